@@ -1,0 +1,26 @@
+// Building a geocoder from CSV text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/error.hpp"
+#include "geocoder/record.hpp"
+#include "kdtree/tree.hpp"
+
+namespace vicinor {
+
+inline constexpr double DEG_TO_RAD = 0.017453292519943295;
+
+// The separator byte for `value_sep`, or the non-ASCII error.
+Result<std::uint8_t> separator_byte(char32_t value_sep);
+
+// Degrees to a unit-sphere point; queries and stored rows use this one
+// function so that they agree bit for bit.
+kdtree::Point lat_lon_to_point(double lat, double lon) noexcept;
+
+// Takes the caller's text by value so that it can become the stored text
+// without a second copy.
+Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates);
+
+}  // namespace vicinor

@@ -1,0 +1,22 @@
+// Nearest-row lookups over a built or loaded geocoder.
+#pragma once
+
+#include <string_view>
+
+#include "common/error.hpp"
+#include "csv/record.hpp"
+#include "geocoder/record.hpp"
+
+namespace vicinor {
+
+// The stored text of the row nearest to (lat, lon), as a view into
+// `geocoder.csv` (the caller copies it once, straight into its result).
+// Fails when the geocoder has no row that can answer.
+Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat, double lon);
+
+// Reads a row text (from nearest_row_text) into its fields for the dict
+// lookup: checks the separator, then parses. `record` is reused storage.
+Status read_row_fields(const ReverseGeocoder& geocoder, std::string_view row_text,
+                       csv::CsvRecord& record);
+
+}  // namespace vicinor

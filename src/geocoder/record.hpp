@@ -1,0 +1,26 @@
+// The geocoder record: one owned table text, where each row lies in it, the
+// column names, and the spatial index whose item k is row k.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kdtree/tree.hpp"
+
+namespace vicinor {
+
+struct StringSlice {
+    std::int64_t offset = 0;  // byte offset of the row in `csv`
+    std::uint64_t len = 0;    // byte length, line terminator excluded
+};
+
+struct ReverseGeocoder {
+    std::string csv;
+    char32_t value_sep = U',';
+    std::vector<std::string> columns;
+    std::vector<StringSlice> indexed_data;
+    kdtree::ImmutableKdTree tree;
+};
+
+}  // namespace vicinor

@@ -1,0 +1,23 @@
+// The single nearest-neighbour query. Const and allocation-free, so any
+// number of threads may query one tree at once.
+#pragma once
+
+#include <limits>
+
+#include "kdtree/tree.hpp"
+
+namespace vicinor::kdtree {
+
+inline constexpr double kNoDistance = std::numeric_limits<double>::max();
+
+struct Nearest {
+    double distance = kNoDistance;  // squared chord distance
+    Item item = 0;
+    // False when no stored point could answer (empty tree, or only points
+    // with NaN coordinates): `item` is then meaningless.
+    bool found = false;
+};
+
+Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept;
+
+}  // namespace vicinor::kdtree

@@ -1,0 +1,22 @@
+// Saving to and loading from files.
+#pragma once
+
+#include <string>
+
+#include "common/error.hpp"
+#include "geocoder/record.hpp"
+
+namespace vicinor::persist {
+
+// Rejects a decoded record that lookups could not use safely (slices outside
+// the text, items beyond the rows, over-full leaves, mismatched stems).
+Status check_loaded_geocoder(const ReverseGeocoder& geocoder);
+
+// `path` is UTF-8 (or the host's raw path text). Replaces the target
+// atomically where it can, so a failed save leaves the old file intact.
+Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder);
+
+// Decodes and checks the file's record.
+Result<ReverseGeocoder> load_geocoder(const std::string& path);
+
+}  // namespace vicinor::persist
