@@ -41,6 +41,8 @@ public:
         bytes_.insert(bytes_.end(), data, data + size);
         return {};
     }
+    // Lets a caller that knows roughly how much is coming skip the regrowth.
+    void reserve(std::size_t size) { bytes_.reserve(size); }
     const std::vector<std::uint8_t>& bytes() const noexcept { return bytes_; }
     std::vector<std::uint8_t> take() noexcept { return std::move(bytes_); }
 

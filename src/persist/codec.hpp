@@ -11,8 +11,10 @@
 
 namespace vicinor::persist {
 
-// Streams the record; the only failure is a failed write to the writer's
-// sink. The caller flushes `out` afterwards.
+// Streams the record; fails on a failed write to the writer's sink, or,
+// before writing anything, on a record too large for the file's 32-bit
+// fields (see check_encodable). The caller flushes `out` afterwards
+// (finish_encoding in encode.hpp wraps a failed flush the same way).
 Status encode_saved_geocoder(BufferedWriter& out, const ReverseGeocoder& geocoder);
 
 // Reads exactly one value. Does not check the record's invariants (see

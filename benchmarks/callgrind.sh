@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Instruction counts (callgrind Ir) of the hot paths, free of wall-clock
+# noise: construction from the CSV text, load of a saved geocoder, and one
+# lookup of each kind next to the floor module's. Each workload runs twice
+# under callgrind, with COUNT operations and with none; the difference over
+# COUNT is the cost of one operation, interpreter start-up and set-up
+# excluded. Prints a Markdown table, also written to benchmarks/results/.
+#
+#   benchmarks/callgrind.sh                 # all workloads
+#   benchmarks/callgrind.sh as_string load  # some of them
+#
+# Expects the builds of run.sh (build/bench, build/bench-tools); builds them
+# if missing. Environment: VENV, PYTHON_HOST, LOOKUPS (default 20000).
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="${VENV:-$repo/.venv}"
+python_host="${PYTHON_HOST:-/root/.pyenv/versions/3.12.1/bin/python3.12}"
+vicinor_build="$repo/build/bench"
+tools_build="$repo/build/bench-tools"
+lookups="${LOOKUPS:-20000}"
+results="$repo/benchmarks/results"
+workloads=("$@")
+[[ ${#workloads[@]} -gt 0 ]] || workloads=(construct load as_string as_dict floor_string floor_dict)
+
+cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$python_host" >/dev/null
+ninja -C "$vicinor_build" -j2 vicinor >&2
+cmake -S "$repo/benchmarks" -B "$tools_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$python_host" >/dev/null
+ninja -C "$tools_build" -j2 vicinor_floor >&2
+
+work="$(mktemp -d -t vicinor-callgrind-XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+csv="$work/world-cities.csv"
+saved="$work/world.vicinor"
+gzip -dc "$repo/data/world-cities.csv.gz" >"$csv"
+
+export PYTHONPATH="$vicinor_build:$tools_build:$repo/benchmarks"
+export PYTHONHASHSEED=0   # the same dict layouts in both runs of a pair
+"$venv/bin/python" -c "
+import sys, vicinor
+vicinor.ReverseGeocoder(open(sys.argv[1], encoding='utf-8').read()).save(sys.argv[2])
+" "$csv" "$saved"
+
+# Total Ir of one driver run.
+instructions() {
+  local log="$work/$1-$2.log"
+  valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.$1-$2.out" \
+    "$venv/bin/python" "$repo/benchmarks/callgrind_driver.py" "$1" "$2" "$csv" "$saved" \
+    2>"$log" >/dev/null || { cat "$log" >&2; return 1; }
+  sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$log"
+}
+
+count_for() {
+  case "$1" in
+    construct) echo 1 ;;
+    load) echo 3 ;;
+    *) echo "$lookups" ;;
+  esac
+}
+
+mkdir -p "$results"
+table="$results/callgrind-$(date -u +%Y%m%d-%H%M%S).md"
+{
+  echo "| Workload | operations | Ir per operation |"
+  echo "|---|---|---|"
+} >"$table"
+for workload in "${workloads[@]}"; do
+  count="$(count_for "$workload")"
+  echo "== $workload: $count operations, then none" >&2
+  with="$(instructions "$workload" "$count")"
+  without="$(instructions "$workload" 0)"
+  per_op=$(( (with - without) / count ))
+  printf '| %s | %s | %s |\n' "$workload" "$count" "$per_op" >>"$table"
+done
+cp "$table" "$results/callgrind-latest.md"
+cat "$table"

@@ -1,0 +1,1 @@
+"""Benchmark harness: vicinor against its peers, measured in interleaved rounds."""

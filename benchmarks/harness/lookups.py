@@ -1,0 +1,101 @@
+"""Single lookups from a Python loop: one point per call, ns per call.
+
+vicinor and the floor answer every query; the much slower peers answer a
+prefix of the same list (it holds both kinds of query in equal share), which
+changes their per-call figure by noise only and keeps the suite short.
+"""
+
+from __future__ import annotations
+
+import math
+
+from . import peers
+from .context import Context, deferred_failure
+from .measure import Contender, interleave, ns_per_call
+from .report import Figure, Row, at_least_faster, within
+
+AS_STRING = "vicinor get_nearest_as_string"
+AS_DICT = "vicinor get_nearest_as_dict"
+FLOOR_STRING = "floor as_string (45-byte str)"
+FLOOR_DICT = "floor as_dict (6 new str pairs)"
+PYKDTREE = "pykdtree KDTree.query, one point"
+CKDTREE = "scipy cKDTree.query, one point"
+BALLTREE = "sklearn BallTree.query, one point"
+RG = "reverse_geocoder query, one point"
+RG2 = "reverse-geocode query, one point"
+
+AGREEMENT_SAMPLE = 2000
+
+
+def _peer(name: str, build, make_lookup, points) -> Contender:
+    try:
+        lookup = make_lookup(build())
+    except Exception as exc:
+        return Contender(name, deferred_failure(exc))
+    return Contender(name, lambda: ns_per_call(lookup, points))
+
+
+def agreement(geocoder, ckdtree_built, queries) -> str:
+    """Checks vicinor's answers against scipy's: the row it returns must lie
+    exactly as near as the one scipy finds (ties may pick either row)."""
+    tree, _ = ckdtree_built
+    agreed = 0
+    for lat, lon in queries:
+        distance, _ = tree.query(_point(lat, lon))
+        row_lat, row_lon, _ = geocoder.get_nearest_as_string(lat, lon).split(",", 2)
+        mine = math.dist(_point(float(row_lat), float(row_lon)), _point(lat, lon))
+        agreed += abs(mine - distance) <= 1e-12
+    return f"vicinor's answer is as near as scipy's for {agreed} of {len(queries)} queries"
+
+
+def _point(lat: float, lon: float) -> tuple[float, float, float]:
+    lat_r, lon_r = lat * peers.DEG_TO_RAD, lon * peers.DEG_TO_RAD
+    return (math.cos(lat_r) * math.cos(lon_r), math.cos(lat_r) * math.sin(lon_r), math.sin(lat_r))
+
+
+def run(context: Context) -> list[Row]:
+    text = context.table.text
+    geocoder = context.vicinor.ReverseGeocoder(text)
+    points, peer_points = context.queries, context.peer_queries
+    floor = context.floor
+
+    ckdtree_built = peers.build_ckdtree(text)
+    context.notes.append(agreement(geocoder, ckdtree_built, points[:AGREEMENT_SAMPLE]))
+
+    contenders = [
+        Contender(AS_STRING, lambda: ns_per_call(geocoder.get_nearest_as_string, points)),
+        Contender(AS_DICT, lambda: ns_per_call(geocoder.get_nearest_as_dict, points)),
+        _peer(FLOOR_STRING, lambda: floor, lambda module: module.as_string, points),
+        _peer(FLOOR_DICT, lambda: floor, lambda module: module.as_dict, points),
+        _peer(PYKDTREE, lambda: peers.build_pykdtree(text), peers.pykdtree_lookup, peer_points),
+        _peer(CKDTREE, lambda: ckdtree_built, peers.ckdtree_lookup, peer_points),
+        _peer(BALLTREE, lambda: peers.build_balltree(text), peers.balltree_lookup, peer_points),
+        _peer(RG, lambda: peers.build_reverse_geocoder(peers.prepare_reverse_geocoder(text)),
+              peers.reverse_geocoder_lookup, peer_points),
+        _peer(RG2, lambda: peers.build_reverse_geocode(
+            peers.prepare_reverse_geocode(text, context.work_dir)),
+            peers.reverse_geocode_lookup, peer_points),
+    ]
+    if floor is None:
+        contenders[2] = Contender(FLOOR_STRING, deferred_failure(ImportError("no floor module")))
+        contenders[3] = Contender(FLOOR_DICT, deferred_failure(ImportError("no floor module")))
+    context.log("single lookups:")
+    samples = interleave(contenders, context.rounds, context.log)
+
+    as_string = Figure.of(samples[AS_STRING], "ns")
+    as_dict = Figure.of(samples[AS_DICT], "ns")
+    subset = f"{len(peer_points):,} queries"
+
+    def row(subject: str, mine: Figure, peer: str, target=None, note: str = "") -> Row:
+        return Row("single lookup", subject, mine, peer, Figure.of(samples[peer], "ns"),
+                   target, note)
+
+    return [
+        row("get_nearest_as_string", as_string, PYKDTREE, at_least_faster(15), subset),
+        row("get_nearest_as_string", as_string, CKDTREE, at_least_faster(50), subset),
+        row("get_nearest_as_string", as_string, FLOOR_STRING, within(3)),
+        row("get_nearest_as_string", as_string, BALLTREE, note=subset),
+        row("get_nearest_as_string", as_string, RG2, note=subset),
+        row("get_nearest_as_dict", as_dict, FLOOR_DICT, within(1.5)),
+        row("get_nearest_as_dict", as_dict, RG, note=subset + "; returns a dict"),
+    ]

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs the benchmark suite against the peers and prints one Markdown table
+# (also written to benchmarks/results/). Steps: install the peers into the
+# virtualenv, build vicinor and the native helpers (floor module, nanoflann
+# program), then run the harness. Options go to the harness, for example:
+#
+#   benchmarks/run.sh                      # everything, median of 5 rounds
+#   benchmarks/run.sh --rounds 9 --only lookups
+#   benchmarks/run.sh --standin            # check the harness without vicinor
+#
+# Environment: VENV (default .venv), PYTHON_HOST (interpreter to build for),
+# BENCH_SKIP_INSTALL=1 to skip pip, BENCH_JOBS (default 2).
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="${VENV:-$repo/.venv}"
+python_host="${PYTHON_HOST:-/root/.pyenv/versions/3.12.1/bin/python3.12}"
+jobs="${BENCH_JOBS:-2}"
+vicinor_build="$repo/build/bench"
+tools_build="$repo/build/bench-tools"
+
+if [[ "${BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
+  echo "== installing the peers into $venv" >&2
+  "$venv/bin/pip" install --quiet --disable-pip-version-check \
+    numpy msgpack scipy pykdtree scikit-learn reverse_geocoder reverse-geocode >&2
+fi
+
+echo "== building vicinor in $vicinor_build" >&2
+cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$python_host" >/dev/null
+ninja -C "$vicinor_build" -j"$jobs" vicinor >&2
+
+echo "== building the floor module and the nanoflann program in $tools_build" >&2
+cmake -S "$repo/benchmarks" -B "$tools_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$python_host" >/dev/null
+ninja -C "$tools_build" -j"$jobs" >&2
+
+# pykdtree queries through OpenMP; idle worker threads spinning on a small
+# shared machine would tax whoever runs next, so every contender gets one.
+export OMP_NUM_THREADS=1
+export PYTHONPATH="$vicinor_build:$tools_build:$repo/benchmarks${PYTHONPATH:+:$PYTHONPATH}"
+cd "$repo/benchmarks"
+exec "$venv/bin/python" -m harness --tools-dir "$tools_build" "$@"

@@ -1,0 +1,51 @@
+// The host class ReverseGeocoder: its instance layout, the type object, and
+// wrapping a finished record into a new instance.
+#pragma once
+
+#include "binding/python.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+#include "geocoder/record.hpp"
+
+namespace vicinor::binding {
+
+struct GeocoderObject {
+    PyObject_HEAD
+    ReverseGeocoder record;
+    std::atomic<std::uint32_t> shared_access;
+    // The column names as str, made on the first dict lookup so that every
+    // later one reuses them (and their cached hashes).
+    PyObject* column_keys;
+};
+
+// Shared (read) access for the length of a method call. Nothing takes
+// exclusive access, so this only records that the record is in use.
+class SharedAccess {
+public:
+    explicit SharedAccess(GeocoderObject* self) noexcept : self_(self) {
+        self_->shared_access.fetch_add(1, std::memory_order_acquire);
+    }
+    SharedAccess(const SharedAccess&) = delete;
+    SharedAccess& operator=(const SharedAccess&) = delete;
+    ~SharedAccess() { self_->shared_access.fetch_sub(1, std::memory_order_release); }
+
+private:
+    GeocoderObject* self_;
+};
+
+// The class, created once per process. Borrowed; nullptr with an exception
+// set if the host cannot create it.
+PyTypeObject* geocoder_type() noexcept;
+
+// Moves `record` into a new instance; nullptr with the host's error set.
+PyObject* wrap_geocoder(ReverseGeocoder&& record);
+
+// The instance behind `self`, or nullptr with TypeError set.
+GeocoderObject* as_geocoder(PyObject* self);
+
+// Borrowed tuple of the column-name strs; nullptr with an error set.
+PyObject* column_keys(GeocoderObject* self);
+
+}  // namespace vicinor::binding

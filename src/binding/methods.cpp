@@ -1,0 +1,201 @@
+// The constructor and the four methods of ReverseGeocoder. Each binds its
+// arguments by its parameter list, converts them in order, calls the core,
+// and shapes the result; all run through guard_entry.
+#include "binding/methods.hpp"
+
+#include <string>
+#include <utility>
+
+#include "binding/arguments.hpp"
+#include "binding/boundary.hpp"
+#include "binding/conversions.hpp"
+#include "binding/errors.hpp"
+#include "binding/geocoder_type.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/result_strings.hpp"
+#include "csv/record.hpp"
+#include "geocoder/construction.hpp"
+#include "geocoder/lookup.hpp"
+#include "persist/storage.hpp"
+
+namespace vicinor::binding {
+namespace {
+
+constexpr const char* kConstructorNames[] = {"csv", "value_sep", "drop_coordinates"};
+constexpr const char* kCoordinateNames[] = {"lat", "lon"};
+constexpr const char* kPathNames[] = {"path"};
+
+constexpr ParameterList kConstructor = {"ReverseGeocoder.__new__()", kConstructorNames, 3, 1};
+constexpr ParameterList kAsString = {"ReverseGeocoder.get_nearest_as_string()", kCoordinateNames, 2, 2};
+constexpr ParameterList kAsDict = {"ReverseGeocoder.get_nearest_as_dict()", kCoordinateNames, 2, 2};
+constexpr ParameterList kSave = {"ReverseGeocoder.save()", kPathNames, 1, 1};
+constexpr ParameterList kLoad = {"ReverseGeocoder.load()", kPathNames, 1, 1};
+
+// Positional calls with exactly the parameters skip the binder: this is
+// how lookups are called in loops.
+bool bind_fast(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
+               PyObject* kwnames, PyObject** bound) {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == parameters.count) {
+        for (Py_ssize_t i = 0; i < parameters.count; ++i) bound[i] = args[i];
+        return true;
+    }
+    return bind_vector(parameters, args, nargsf, kwnames, bound);
+}
+
+bool convert_query(PyObject* const* bound, double& lat, double& lon) {
+    return convert_coordinate(bound[0], "lat", "latitude", lat) &&
+           convert_coordinate(bound[1], "lon", "longitude", lon);
+}
+
+// Values go in column order, so a repeated column name keeps its rightmost
+// value; fields beyond the named columns have no key and are left out.
+PyObject* row_dict(GeocoderObject* self, const csv::CsvRecord& fields) {
+    PyObject* keys = column_keys(self);
+    if (keys == nullptr) {
+        report_python_api_failure();
+        return nullptr;
+    }
+    PyRef dict(PyDict_New());
+    if (!dict) {
+        report_python_api_failure();
+        return nullptr;
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(keys);
+    if (static_cast<std::size_t>(count) > fields.size()) count = static_cast<Py_ssize_t>(fields.size());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyRef value(new_str(fields.field(static_cast<std::size_t>(i))));
+        if (!value) {
+            report_python_api_failure();
+            return nullptr;
+        }
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* Geocoder_get_nearest_as_string(PyObject* self, PyObject* const* args,
+                                         Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_entry([&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!bind_fast(kAsString, args, nargsf, kwnames, bound)) return nullptr;
+        GeocoderObject* geocoder = as_geocoder(self);
+        if (geocoder == nullptr) return nullptr;
+        SharedAccess access(geocoder);
+        double lat = 0;
+        double lon = 0;
+        if (!convert_query(bound, lat, lon)) return nullptr;
+        Result<std::string_view> row = nearest_row_text(geocoder->record, lat, lon);
+        if (!row) {
+            report_error_value(row.error());
+            return nullptr;
+        }
+        PyObject* text = new_str(*row);
+        if (text == nullptr) report_python_api_failure();
+        return text;
+    });
+}
+
+PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                       PyObject* kwnames) {
+    return guard_entry([&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!bind_fast(kAsDict, args, nargsf, kwnames, bound)) return nullptr;
+        GeocoderObject* geocoder = as_geocoder(self);
+        if (geocoder == nullptr) return nullptr;
+        SharedAccess access(geocoder);
+        double lat = 0;
+        double lon = 0;
+        if (!convert_query(bound, lat, lon)) return nullptr;
+        Result<std::string_view> row = nearest_row_text(geocoder->record, lat, lon);
+        if (!row) {
+            report_error_value(row.error());
+            return nullptr;
+        }
+        // Reused per thread, so a lookup allocates nothing but its result.
+        thread_local csv::CsvRecord fields;
+        if (Status read = read_row_fields(geocoder->record, *row, fields); !read) {
+            report_error_value(read.error());
+            return nullptr;
+        }
+        return row_dict(geocoder, fields);
+    });
+}
+
+PyObject* Geocoder_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
+    return guard_entry([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_fast(kSave, args, nargsf, kwnames, bound)) return nullptr;
+        GeocoderObject* geocoder = as_geocoder(self);
+        if (geocoder == nullptr) return nullptr;
+        SharedAccess access(geocoder);
+        std::string path;
+        if (!convert_path(bound[0], "path", path)) return nullptr;
+        if (Status saved = persist::save_geocoder(path, geocoder->record); !saved) {
+            report_error_value(saved.error());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* Geocoder_load(PyObject* /*no instance: static*/, PyObject* const* args,
+                        Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard_entry([&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_fast(kLoad, args, nargsf, kwnames, bound)) return nullptr;
+        std::string path;
+        if (!convert_path(bound[0], "path", path)) return nullptr;
+        Result<ReverseGeocoder> loaded = persist::load_geocoder(path);
+        if (!loaded) {
+            report_error_value(loaded.error());
+            return nullptr;
+        }
+        return wrap_geocoder(std::move(loaded).value());
+    });
+}
+
+template <class Method>
+PyCFunction fastcall(Method method) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+}  // namespace
+
+PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,
+                       PyObject* kwargs) {
+    return guard_entry([&]() -> PyObject* {
+        PyObject* bound[3];
+        if (!bind_tuple(kConstructor, args, kwargs, bound)) return nullptr;
+        std::string text;
+        char32_t value_sep = U',';
+        bool drop_coordinates = false;
+        if (!convert_text(bound[0], "csv", text)) return nullptr;
+        if (bound[1] != nullptr && !convert_character(bound[1], "value_sep", value_sep)) {
+            return nullptr;
+        }
+        if (bound[2] != nullptr && !convert_flag(bound[2], "drop_coordinates", drop_coordinates)) {
+            return nullptr;
+        }
+        Result<ReverseGeocoder> built = build_geocoder(std::move(text), value_sep, drop_coordinates);
+        if (!built) {
+            report_error_value(built.error());
+            return nullptr;
+        }
+        // Allocated only now, so a failed construction leaves no object.
+        return wrap_geocoder(std::move(built).value());
+    });
+}
+
+PyMethodDef geocoder_methods[] = {
+    {"get_nearest_as_string", fastcall(Geocoder_get_nearest_as_string),
+     METH_FASTCALL | METH_KEYWORDS, "get_nearest_as_string($self, lat, lon)\n--\n\n"},
+    {"get_nearest_as_dict", fastcall(Geocoder_get_nearest_as_dict), METH_FASTCALL | METH_KEYWORDS,
+     "get_nearest_as_dict($self, lat, lon)\n--\n\n"},
+    {"save", fastcall(Geocoder_save), METH_FASTCALL | METH_KEYWORDS, "save($self, path)\n--\n\n"},
+    {"load", fastcall(Geocoder_load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "load(path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace vicinor::binding

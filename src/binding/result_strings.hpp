@@ -1,0 +1,35 @@
+// Making result strings from stored UTF-8 text. Most place tables are
+// ASCII, and an ASCII str can be filled by one memcpy instead of a decode.
+#pragma once
+
+#include "binding/python.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace vicinor::binding {
+
+inline bool is_ascii(std::string_view bytes) noexcept {
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
+    std::uint64_t high_bits = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        high_bits |= word;
+    }
+    for (; n > 0; ++p, --n) high_bits |= static_cast<unsigned char>(*p);
+    return (high_bits & 0x8080808080808080ULL) == 0;
+}
+
+// A new str, or nullptr with the host's error set.
+inline PyObject* new_str(std::string_view utf8) noexcept {
+    auto size = static_cast<Py_ssize_t>(utf8.size());
+    if (!is_ascii(utf8)) return PyUnicode_DecodeUTF8(utf8.data(), size, nullptr);
+    PyObject* str = PyUnicode_New(size, 127);
+    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), utf8.data(), utf8.size());
+    return str;
+}
+
+}  // namespace vicinor::binding

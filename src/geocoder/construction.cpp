@@ -1,0 +1,153 @@
+// Building a geocoder from the caller's table text. Checks run in a fixed
+// order (separator, header, rewrite pass, then each data line), and the first
+// failure ends construction with nothing kept.
+#include "geocoder/construction.hpp"
+
+#include <iterator>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "csv/lines.hpp"
+#include "csv/row_writer.hpp"
+#include "geocoder/data_line_reader.hpp"
+#include "geocoder/number.hpp"
+#include "kdtree/build.hpp"
+
+namespace vicinor {
+namespace {
+
+using csv::CsvLineIterator;
+
+// Whether data line `index` of `count` is the blank last line that
+// construction tolerates (a text ending in an empty line).
+bool is_skipped_blank_line(std::size_t index, std::size_t count, const csv::CsvLine& line) {
+    return index + 1 == count && line.length == 0;
+}
+
+std::string column_mismatch_message(std::size_t header_fields, std::size_t line_number,
+                                    std::size_t line_fields) {
+    return "column mismatch: header (line 0) has " + std::to_string(header_fields) +
+           " values, line " + std::to_string(line_number) + " has " +
+           std::to_string(line_fields) + " values";
+}
+
+// The data rows without their first two fields, one LF-terminated row each,
+// in the order of the data lines.
+Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
+                                                std::size_t data_line_count,
+                                                std::uint8_t separator,
+                                                std::size_t expected_bytes) {
+    csv::CsvRowWriter writer(separator, expected_bytes);
+    DataLineReader reader(separator);
+    std::vector<std::string_view> tail;
+    for (std::size_t i = 0; data_line != std::default_sentinel; ++data_line, ++i) {
+        // Skipped here as in the main pass, so both modes accept the same texts.
+        if (is_skipped_blank_line(i, data_line_count, *data_line)) continue;
+        if (Status status = reader.read_tail(data_line->text, tail); !status) {
+            return std::move(status).error();
+        }
+        if (Status status = writer.append_row(tail); !status) return std::move(status).error();
+    }
+    return std::move(writer).take_output();
+}
+
+}  // namespace
+
+Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
+                                       bool drop_coordinates) {
+    Result<std::uint8_t> separator_result = separator_byte(value_sep);
+    if (!separator_result) return std::move(separator_result).error();
+    const std::uint8_t separator = separator_result.value();
+    // Lines are cut at LF and records end at CR, so such a separator would
+    // silently lose fields.
+    if (separator == '\r' || separator == '\n') {
+        return Error("Value separator must not be a line break (got " +
+                     std::to_string(separator) + ")");
+    }
+
+    CsvLineIterator line = csv::split_csv_lines(csv).begin();
+    if (line == std::default_sentinel) return Error("missing first line in CSV");
+    csv::CsvRecord header;
+    if (Status status = csv::parse_csv_line(line->text, separator, header); !status) {
+        return std::move(status).error();
+    }
+    const std::size_t header_fields = header.size();
+    ++line;
+    const std::size_t data_line_count = csv::count_csv_lines(csv) - 1;
+
+    std::string rewritten;
+    if (drop_coordinates) {
+        Result<std::string> result =
+            rewrite_without_coordinates(line, data_line_count, separator, csv.size());
+        if (!result) return std::move(result).error();
+        rewritten = std::move(result).value();
+    }
+    // In drop mode each row's stored text is the next line of the rewrite.
+    CsvLineIterator stored_line = csv::split_csv_lines(rewritten).begin();
+
+    std::vector<kdtree::Point> points;
+    std::vector<StringSlice> indexed_data;
+    points.reserve(data_line_count);
+    indexed_data.reserve(data_line_count);
+
+    DataLineReader reader(separator);
+    CoordinateFields fields;
+    for (std::size_t i = 0; line != std::default_sentinel; ++line, ++i) {
+        if (is_skipped_blank_line(i, data_line_count, *line)) continue;
+        const std::size_t line_number = i + 1;
+
+        StringSlice slice{static_cast<std::int64_t>(line->offset), line->length};
+        if (drop_coordinates) {
+            if (stored_line == std::default_sentinel) return Error("CSV got out of sync");
+            slice = StringSlice{static_cast<std::int64_t>(stored_line->offset),
+                                stored_line->length};
+            ++stored_line;
+        }
+
+        if (Status status = reader.read_coordinates(line->text, fields); !status) {
+            return std::move(status).error();
+        }
+        if (fields.field_count != header_fields) {
+            return Error(column_mismatch_message(header_fields, line_number, fields.field_count));
+        }
+        double latitude = 0.0;
+        if (NumberStatus s = parse_coordinate(fields.latitude, latitude); s != NumberStatus::ok) {
+            return coordinate_error(s);
+        }
+        // A one-column table passes the field-count test with no longitude.
+        if (fields.field_count < 2) {
+            return Error("line " + std::to_string(line_number) +
+                         " has no longitude: a row needs at least 2 values, found 1");
+        }
+        double longitude = 0.0;
+        if (NumberStatus s = parse_coordinate(fields.longitude, longitude);
+            s != NumberStatus::ok) {
+            return coordinate_error(s);
+        }
+        points.push_back(lat_lon_to_point(latitude, longitude));
+        indexed_data.push_back(slice);
+    }
+
+    // Items are 32-bit row numbers; more rows could not be told apart.
+    if (points.size() > std::size_t{std::numeric_limits<kdtree::Item>::max()} + 1) {
+        return Error("too many rows: at most 4294967296 places can be indexed");
+    }
+
+    std::vector<std::string> columns;
+    const std::size_t first_column = drop_coordinates ? 2 : 0;
+    if (header_fields > first_column) columns.reserve(header_fields - first_column);
+    for (std::size_t i = first_column; i < header_fields; ++i) {
+        columns.emplace_back(header.field(i));
+    }
+
+    ReverseGeocoder geocoder;
+    geocoder.tree = kdtree::build_tree(points);
+    geocoder.csv = drop_coordinates ? std::move(rewritten) : std::move(csv);
+    geocoder.value_sep = value_sep;
+    geocoder.columns = std::move(columns);
+    geocoder.indexed_data = std::move(indexed_data);
+    return geocoder;
+}
+
+}  // namespace vicinor

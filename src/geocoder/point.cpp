@@ -1,0 +1,27 @@
+// The two conversions that construction and lookups must share exactly.
+#include <cmath>
+#include <string>
+
+#include "geocoder/construction.hpp"
+
+namespace vicinor {
+
+Result<std::uint8_t> separator_byte(char32_t value_sep) {
+    const auto code = static_cast<std::uint32_t>(value_sep);
+    if (code > 127) {
+        return Error("Value separator must by an ASII character (got " + std::to_string(code) +
+                     ")");
+    }
+    return static_cast<std::uint8_t>(code);
+}
+
+// One multiplication per angle and no normalising afterwards: a query at a
+// stored row's coordinates must reproduce its point bit for bit.
+kdtree::Point lat_lon_to_point(double lat, double lon) noexcept {
+    const double lat_r = lat * DEG_TO_RAD;
+    const double lon_r = lon * DEG_TO_RAD;
+    const double cos_lat = std::cos(lat_r);
+    return kdtree::Point{cos_lat * std::cos(lon_r), cos_lat * std::sin(lon_r), std::sin(lat_r)};
+}
+
+}  // namespace vicinor

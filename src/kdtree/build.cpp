@@ -1,0 +1,47 @@
+#include "kdtree/build.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "common/fault.hpp"
+#include "kdtree/build_parts.hpp"
+
+namespace vicinor::kdtree {
+namespace {
+
+// What the query and the saved-file format rely on, whichever way the tree
+// was built.
+void check_built_tree(const ImmutableKdTree& tree) {
+    const std::size_t stem_count = tree.stems.size();
+    if (!std::has_single_bit(stem_count)) raise_fault("k-d tree stems length is not a power of two");
+    if (tree.leaves.size() > stem_count) raise_fault("k-d tree has more leaves than leaf positions");
+    if (tree.stems[0] != kUnsetStem) raise_fault("k-d tree stem 0 is set");
+    std::size_t stored = 0;
+    for (const LeafNode& leaf : tree.leaves) {
+        if (leaf.size > B) raise_fault("k-d tree leaf holds more than 32 points");
+        stored += leaf.size;
+    }
+    if (stored != tree.size) raise_fault("k-d tree size differs from its leaves");
+}
+
+}  // namespace
+
+ImmutableKdTree build_tree(std::span<const Point> points) {
+    // Items are 32-bit point numbers.
+    if (points.size() > std::size_t{std::numeric_limits<Item>::max()} + 1) {
+        raise_fault("too many points for 32-bit items: " + std::to_string(points.size()));
+    }
+    const detail::DimensionKeys keys = detail::make_dimension_keys(points);
+    // More than one leaf's worth of identical points always overfills their
+    // common leaf in the packed layout; skip the attempts that would show it.
+    detail::DistinctPoints distinct = detail::find_distinct_points(points);
+    std::optional<ImmutableKdTree> tree;
+    if (distinct.largest_group <= B) tree = detail::build_packed_tree(points, keys);
+    if (!tree) tree = detail::build_robust_tree(points, keys, distinct.first_copies);
+    check_built_tree(*tree);
+    return std::move(*tree);
+}
+
+}  // namespace vicinor::kdtree

@@ -1,0 +1,51 @@
+// The pieces build_tree chooses between. Internal to construction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "kdtree/order_key.hpp"
+#include "kdtree/tree.hpp"
+
+namespace vicinor::kdtree::detail {
+
+// The leaf number a point's descent ends at: coordinate >= stem goes right,
+// anything else (a NaN included) goes left. `stems` has power-of-two length.
+inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& point) noexcept {
+    const std::size_t stem_count = stems.size();
+    std::size_t node = 1;
+    std::size_t dim = 0;
+    while (node < stem_count) {
+        node = 2 * node + (point[dim] >= stems[node] ? 1 : 0);
+        dim = dim == K - 1 ? 0 : dim + 1;
+    }
+    return node - stem_count;
+}
+
+// The canonical left-packed construction, whose layout saved files carry.
+// Empty when it cannot finish on this input (identical points that overfill
+// a leaf, split shifts that run away or wrap): the caller falls back.
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
+                                                 const DimensionKeys& keys);
+
+struct DistinctPoints {
+    std::vector<std::uint32_t> first_copies;  // ascending point numbers
+    std::size_t largest_group = 0;            // copies of the most repeated point
+};
+
+// Points without a NaN coordinate, each value-equal group (-0.0 == 0.0)
+// represented by its first copy.
+DistinctPoints find_distinct_points(std::span<const Point> points);
+
+// A construction that succeeds on any input: it stores only `kept` (distinct
+// points without NaN, ascending) and splits at medians moved to the edge of
+// a run of equal values. Later copies of a point and NaN points can never be
+// a query's answer (the earliest copy wins every tie, a NaN distance loses to
+// every real one), so leaving them out changes no answer.
+ImmutableKdTree build_robust_tree(std::span<const Point> points, const DimensionKeys& keys,
+                                  std::span<const std::uint32_t> kept);
+
+}  // namespace vicinor::kdtree::detail

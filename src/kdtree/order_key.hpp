@@ -1,0 +1,44 @@
+// Coordinates as unsigned keys whose integer order is the order construction
+// splits by: NaN first (placement sends a NaN coordinate left, so it belongs
+// on the low side of every split), then the doubles in ascending order with
+// -0.0 and +0.0 as one key, since the descent comparison cannot tell them
+// apart either.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kdtree/tree.hpp"
+
+namespace vicinor::kdtree::detail {
+
+using OrderKey = std::uint64_t;
+
+inline constexpr OrderKey kNanKey = 0;
+
+inline OrderKey order_key(double value) noexcept {
+    if (value != value) return kNanKey;
+    const auto bits = std::bit_cast<std::uint64_t>(value + 0.0);  // -0.0 + 0.0 is +0.0
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    // Negative doubles order backwards as integers; flipping every bit fixes
+    // that. Setting the sign bit puts positives above them. Neither form can
+    // be 0, which stays free for NaN.
+    return (bits & sign) != 0 ? ~bits : bits | sign;
+}
+
+// One key array per dimension, indexed by point number.
+using DimensionKeys = std::array<std::vector<OrderKey>, K>;
+
+inline DimensionKeys make_dimension_keys(std::span<const Point> points) {
+    DimensionKeys keys;
+    for (std::size_t d = 0; d < K; ++d) keys[d].resize(points.size());
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        for (std::size_t d = 0; d < K; ++d) keys[d][k] = order_key(points[k][d]);
+    }
+    return keys;
+}
+
+}  // namespace vicinor::kdtree::detail

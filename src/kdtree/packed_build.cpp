@@ -1,0 +1,201 @@
+// The left-packed construction. Leaves below a left child are filled to
+// capacity and the remainder collects at the right end. Splits never separate
+// equal values (an equal coordinate descends right), so repeated values move
+// splits left ("shifts", remembered per stem across attempts) and may add
+// leaves and retry. Every step here is part of the saved-file layout.
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+#include "kdtree/build_parts.hpp"
+#include "kdtree/select.hpp"
+
+namespace vicinor::kdtree::detail {
+namespace {
+
+// Thrown where this construction cannot go on; caught in build_packed_tree.
+struct Unbuildable {};
+
+std::size_t ceil_div_bucket(std::size_t count) noexcept { return (count + B - 1) / B; }
+
+// The shift table after the stems doubled: the old tree becomes the left
+// subtree of a new root, which gets the shift that caused the doubling.
+std::vector<std::size_t> remap_shifts(const std::vector<std::size_t>& old_shifts,
+                                      std::size_t new_length, std::size_t shift) {
+    std::vector<std::size_t> remapped(new_length, 0);
+    remapped[1] = shift;
+    if (old_shifts.size() > 1) remapped[2] = old_shifts[1];
+    for (std::size_t j = 2; j < old_shifts.size(); ++j) {
+        if (old_shifts[j] != 0) remapped[j + std::bit_floor(j)] = old_shifts[j];
+    }
+    return remapped;
+}
+
+class PackedBuilder {
+public:
+    PackedBuilder(std::span<const Point> points, const DimensionKeys& keys)
+        : points_(points), keys_(keys), sort_index_(points.size()) {
+        for (std::size_t k = 0; k < sort_index_.size(); ++k) {
+            sort_index_[k] = static_cast<std::uint32_t>(k);
+        }
+    }
+
+    ImmutableKdTree build() {
+        const std::size_t n = points_.size();
+        std::size_t leaf_node_count = ceil_div_bucket(n);
+        std::size_t stem_node_count = leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count);
+        stems_.assign(stem_node_count, kUnsetStem);
+        stem_shifts_.assign(stem_node_count, 0);
+
+        // Unbounded, duplicate-heavy input can retry about once per added
+        // leaf. Once the leaves could hold every point twice over, or after
+        // more attempts than a sane layout needs, give up and let the caller
+        // fall back, so time stays proportional to the work.
+        const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
+        std::size_t attempts_left = kMaxAttempts;
+        for (;;) {
+            const std::size_t shift = split_chunk(0, n, 1, 0, leaf_node_count * B);
+            if (shift == 0) break;
+            if (attempts_left-- == 0) throw Unbuildable{};
+            leaf_node_count += ceil_div_bucket(shift);
+            if (leaf_node_count > leaf_limit) throw Unbuildable{};
+            if (leaf_node_count > stem_node_count) {
+                // One doubling per attempt, even if the leaves grew further.
+                stem_node_count *= 2;
+                stems_.assign(stem_node_count, kUnsetStem);
+                stem_shifts_ = remap_shifts(stem_shifts_, stem_node_count, shift);
+            }
+        }
+        // More leaves than leaf positions, or a NaN split value (which the
+        // query cannot prune around), would make a tree that is unsound.
+        if (leaf_node_count > stem_node_count) throw Unbuildable{};
+        for (double stem : stems_) {
+            if (stem != stem) throw Unbuildable{};
+        }
+        return place(leaf_node_count);
+    }
+
+private:
+    static constexpr std::size_t kMaxAttempts = 64;
+
+    OrderKey key(std::size_t position, std::size_t dim) const noexcept {
+        return keys_[dim][sort_index_[position]];
+    }
+
+    // Selects rank `p` of the chunk on `dim`, then moves p down to the start
+    // of the run of its value (not below 1), because an equal value would
+    // descend to the right of the split anyway.
+    //
+    // Only the first `selectable` positions take part in the selection: when
+    // a split moves left, the chunk is already partitioned at the old split,
+    // so the new rank lies below it and the part above cannot change.
+    std::size_t adjust_pivot(std::size_t lo, std::size_t selectable, std::size_t dim,
+                             std::size_t p) {
+        select_nth(std::span(sort_index_).subspan(lo, selectable), keys_[dim].data(), p);
+        const OrderKey value = key(lo + p, dim);
+        while (p > 1 && value != kNanKey && key(lo + p - 1, dim) == value) --p;
+        return p;
+    }
+
+    double coordinate(std::size_t position, std::size_t dim) const noexcept {
+        return points_[sort_index_[position]][dim];
+    }
+
+    // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
+    // points did not fit (the shift requested from the caller).
+    std::size_t split_chunk(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                            std::size_t capacity) {
+        if (m <= B) return 0;
+        if (m > capacity) return m - capacity;
+        const std::size_t stem_count = stems_.size();
+        if (node >= stem_count) throw Unbuildable{};  // past the stems
+
+        const std::size_t height =
+            static_cast<std::size_t>(std::countr_zero(stem_count) - std::bit_width(node));
+        const std::size_t half = B << height;
+        const std::size_t left_capacity = std::min(capacity, half);
+        const std::size_t right_capacity = capacity - left_capacity;
+
+        std::size_t p = split_target(m, node, right_capacity);
+        if (p > m) throw Unbuildable{};  // the shift outgrew the split and wrapped
+        if (p < m) {
+            p = adjust_pivot(lo, m, dim, p);
+            stems_[node] = coordinate(lo + p, dim);
+        }
+        if (p <= B && m - p <= B) return 0;
+        if (m - p > right_capacity) return (m - p) - right_capacity;
+
+        const std::size_t child_dim = dim == K - 1 ? 0 : dim + 1;
+        for (;;) {
+            const std::size_t left_shift = split_chunk(lo, p, 2 * node, child_dim, left_capacity);
+            if (left_shift == 0) {
+                return split_chunk(lo + p, m - p, 2 * node + 1, child_dim, right_capacity);
+            }
+            // Move this split left by what did not fit on the left side.
+            if (left_shift > p) throw Unbuildable{};  // the target would wrap
+            p = adjust_pivot(lo, p, dim, p - left_shift);
+            stem_shifts_[node] += left_shift;
+            if (m - p > right_capacity) return (m - p) - right_capacity;
+            // Position p already holds rank p: the values before it are
+            // smaller, so selecting it again would change nothing.
+            stems_[node] = coordinate(lo + p, dim);
+        }
+    }
+
+    // The number of points to send left: half the chunk (plus the shifts
+    // recorded here) rounded to a power of two so left subtrees fill whole
+    // leaves, and at least enough that the right side fits.
+    std::size_t split_target(std::size_t m, std::size_t node, std::size_t right_capacity) const {
+        const std::size_t shift = stem_shifts_[node];
+        const std::size_t total = m + shift;
+        const std::size_t half = total / 2;
+        const bool odd = (m % 2) != 0;
+        const bool round_above = node == 1 ? odd : odd && shift == 0;
+        std::size_t rounded;
+        if (round_above) {
+            rounded = total < 2 ? 1 : std::bit_floor(half) << 1;  // power of two > half
+        } else {
+            rounded = total < 4 ? 1 : std::bit_ceil(half);  // power of two >= half
+        }
+        const std::size_t shifted = rounded - shift;  // wraps when the shift is larger
+        const std::size_t right_floor = m > right_capacity ? m - right_capacity : 0;
+        return std::max(shifted, right_floor);
+    }
+
+    ImmutableKdTree place(std::size_t leaf_node_count) {
+        ImmutableKdTree tree;
+        tree.leaves.resize(leaf_node_count);
+        for (std::size_t k = 0; k < points_.size(); ++k) {
+            const Point& point = points_[k];
+            const std::size_t leaf_number = descend_to_leaf(stems_, point);
+            if (leaf_number >= leaf_node_count) throw Unbuildable{};
+            LeafNode& leaf = tree.leaves[leaf_number];
+            if (leaf.size == B) throw Unbuildable{};
+            for (std::size_t d = 0; d < K; ++d) leaf.content_points[d][leaf.size] = point[d];
+            leaf.content_items[leaf.size] = static_cast<Item>(k);
+            ++leaf.size;
+        }
+        tree.stems = std::move(stems_);
+        tree.size = points_.size();
+        return tree;
+    }
+
+    std::span<const Point> points_;
+    const DimensionKeys& keys_;
+    std::vector<std::uint32_t> sort_index_;
+    std::vector<double> stems_;
+    std::vector<std::size_t> stem_shifts_;
+};
+
+}  // namespace
+
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
+                                                 const DimensionKeys& keys) {
+    try {
+        return PackedBuilder(points, keys).build();
+    } catch (const Unbuildable&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace vicinor::kdtree::detail

@@ -1,0 +1,251 @@
+// The nearest-one query: a depth-first descent, closer child first, that
+// skips a further child when a lower bound on its distance already exceeds
+// the best distance found. The recursion is unrolled onto a fixed stack of
+// pending further children; popping them in LIFO order visits nodes in
+// exactly the recursive order, which the tie rule depends on.
+#include "kdtree/query.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "kdtree/leaf_scan.hpp"
+#include "kdtree/query_variants.hpp"
+
+namespace vicinor::kdtree {
+namespace {
+
+// A descent doubles the node number at every stem and stops once it reaches
+// the length of `stems`, so a path holds fewer than 64 stems and at most one
+// pending further child per depth.
+constexpr int kMaxDepth = 64;
+
+struct PendingChild {
+    std::size_t node;
+    std::size_t dim;
+    double off[K];  // per-axis distance from the query to the child's cell
+    double bound;   // squared distance from the query to the child's cell
+};
+
+template <int W>
+class Search {
+public:
+    Search(const ImmutableKdTree& tree, const Point& query)
+        : stems_(tree.stems.data()),
+          stem_count_(tree.stems.size()),
+          leaves_(tree.leaves.data()),
+          leaf_count_(tree.leaves.size()),
+          query_(query) {}
+
+    [[gnu::always_inline]] Nearest run() {
+        for (;;) {
+            descend_to_leaf();
+            // Missing leaves (no points, or stems that disagree with the
+            // leaves of a loaded tree) hold nothing.
+            const std::size_t leaf = node_ - stem_count_;
+            if (leaf < leaf_count_) {
+                best_distance_ =
+                    detail::scan_leaf<W>(leaves_[leaf], query_, best_distance_, best_item_);
+            }
+            if (!resume_pending()) {
+                return Nearest{best_distance_, best_item_, best_distance_ < kNoDistance};
+            }
+        }
+    }
+
+private:
+    // Each level names its axis as a constant so that the offsets stay in
+    // registers; the switch enters the cycle of axes where a resumed child is.
+    [[gnu::always_inline]] void descend_to_leaf() {
+        while (node_ < stem_count_) {
+            switch (dim_) {
+                case 0:
+                    descend_level<0>();
+                    if (node_ >= stem_count_) break;
+                    [[fallthrough]];
+                case 1:
+                    descend_level<1>();
+                    if (node_ >= stem_count_) break;
+                    [[fallthrough]];
+                default:
+                    descend_level<2>();
+                    break;
+            }
+        }
+    }
+
+    template <std::size_t D>
+    [[gnu::always_inline]] void descend_level() {
+        const double split = stems_[node_];
+        const double u = query_[D];
+        // Equal to the split goes right, as in construction. A NaN split
+        // (only in a loaded tree) sends the query right as well. One
+        // comparison, so the compiler can avoid a branch here.
+        const std::size_t closer = 2 * node_ + (u < split ? 0 : 1);
+        constexpr std::size_t next_dim = D == K - 1 ? 0 : D + 1;
+
+        // The further cell lies both inside this cell and beyond the split,
+        // so its offset on this axis is the larger of the two. A split
+        // placed by an earlier construction attempt can lie nearer than an
+        // ancestor's: the old offset then still holds. A NaN split tells
+        // nothing, so the offset stays.
+        double far_off[K] = {off_[0], off_[1], off_[2]};
+        const double split_off = std::fabs(u - split);
+        far_off[D] = split_off > off_[D] ? split_off : off_[D];
+        const double bound = cell_bound(far_off);
+        // A child out of reach now stays out of reach: the best only shrinks.
+        if (bound <= best_distance_) {
+            PendingChild& far = pending_[pending_count_++];
+            far.node = closer ^ 1;
+            far.dim = next_dim;
+            far.off[0] = far_off[0];
+            far.off[1] = far_off[1];
+            far.off[2] = far_off[2];
+            far.bound = bound;
+        }
+        node_ = closer;
+        dim_ = next_dim;
+    }
+
+    // Moves to the deepest pending further child still in reach of the best
+    // distance found so far; false when none is left.
+    [[gnu::always_inline]] bool resume_pending() {
+        while (pending_count_ > 0) {
+            const PendingChild& next = pending_[--pending_count_];
+            if (next.bound <= best_distance_) {
+                node_ = next.node;
+                dim_ = next.dim;
+                off_[0] = next.off[0];
+                off_[1] = next.off[1];
+                off_[2] = next.off[2];
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Summed like a point distance: every offset is at most the matching
+    // rounded coordinate difference of any point in the cell, and rounding
+    // is monotonic, so the bound never exceeds the computed distance of
+    // such a point.
+    static double cell_bound(const double (&off)[K]) {
+        return (off[0] * off[0] + off[1] * off[1]) + off[2] * off[2];
+    }
+
+    const double* const stems_;
+    const std::size_t stem_count_;
+    const LeafNode* const leaves_;
+    const std::size_t leaf_count_;
+    const Point& query_;
+
+    double best_distance_ = kNoDistance;
+    Item best_item_ = 0;
+    std::size_t node_ = 1;
+    std::size_t dim_ = 0;
+    double off_[K] = {0.0, 0.0, 0.0};
+    PendingChild pending_[kMaxDepth];
+    int pending_count_ = 0;
+};
+
+template <int W>
+[[gnu::always_inline]] inline Nearest search(const ImmutableKdTree& tree, const Point& query) {
+    // A non-finite query has no finite distance to anything; a NaN one
+    // would not even order against the stems.
+    if (!std::isfinite(query[0]) || !std::isfinite(query[1]) || !std::isfinite(query[2])) {
+        return Nearest{};
+    }
+    return Search<W>(tree, query).run();
+}
+
+Nearest nearest_sse2(const ImmutableKdTree& tree, const Point& query) {
+    return search<2>(tree, query);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define VICINOR_QUERY_HAS_X86_VARIANTS 1
+
+[[gnu::target("avx2")]] Nearest nearest_avx2(const ImmutableKdTree& tree, const Point& query) {
+    return search<4>(tree, query);
+}
+
+[[gnu::target("avx512f")]] Nearest nearest_avx512(const ImmutableKdTree& tree,
+                                                  const Point& query) {
+    return search<8>(tree, query);
+}
+#endif
+
+using QueryFunction = Nearest (*)(const ImmutableKdTree&, const Point&);
+
+QueryFunction function_for(QueryVariant variant) {
+#ifdef VICINOR_QUERY_HAS_X86_VARIANTS
+    switch (variant) {
+        case QueryVariant::kAvx512:
+            return nearest_avx512;
+        case QueryVariant::kAvx2:
+            return nearest_avx2;
+        case QueryVariant::kSse2:
+            break;
+    }
+#else
+    (void)variant;
+#endif
+    return nearest_sse2;
+}
+
+QueryVariant pick_variant() {
+    // Widest first: measured fastest where supported.
+    for (QueryVariant candidate : {QueryVariant::kAvx512, QueryVariant::kAvx2}) {
+        if (query_variant_supported(candidate)) return candidate;
+    }
+    return QueryVariant::kSse2;
+}
+
+}  // namespace
+
+const char* query_variant_name(QueryVariant variant) noexcept {
+    switch (variant) {
+        case QueryVariant::kSse2:
+            return "sse2";
+        case QueryVariant::kAvx2:
+            return "avx2";
+        case QueryVariant::kAvx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+bool query_variant_supported(QueryVariant variant) noexcept {
+#ifdef VICINOR_QUERY_HAS_X86_VARIANTS
+    // Needed when this runs before the runtime's own CPU probe, e.g. from a
+    // static initialiser.
+    __builtin_cpu_init();
+#endif
+    switch (variant) {
+        case QueryVariant::kSse2:
+            return true;
+#ifdef VICINOR_QUERY_HAS_X86_VARIANTS
+        case QueryVariant::kAvx2:
+            return __builtin_cpu_supports("avx2");
+        case QueryVariant::kAvx512:
+            return __builtin_cpu_supports("avx512f");
+#else
+        default:
+            return false;
+#endif
+    }
+    return false;
+}
+
+QueryVariant selected_query_variant() noexcept { return pick_variant(); }
+
+Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+                         const Point& query) noexcept {
+    if (!query_variant_supported(variant)) variant = QueryVariant::kSse2;
+    return function_for(variant)(tree, query);
+}
+
+Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept {
+    static const QueryFunction selected = function_for(pick_variant());
+    return selected(tree, query);
+}
+
+}  // namespace vicinor::kdtree

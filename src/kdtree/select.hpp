@@ -1,0 +1,25 @@
+// Nth-element selection over a permutation of point numbers, ordered by one
+// dimension's keys.
+//
+// Beyond the usual guarantee (position `nth` holds the key of rank `nth`,
+// nothing before it is greater, nothing after it is smaller) every copy of
+// that key lies in one unbroken run around `nth`. Split adjustment looks only
+// at the neighbour at nth - 1 to find where the run starts, so the copies
+// must not be scattered. Every pass partitions three ways, which keeps the
+// positions outside the working range strictly below or above it, and the
+// small range left at the end is sorted; std::nth_element promises neither.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "kdtree/order_key.hpp"
+
+namespace vicinor::kdtree::detail {
+
+// Requires nth < order.size(). Deterministic: the same order and keys give
+// the same arrangement on every platform.
+void select_nth(std::span<std::uint32_t> order, const OrderKey* keys, std::size_t nth) noexcept;
+
+}  // namespace vicinor::kdtree::detail

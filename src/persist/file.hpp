@@ -1,0 +1,73 @@
+// POSIX file access for saving and loading: an owning descriptor, byte
+// sinks and sources over it, and the OS error texts callers see.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/error.hpp"
+#include "persist/byte_stream.hpp"
+
+namespace vicinor::persist {
+
+// Users on every platform get this text for a path with an embedded NUL.
+inline constexpr const char* kPathHasNul = "strings passed to WinAPI cannot contain NULs";
+
+// The OS text for `code`, trailing white space removed, then " (os error N)".
+Error os_error(int code);
+
+// Fails for paths the OS cannot take (an embedded NUL would silently cut
+// the path short and name a different file).
+Status check_path(const std::string& path);
+
+// Owns one open descriptor and closes it on every way out of a call.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+
+    int get() const noexcept { return fd_; }
+    bool is_open() const noexcept { return fd_ >= 0; }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes now and reports the error: for written files a failed close
+    // can be the first sign of lost data.
+    Status close();
+
+private:
+    int fd_ = -1;
+};
+
+// Opens an existing file for reading.
+Result<FileDescriptor> open_for_load(const std::string& path);
+
+// Writes whole buffers, continuing after short and interrupted writes.
+class FileSink final : public ByteSink {
+public:
+    explicit FileSink(int fd) noexcept : fd_(fd) {}
+    Status write_all(const std::uint8_t* data, std::size_t size) override;
+
+private:
+    int fd_;
+};
+
+// Reads with interrupted reads retried.
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(int fd) noexcept : fd_(fd) {}
+    Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) override;
+
+private:
+    int fd_;
+};
+
+}  // namespace vicinor::persist

@@ -1,0 +1,204 @@
+// The nearest-one query on small trees laid out by hand: the visiting order
+// and tie rules, the pruning bound, and the inputs a loaded or odd tree can
+// present (NaN, missing leaves, oversized leaves).
+#include <gtest/gtest.h>
+
+#include "test_query_support.hpp"
+
+namespace vicinor::kdtree::testing {
+namespace {
+
+ImmutableKdTree single_leaf_tree(LeafNode leaf) {
+    ImmutableKdTree tree;
+    tree.stems = {kInf};
+    tree.size = leaf.size;
+    tree.leaves.push_back(leaf);
+    return tree;
+}
+
+// Root splits x at `split`: leaf 0 left, leaf 1 right.
+ImmutableKdTree two_leaf_tree(double split, LeafNode left, LeafNode right) {
+    ImmutableKdTree tree;
+    tree.stems = {kInf, split};
+    tree.size = left.size + right.size;
+    tree.leaves = {left, right};
+    return tree;
+}
+
+TEST(NearestOneLeaf, QueryOnAStoredPointFindsItAtDistanceZero) {
+    const auto tree = single_leaf_tree(make_leaf({{{0.6, 0.8, 0.0}, 4}, {{0.0, 0.0, 1.0}, 9}}));
+    const Nearest got = query_every_variant(tree, {0.0, 0.0, 1.0});
+    EXPECT_TRUE(got.found);
+    EXPECT_EQ(got.item, 9u);
+    EXPECT_TRUE(same_bits(got.distance, 0.0));
+}
+
+TEST(NearestOneLeaf, AmongCopiesTheLowestSlotWins) {
+    const Point p{0.0, 1.0, 0.0};
+    const auto tree = single_leaf_tree(
+        make_leaf({{{1.0, 0.0, 0.0}, 1}, {p, 3}, {p, 2}, {{0.0, -1.0, 0.0}, 0}, {p, 4}}));
+    EXPECT_EQ(query_every_variant(tree, p).item, 3u);
+    EXPECT_EQ(query_every_variant(tree, {0.1, 0.9, 0.05}).item, 3u);
+}
+
+TEST(NearestOneLeaf, EveryWidthFindsTheFirstMinimumInEachSlotRange) {
+    // The minimum sits in each slot in turn, with an equal copy after it, so
+    // every vector lane and chunk boundary must report the earlier one.
+    for (std::uint32_t slot = 0; slot < B; ++slot) {
+        LeafNode leaf;
+        leaf.size = B;
+        for (std::uint32_t j = 0; j < B; ++j) {
+            leaf.content_points[0][j] = 2.0 + j;
+            leaf.content_items[j] = 100 + j;
+        }
+        leaf.content_points[0][slot] = 0.5;
+        leaf.content_points[0][B - 1] = slot == B - 1 ? 0.5 : -0.5;
+        const Nearest got = query_every_variant(single_leaf_tree(leaf), {0.0, 0.0, 0.0});
+        EXPECT_EQ(got.item, 100 + slot);
+        EXPECT_EQ(got.distance, 0.25);
+    }
+}
+
+TEST(NearestOneLeaf, UnusedSlotsNeverAnswer) {
+    // Unused slots hold the origin and item 0: a query there must still get
+    // an occupied slot.
+    const auto tree = single_leaf_tree(make_leaf({{{1.0, 0.0, 0.0}, 7}, {{0.0, 1.0, 0.0}, 8}}));
+    const Nearest got = query_every_variant(tree, {0.0, 0.0, 0.0});
+    EXPECT_TRUE(got.found);
+    EXPECT_EQ(got.item, 7u);
+    EXPECT_EQ(got.distance, 1.0);
+}
+
+TEST(NearestOneLeaf, OversizedLeafCountIsClampedToItsSlots) {
+    LeafNode leaf = make_leaf({{{0.0, 0.0, 5.0}, 11}});
+    leaf.content_points[2][B - 1] = 1.0;
+    leaf.content_items[B - 1] = 12;
+    leaf.size = 0xFFFFFFFFu;
+    const Nearest got = query_every_variant(single_leaf_tree(leaf), {0.0, 0.0, 0.9});
+    EXPECT_TRUE(got.found);
+    EXPECT_EQ(got.item, 12u);
+}
+
+TEST(NearestOneLeaf, EmptyLeafLeavesNothingFound) {
+    const Nearest got = query_every_variant(single_leaf_tree(LeafNode{}), {0.0, 0.0, 0.0});
+    EXPECT_FALSE(got.found);
+    EXPECT_EQ(got.distance, kNoDistance);
+    EXPECT_EQ(got.item, 0u);
+}
+
+TEST(NearestOneOrder, QueryOnTheSplitValueVisitsTheRightChildFirst) {
+    // Both points are 1.0 away; the right one is met first and keeps the win.
+    const auto tree = two_leaf_tree(0.0, make_leaf({{{-1.0, 0.0, 0.0}, 0}}),
+                                    make_leaf({{{1.0, 0.0, 0.0}, 1}}));
+    EXPECT_EQ(query_every_variant(tree, {0.0, 0.0, 0.0}).item, 1u);
+    EXPECT_EQ(query_every_variant(tree, {-0.0, 0.0, 0.0}).item, 1u);
+}
+
+TEST(NearestOneOrder, AmongEqualDistancesTheFirstLeafVisitedWinsNotTheLowestItem) {
+    const auto tree = two_leaf_tree(0.5, make_leaf({{{-1.0, 0.0, 0.0}, 5}}),
+                                    make_leaf({{{1.0, 0.0, 0.0}, 2}}));
+    EXPECT_EQ(query_every_variant(tree, {0.0, 0.0, 0.0}).item, 5u);
+}
+
+TEST(NearestOneOrder, FurtherChildIsSearchedWhenItMayHoldANearerPoint) {
+    const auto tree = two_leaf_tree(0.0, make_leaf({{{-0.1, 0.0, 0.0}, 0}}),
+                                    make_leaf({{{0.5, 0.0, 0.0}, 1}}));
+    const Nearest got = query_every_variant(tree, {0.05, 0.0, 0.0});
+    EXPECT_EQ(got.item, 0u);
+    EXPECT_EQ(got.distance, distance({-0.1, 0.0, 0.0}, {0.05, 0.0, 0.0}));
+}
+
+// A split kept from an earlier construction attempt can lie nearer to the
+// query than an ancestor's split on the same axis. Adding the squared
+// difference of the two offsets then overstates the distance to the
+// further cell and skipped the true nearest point here.
+TEST(NearestOneBound, StaleSplitNearerThanAnAncestorDoesNotHideTheNearestPoint) {
+    ImmutableKdTree tree;
+    tree.stems.assign(16, kInf);
+    tree.stems[1] = 5.0;   // x: the query lies left, at offset 1
+    tree.stems[12] = 4.5;  // x again, below the right side: offset 0.5 only
+    tree.leaves.resize(10);
+    tree.leaves[0] = make_leaf({{{4.0, 0.0, 1.1}, 0}});  // node 16: distance 1.21
+    tree.leaves[9] = make_leaf({{{5.0, 0.0, 0.0}, 1}});  // node 25: distance 1.0
+    tree.size = 2;
+    const Nearest got = query_every_variant(tree, {4.0, 0.0, 0.0});
+    EXPECT_EQ(got.item, 1u);
+    EXPECT_EQ(got.distance, 1.0);
+}
+
+TEST(NearestOneBound, UnsetStemsKeepTheSearchOnTheirLeftSide) {
+    // Only +infinity coordinates go right of an unset stem; a finite query
+    // must not scan that side, and an infinitely far point never answers.
+    const auto tree = two_leaf_tree(kInf, make_leaf({{{3.0, 0.0, 0.0}, 0}}),
+                                    make_leaf({{{kInf, 0.0, 0.0}, 1}}));
+    const Nearest got = query_every_variant(tree, {100.0, 0.0, 0.0});
+    EXPECT_EQ(got.item, 0u);
+    EXPECT_EQ(got.distance, 97.0 * 97.0);
+}
+
+TEST(NearestOneNaN, StoredNaNPointIsNeverTheAnswer) {
+    const auto tree = single_leaf_tree(make_leaf(
+        {{{kNaN, 0.0, 0.0}, 1}, {{0.0, 0.0, 2.0}, 2}, {{0.0, kNaN, 1.0}, 3}, {{0.0, 0.0, 1.5}, 4}}));
+    const Nearest got = query_every_variant(tree, {0.0, 0.0, 1.0});
+    EXPECT_TRUE(got.found);
+    EXPECT_EQ(got.item, 4u);
+    EXPECT_EQ(got.distance, 0.25);
+}
+
+TEST(NearestOneNaN, TreeOfOnlyNaNPointsFindsNothing) {
+    const auto tree = single_leaf_tree(make_leaf({{{kNaN, kNaN, kNaN}, 1}, {{0.0, 0.0, kNaN}, 2}}));
+    EXPECT_FALSE(query_every_variant(tree, {0.0, 0.0, 0.0}).found);
+}
+
+TEST(NearestOneNaN, NonFiniteQueryFindsNothing) {
+    const auto tree = two_leaf_tree(0.0, make_leaf({{{-1.0, 0.0, 0.0}, 0}}),
+                                    make_leaf({{{1.0, 0.0, 0.0}, 1}}));
+    for (const Point& query : {Point{kNaN, 0.0, 0.0}, Point{0.0, kNaN, 0.0},
+                               Point{0.0, 0.0, kNaN}, Point{kInf, 0.0, 0.0},
+                               Point{0.0, -kInf, 0.0}}) {
+        const Nearest got = query_every_variant(tree, query);
+        EXPECT_FALSE(got.found);
+        EXPECT_EQ(got.item, 0u);
+        EXPECT_EQ(got.distance, kNoDistance);
+    }
+}
+
+TEST(NearestOneNaN, NaNSplitStillReachesThePointsOnItsLeft) {
+    // Every point descends left of a NaN split, while the query is sent
+    // right first; the left side must still be searched.
+    const auto tree = two_leaf_tree(kNaN, make_leaf({{{0.2, 0.0, 0.0}, 3}}), LeafNode{});
+    const Nearest got = query_every_variant(tree, {0.0, 0.0, 0.0});
+    EXPECT_TRUE(got.found);
+    EXPECT_EQ(got.item, 3u);
+}
+
+TEST(NearestOneShape, TreeWithoutLeavesFindsNothing) {
+    ImmutableKdTree empty;
+    empty.stems = {kInf};
+    EXPECT_FALSE(query_every_variant(empty, {0.0, 0.0, 1.0}).found);
+
+    ImmutableKdTree no_stems;
+    EXPECT_FALSE(query_every_variant(no_stems, {0.0, 0.0, 1.0}).found);
+}
+
+TEST(NearestOneShape, LeafNumbersPastTheLeavesAreTreatedAsEmpty) {
+    // Stems for four leaves but only one present, as a mismatched saved
+    // file could hold: the right side descends to leaves 2 and 3.
+    ImmutableKdTree tree;
+    tree.stems = {kInf, 0.0, kInf, -1.0};
+    tree.leaves = {make_leaf({{{-0.5, 0.0, 0.0}, 6}})};
+    tree.size = 1;
+    for (const Point& query : {Point{-0.4, 0.0, 0.0}, Point{0.7, 0.0, 0.0}, Point{0.7, 3.0, 0.0}}) {
+        const Nearest got = query_every_variant(tree, query);
+        EXPECT_TRUE(got.found);
+        EXPECT_EQ(got.item, 6u);
+    }
+}
+
+TEST(NearestOneVariants, SelectedVariantIsSupportedAndBaselineAlwaysIs) {
+    EXPECT_TRUE(query_variant_supported(QueryVariant::kSse2));
+    EXPECT_TRUE(query_variant_supported(selected_query_variant()));
+}
+
+}  // namespace
+}  // namespace vicinor::kdtree::testing

@@ -1,0 +1,199 @@
+// Helpers for the nearest-one query tests: hand-laid trees, a simple layout
+// of many points that keeps the descent invariants (independent of the real
+// construction), a brute-force reference, and a check that every
+// instruction-set variant answers bit for bit alike.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+#include <numeric>
+#include <random>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "kdtree/query.hpp"
+#include "kdtree/query_variants.hpp"
+#include "kdtree/tree.hpp"
+
+namespace vicinor::kdtree::testing {
+
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Stored {
+    Point point;
+    Item item;
+};
+
+inline LeafNode make_leaf(std::initializer_list<Stored> slots) {
+    LeafNode leaf;
+    for (const Stored& s : slots) {
+        for (std::size_t d = 0; d < K; ++d) leaf.content_points[d][leaf.size] = s.point[d];
+        leaf.content_items[leaf.size] = s.item;
+        ++leaf.size;
+    }
+    return leaf;
+}
+
+inline double distance(const Point& a, const Point& b) {
+    const double dx = a[0] - b[0];
+    const double dy = a[1] - b[1];
+    const double dz = a[2] - b[2];
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+// Smallest distance from the query to any stored point; NaN distances never
+// count. The largest finite double when nothing is nearer than that.
+inline double brute_force_distance(std::span<const Point> points, const Point& query) {
+    double best = kNoDistance;
+    for (const Point& p : points) {
+        const double d = distance(p, query);
+        if (d < best) best = d;
+    }
+    return best;
+}
+
+inline bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// Runs nearest_one and every variant this CPU supports; all must agree bit
+// for bit.
+inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& query) {
+    const Nearest chosen = nearest_one(tree, query);
+    for (QueryVariant variant : kAllQueryVariants) {
+        if (!query_variant_supported(variant)) continue;
+        const Nearest other = nearest_one_with(variant, tree, query);
+        EXPECT_TRUE(same_bits(other.distance, chosen.distance) && other.item == chosen.item &&
+                    other.found == chosen.found)
+            << query_variant_name(variant) << " gives item " << other.item << " at "
+            << other.distance << ", nearest_one item " << chosen.item << " at "
+            << chosen.distance;
+    }
+    return chosen;
+}
+
+// Checks a query against brute force: the answer must be at the minimum
+// distance, and among stored copies of the answering position the earliest
+// row must win (copies always share a leaf). Distinct points at equal
+// distance may answer in either order, as that depends on the visiting order.
+inline void expect_matches_brute_force(const ImmutableKdTree& tree,
+                                       std::span<const Point> points, const Point& query) {
+    const Nearest got = query_every_variant(tree, query);
+    const double expected = brute_force_distance(points, query);
+    ASSERT_EQ(got.found, expected < kNoDistance)
+        << "query (" << query[0] << ", " << query[1] << ", " << query[2] << ")";
+    if (!got.found) return;
+    ASSERT_LT(got.item, points.size());
+    EXPECT_TRUE(same_bits(got.distance, expected))
+        << "query (" << query[0] << ", " << query[1] << ", " << query[2] << ") got "
+        << got.distance << " for item " << got.item << ", brute force " << expected;
+    EXPECT_TRUE(same_bits(distance(points[got.item], query), got.distance));
+    for (Item earlier = 0; earlier < got.item; ++earlier) {
+        if (points[earlier] == points[got.item]) {
+            ADD_FAILURE() << "item " << got.item << " answered, but item " << earlier
+                          << " is stored at the same position";
+            break;
+        }
+    }
+}
+
+// A valid layout of any points with at most 32 copies of a position:
+// median splits in heap order, equal split values to the right, NaN
+// coordinates to the left, and +infinity stems where a chunk fits one leaf.
+// It stands in for the real construction so the query can be tested apart.
+class MedianLayout {
+public:
+    static ImmutableKdTree lay_out(std::span<const Point> points) {
+        const std::size_t leaves_needed = (points.size() + B - 1) / B;
+        for (std::size_t stem_count = std::bit_ceil(std::max<std::size_t>(leaves_needed, 1));;
+             stem_count *= 2) {
+            MedianLayout layout(points, stem_count);
+            std::vector<Item> all(points.size());
+            std::iota(all.begin(), all.end(), Item{0});
+            if (layout.place(all, 1, 0)) return layout.finish();
+            if (stem_count > (std::size_t{1} << 24)) {
+                ADD_FAILURE() << "points cannot be laid out";
+                return {};
+            }
+        }
+    }
+
+private:
+    MedianLayout(std::span<const Point> points, std::size_t stem_count) : points_(points) {
+        tree_.stems.assign(stem_count, kInf);
+        tree_.leaves.resize(stem_count);
+        tree_.size = points.size();
+    }
+
+    bool place(std::vector<Item>& chunk, std::size_t node, std::size_t dim) {
+        const std::size_t stem_count = tree_.stems.size();
+        const std::size_t next_dim = (dim + 1) % K;
+        if (node >= stem_count) {
+            if (chunk.size() > B) return false;
+            std::sort(chunk.begin(), chunk.end());
+            LeafNode& leaf = tree_.leaves[node - stem_count];
+            for (Item item : chunk) {
+                for (std::size_t d = 0; d < K; ++d) {
+                    leaf.content_points[d][leaf.size] = points_[item][d];
+                }
+                leaf.content_items[leaf.size++] = item;
+            }
+            return true;
+        }
+        // A chunk that fits one leaf keeps an unset stem, which still sends
+        // +infinity coordinates right.
+        double split = kInf;
+        if (chunk.size() > B) {
+            std::vector<double> values;
+            for (Item item : chunk) {
+                if (!std::isnan(points_[item][dim])) values.push_back(points_[item][dim]);
+            }
+            std::sort(values.begin(), values.end());
+            if (!values.empty()) {
+                split = values[values.size() / 2];
+                if (split == values.front()) {
+                    auto above = std::upper_bound(values.begin(), values.end(), split);
+                    split = above == values.end() ? kInf : *above;
+                }
+            }
+        }
+        std::vector<Item> left, right;
+        for (Item item : chunk) {
+            (points_[item][dim] >= split ? right : left).push_back(item);
+        }
+        tree_.stems[node] = split;
+        return place(left, 2 * node, next_dim) && place(right, 2 * node + 1, next_dim);
+    }
+
+    ImmutableKdTree finish() {
+        // Trailing empty leaves need not exist: the query treats a missing
+        // leaf as empty, and built trees often stop short of the stems.
+        while (!tree_.leaves.empty() && tree_.leaves.back().size == 0) tree_.leaves.pop_back();
+        return std::move(tree_);
+    }
+
+    std::span<const Point> points_;
+    ImmutableKdTree tree_;
+};
+
+inline Point unit_point_at(double lat_deg, double lon_deg) {
+    const double lat = lat_deg * (std::numbers::pi / 180.0);
+    const double lon = lon_deg * (std::numbers::pi / 180.0);
+    return {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)};
+}
+
+inline Point random_unit_point(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> lat(-90.0, 90.0);
+    std::uniform_real_distribution<double> lon(-180.0, 180.0);
+    return unit_point_at(lat(rng), lon(rng));
+}
+
+}  // namespace vicinor::kdtree::testing

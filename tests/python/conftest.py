@@ -1,0 +1,56 @@
+"""Shared helpers for the host-side tests of vicinor."""
+
+import resource
+
+import pytest
+
+import vicinor
+
+ReverseGeocoder = vicinor.ReverseGeocoder
+
+
+def make_table(rows, header="lat,lon,name", sep=","):
+    """CSV text: the header line, then one line per row, each ending in LF."""
+    lines = [header] + [sep.join(str(field) for field in row) for row in rows]
+    return "\n".join(lines) + "\n"
+
+
+def _virtual_memory_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmSize in /proc/self/status")
+
+
+def call_with_little_memory(call, headroom=16 << 20):
+    """Runs `call` with the address space capped just above its current size,
+    so that only a large allocation fails; the cap is lifted afterwards."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    cap = _virtual_memory_bytes() + headroom
+    if hard != resource.RLIM_INFINITY and hard < cap:
+        pytest.skip("address-space limit too tight to lower")
+    resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+    try:
+        return call()
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+@pytest.fixture(scope="module")
+def huge_row_geocoder():
+    """One row of 48 MiB: making its result string must allocate more than
+    the headroom that call_with_little_memory leaves."""
+    return ReverseGeocoder("lat,lon,name\n1,2," + "x" * (48 << 20) + "\n")
+
+
+@pytest.fixture(scope="module")
+def panic_exception(huge_row_geocoder):
+    """A PanicException instance. The class is not a module attribute, so
+    the only way to it is through an exception the module raises: here,
+    the result string that cannot be allocated."""
+    try:
+        call_with_little_memory(lambda: huge_row_geocoder.get_nearest_as_string(1, 2))
+    except BaseException as raised:  # noqa: B036 - PanicException is not an Exception
+        return raised
+    pytest.fail("the lookup did not fail under the memory cap")
