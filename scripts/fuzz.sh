@@ -78,22 +78,27 @@ fi
 mkdir -p "$build_dir" "$work_dir"
 build_log="$build_dir/fuzz-build.log"
 say "building ${targets[*]} with $fuzz_cxx in $build_dir"
-{
-    cmake -S "$VICINOR_ROOT" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_COMPILER="$fuzz_cxx" -DVICINOR_FUZZ=ON -DVICINOR_BUILD_PYTHON=OFF \
-        -DVICINOR_BUILD_TESTS=OFF &&
-        ninja -C "$build_dir" -k 0 -j "$VICINOR_JOBS" "${targets[@]}"
-} >"$build_log" 2>&1
-build_status=$?
-if [ $build_status -ne 0 ]; then
+cmake -S "$VICINOR_ROOT" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER="$fuzz_cxx" -DVICINOR_FUZZ=ON -DVICINOR_BUILD_PYTHON=OFF \
+    -DVICINOR_BUILD_TESTS=OFF >"$build_log" 2>&1
+configured=$?
+# One target at a time, so that an old binary left by a failed build is
+# never taken for a test of the current sources.
+built=()
+for name in "${targets[@]}"; do
+    if [ $configured -eq 0 ] && ninja -C "$build_dir" -j "$VICINOR_JOBS" "$name" >>"$build_log" 2>&1; then
+        built+=("$name")
+    fi
+done
+if [ ${#built[@]} -ne ${#targets[@]} ]; then
     say "fuzz build failed (log: $build_log); running the targets that built"
-    tail -n 30 "$build_log"
+    grep -E 'error|Error' "$build_log" | head -n 20
 fi
 
 failures=0
 for name in "${targets[@]}"; do
     binary="$build_dir/$name"
-    if [ ! -x "$binary" ]; then
+    if [[ " ${built[*]} " != *" $name "* ]]; then
         echo "fuzz result: $name BUILD-FAILED"
         failures=$((failures + 1))
         continue

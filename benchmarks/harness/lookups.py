@@ -35,17 +35,51 @@ def _peer(name: str, build, make_lookup, points) -> Contender:
     return Contender(name, lambda: ns_per_call(lookup, points))
 
 
-def agreement(geocoder, ckdtree_built, queries) -> str:
-    """Checks vicinor's answers against scipy's: the row it returns must lie
-    exactly as near as the one scipy finds (ties may pick either row)."""
+def exact_answers(coordinates_of, ckdtree_built, queries) -> int:
+    """How many answers lie exactly as near as the nearest row scipy finds
+    (ties may pick either row). `coordinates_of` gives the latitude and
+    longitude of the row a tool returns for a query."""
     tree, _ = ckdtree_built
-    agreed = 0
+    exact = 0
     for lat, lon in queries:
         distance, _ = tree.query(_point(lat, lon))
-        row_lat, row_lon, _ = geocoder.get_nearest_as_string(lat, lon).split(",", 2)
+        row_lat, row_lon = coordinates_of(lat, lon)
         mine = math.dist(_point(float(row_lat), float(row_lon)), _point(lat, lon))
-        agreed += abs(mine - distance) <= 1e-12
-    return f"vicinor's answer is as near as scipy's for {agreed} of {len(queries)} queries"
+        exact += abs(mine - distance) <= 1e-12
+    return exact
+
+
+def agreement_note(context: Context, geocoder, ckdtree_built) -> str:
+    """Speed means little without the right answer, so the table says how
+    often each geocoder returns the truly nearest row."""
+    sample = context.queries[:AGREEMENT_SAMPLE]
+    text = context.table.text
+
+    def vicinor_row(lat, lon):
+        return geocoder.get_nearest_as_string(lat, lon).split(",", 2)[:2]
+
+    tools = {"vicinor": vicinor_row}
+    try:
+        rg_lookup = peers.reverse_geocoder_lookup(
+            peers.build_reverse_geocoder(peers.prepare_reverse_geocoder(text)))
+        tools["reverse_geocoder"] = lambda lat, lon: _fields(rg_lookup(lat, lon), "lat", "lon")
+    except Exception:  # the lookup rows report the failure
+        pass
+    try:
+        rg2_lookup = peers.reverse_geocode_lookup(peers.build_reverse_geocode(
+            peers.prepare_reverse_geocode(text, context.work_dir)))
+        tools["reverse-geocode"] = lambda lat, lon: _fields(rg2_lookup(lat, lon),
+                                                            "latitude", "longitude")
+    except Exception:
+        pass
+    counts = ", ".join(f"{name} {exact_answers(of, ckdtree_built, sample)}"
+                       for name, of in tools.items())
+    return (f"answers exactly as near as scipy's nearest row, of {len(sample)} queries: "
+            + counts)
+
+
+def _fields(record: dict, *names: str) -> tuple:
+    return tuple(record[name] for name in names)
 
 
 def _point(lat: float, lon: float) -> tuple[float, float, float]:
@@ -60,7 +94,7 @@ def run(context: Context) -> list[Row]:
     floor = context.floor
 
     ckdtree_built = peers.build_ckdtree(text)
-    context.notes.append(agreement(geocoder, ckdtree_built, points[:AGREEMENT_SAMPLE]))
+    context.notes.append(agreement_note(context, geocoder, ckdtree_built))
 
     contenders = [
         Contender(AS_STRING, lambda: ns_per_call(geocoder.get_nearest_as_string, points)),

@@ -49,17 +49,9 @@ bool convert_query(PyObject* const* bound, double& lat, double& lon) {
 
 // Values go in column order, so a repeated column name keeps its rightmost
 // value; fields beyond the named columns have no key and are left out.
-PyObject* row_dict(GeocoderObject* self, const csv::CsvRecord& fields) {
-    PyObject* keys = column_keys(self);
-    if (keys == nullptr) {
-        report_python_api_failure();
-        return nullptr;
-    }
-    PyRef dict(PyDict_New());
-    if (!dict) {
-        report_python_api_failure();
-        return nullptr;
-    }
+// Only untracked objects are made here, so no finalizer can call back into
+// a lookup on this thread while `fields` is read.
+PyObject* fill_row_dict(PyRef dict, PyObject* keys, const csv::CsvRecord& fields) {
     Py_ssize_t count = PyTuple_GET_SIZE(keys);
     if (static_cast<std::size_t>(count) > fields.size()) count = static_cast<Py_ssize_t>(fields.size());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -106,6 +98,14 @@ PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py
         double lat = 0;
         double lon = 0;
         if (!convert_query(bound, lat, lon)) return nullptr;
+        // The result objects come first: allocating host objects may run
+        // host code (finalizers) that reuses this thread's row buffer.
+        PyObject* keys = column_keys(geocoder);
+        PyRef dict(keys ? PyDict_New() : nullptr);
+        if (!dict) {
+            report_python_api_failure();
+            return nullptr;
+        }
         Result<std::string_view> row = nearest_row_text(geocoder->record, lat, lon);
         if (!row) {
             report_error_value(row.error());
@@ -117,7 +117,7 @@ PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py
             report_error_value(read.error());
             return nullptr;
         }
-        return row_dict(geocoder, fields);
+        return fill_row_dict(std::move(dict), keys, fields);
     });
 }
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace vicinor {
@@ -21,7 +20,9 @@ private:
 };
 
 // Writes a one-line diagnostic naming the source place to stderr, then throws.
-[[noreturn]] void raise_fault(std::string message,
-                              std::source_location where = std::source_location::current());
+// The place comes from compiler builtins rather than std::source_location,
+// which not every supported compiler/library pairing provides.
+[[noreturn]] void raise_fault(std::string message, const char* file = __builtin_FILE(),
+                              int line = __builtin_LINE());
 
 }  // namespace vicinor

@@ -8,9 +8,13 @@ CsvRowWriter::CsvRowWriter(std::uint8_t separator, std::size_t expected_bytes)
 }
 
 void CsvRowWriter::append_field(std::string_view field) {
-    const bool needs_quotes =
-        field.find_first_of(std::string_view{&separator_, 1}) != std::string_view::npos ||
-        field.find_first_of("\"\r\n") != std::string_view::npos;
+    bool needs_quotes = false;
+    for (char c : field) {
+        if (c == separator_ || c == '"' || c == '\r' || c == '\n') {
+            needs_quotes = true;
+            break;
+        }
+    }
     if (!needs_quotes) {
         output_.append(field);
         return;

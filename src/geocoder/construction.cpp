@@ -130,7 +130,8 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     }
 
     // Items are 32-bit row numbers; more rows could not be told apart.
-    if (points.size() > std::size_t{std::numeric_limits<kdtree::Item>::max()} + 1) {
+    if (static_cast<std::uint64_t>(points.size()) >
+        std::uint64_t{std::numeric_limits<kdtree::Item>::max()} + 1) {
         return Error("too many rows: at most 4294967296 places can be indexed");
     }
 

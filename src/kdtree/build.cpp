@@ -33,13 +33,12 @@ ImmutableKdTree build_tree(std::span<const Point> points) {
     if (points.size() > std::size_t{std::numeric_limits<Item>::max()} + 1) {
         raise_fault("too many points for 32-bit items: " + std::to_string(points.size()));
     }
-    const detail::DimensionKeys keys = detail::make_dimension_keys(points);
     // More than one leaf's worth of identical points always overfills their
     // common leaf in the packed layout; skip the attempts that would show it.
     detail::DistinctPoints distinct = detail::find_distinct_points(points);
     std::optional<ImmutableKdTree> tree;
-    if (distinct.largest_group <= B) tree = detail::build_packed_tree(points, keys);
-    if (!tree) tree = detail::build_robust_tree(points, keys, distinct.first_copies);
+    if (distinct.largest_group <= B) tree = detail::build_packed_tree(points);
+    if (!tree) tree = detail::build_robust_tree(points, distinct.first_copies);
     check_built_tree(*tree);
     return std::move(*tree);
 }

@@ -7,7 +7,6 @@
 #include <span>
 #include <vector>
 
-#include "kdtree/order_key.hpp"
 #include "kdtree/tree.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -28,8 +27,7 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
 // The canonical left-packed construction, whose layout saved files carry.
 // Empty when it cannot finish on this input (identical points that overfill
 // a leaf, split shifts that run away or wrap): the caller falls back.
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
-                                                 const DimensionKeys& keys);
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points);
 
 struct DistinctPoints {
     std::vector<std::uint32_t> first_copies;  // ascending point numbers
@@ -45,7 +43,7 @@ DistinctPoints find_distinct_points(std::span<const Point> points);
 // a run of equal values. Later copies of a point and NaN points can never be
 // a query's answer (the earliest copy wins every tie, a NaN distance loses to
 // every real one), so leaving them out changes no answer.
-ImmutableKdTree build_robust_tree(std::span<const Point> points, const DimensionKeys& keys,
+ImmutableKdTree build_robust_tree(std::span<const Point> points,
                                   std::span<const std::uint32_t> kept);
 
 }  // namespace vicinor::kdtree::detail

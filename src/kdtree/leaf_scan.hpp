@@ -27,15 +27,15 @@ struct Lanes {
 // Only arithmetic and the min/max select patterns are used: integer lane
 // masks would be split into scalar code by some compilers on 512-bit
 // vectors.
+// Vectors go by reference: passing them by value would depend on the
+// instruction set of the caller.
 template <int W>
-[[gnu::always_inline]] inline typename Lanes<W>::Doubles lane_numbers() {
-    typename Lanes<W>::Doubles lanes;
+[[gnu::always_inline]] inline void set_lane_numbers(typename Lanes<W>::Doubles& lanes) {
     for (int lane = 0; lane < W; ++lane) lanes[lane] = lane;
-    return lanes;
 }
 
 template <int W>
-[[gnu::always_inline]] inline double lane_minimum(typename Lanes<W>::Doubles v) {
+[[gnu::always_inline]] inline double lane_minimum(const typename Lanes<W>::Doubles& v) {
     double minimum = v[0];
     for (int lane = 1; lane < W; ++lane) minimum = v[lane] < minimum ? v[lane] : minimum;
     return minimum;
@@ -53,7 +53,9 @@ template <int W, bool kFull>
     const V far = V{} + std::numeric_limits<double>::infinity();
     const V zero = V{};
     // slot - occupied + 1: positive exactly for the unused slots.
-    V past_end = lane_numbers<W>() + (1.0 - static_cast<double>(leaf.size < B ? leaf.size : B));
+    V past_end;
+    set_lane_numbers<W>(past_end);
+    past_end += 1.0 - static_cast<double>(leaf.size < B ? leaf.size : B);
 
     V nearest = far;
     for (std::size_t base = 0; base < B; base += W) {
@@ -89,7 +91,8 @@ template <int W>
     using V = typename Lanes<W>::Doubles;
     const V inf = V{} + std::numeric_limits<double>::infinity();
     const V target = V{} + minimum;
-    V slot = lane_numbers<W>();
+    V slot;
+    set_lane_numbers<W>(slot);
     V first = inf;
     for (std::size_t base = 0; base < B; base += W) {
         V d;

@@ -5,7 +5,6 @@
 // apart either.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -29,16 +28,23 @@ inline OrderKey order_key(double value) noexcept {
     return (bits & sign) != 0 ? ~bits : bits | sign;
 }
 
-// One key array per dimension, indexed by point number.
-using DimensionKeys = std::array<std::vector<OrderKey>, K>;
+// A point number with its keys beside it. Construction permutes these rather
+// than bare point numbers so that every selection pass streams through
+// memory instead of looking keys up at random.
+struct KeyedPoint {
+    OrderKey key[K];
+    std::uint32_t point;
+};
 
-inline DimensionKeys make_dimension_keys(std::span<const Point> points) {
-    DimensionKeys keys;
-    for (std::size_t d = 0; d < K; ++d) keys[d].resize(points.size());
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        for (std::size_t d = 0; d < K; ++d) keys[d][k] = order_key(points[k][d]);
+// Entries for the given point numbers, in that order.
+inline std::vector<KeyedPoint> make_keyed_points(std::span<const Point> points,
+                                                 std::span<const std::uint32_t> which) {
+    std::vector<KeyedPoint> entries(which.size());
+    for (std::size_t j = 0; j < which.size(); ++j) {
+        const Point& p = points[which[j]];
+        entries[j] = {{order_key(p[0]), order_key(p[1]), order_key(p[2])}, which[j]};
     }
-    return keys;
+    return entries;
 }
 
 }  // namespace vicinor::kdtree::detail

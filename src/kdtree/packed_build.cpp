@@ -33,11 +33,10 @@ std::vector<std::size_t> remap_shifts(const std::vector<std::size_t>& old_shifts
 
 class PackedBuilder {
 public:
-    PackedBuilder(std::span<const Point> points, const DimensionKeys& keys)
-        : points_(points), keys_(keys), sort_index_(points.size()) {
-        for (std::size_t k = 0; k < sort_index_.size(); ++k) {
-            sort_index_[k] = static_cast<std::uint32_t>(k);
-        }
+    explicit PackedBuilder(std::span<const Point> points) : points_(points) {
+        std::vector<std::uint32_t> all(points.size());
+        for (std::size_t k = 0; k < all.size(); ++k) all[k] = static_cast<std::uint32_t>(k);
+        sort_index_ = make_keyed_points(points, all);
     }
 
     ImmutableKdTree build() {
@@ -79,7 +78,7 @@ private:
     static constexpr std::size_t kMaxAttempts = 64;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return keys_[dim][sort_index_[position]];
+        return sort_index_[position].key[dim];
     }
 
     // Selects rank `p` of the chunk on `dim`, then moves p down to the start
@@ -91,14 +90,14 @@ private:
     // so the new rank lies below it and the part above cannot change.
     std::size_t adjust_pivot(std::size_t lo, std::size_t selectable, std::size_t dim,
                              std::size_t p) {
-        select_nth(std::span(sort_index_).subspan(lo, selectable), keys_[dim].data(), p);
+        select_nth(std::span(sort_index_).subspan(lo, selectable), dim, p);
         const OrderKey value = key(lo + p, dim);
         while (p > 1 && value != kNanKey && key(lo + p - 1, dim) == value) --p;
         return p;
     }
 
     double coordinate(std::size_t position, std::size_t dim) const noexcept {
-        return points_[sort_index_[position]][dim];
+        return points_[sort_index_[position].point][dim];
     }
 
     // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
@@ -181,18 +180,16 @@ private:
     }
 
     std::span<const Point> points_;
-    const DimensionKeys& keys_;
-    std::vector<std::uint32_t> sort_index_;
+    std::vector<KeyedPoint> sort_index_;
     std::vector<double> stems_;
     std::vector<std::size_t> stem_shifts_;
 };
 
 }  // namespace
 
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
-                                                 const DimensionKeys& keys) {
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {
     try {
-        return PackedBuilder(points, keys).build();
+        return PackedBuilder(points).build();
     } catch (const Unbuildable&) {
         return std::nullopt;
     }

@@ -1,5 +1,4 @@
-// Nth-element selection over a permutation of point numbers, ordered by one
-// dimension's keys.
+// Nth-element selection of keyed points by one dimension.
 //
 // Beyond the usual guarantee (position `nth` holds the key of rank `nth`,
 // nothing before it is greater, nothing after it is smaller) every copy of
@@ -11,15 +10,14 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <span>
 
 #include "kdtree/order_key.hpp"
 
 namespace vicinor::kdtree::detail {
 
-// Requires nth < order.size(). Deterministic: the same order and keys give
-// the same arrangement on every platform.
-void select_nth(std::span<std::uint32_t> order, const OrderKey* keys, std::size_t nth) noexcept;
+// Requires nth < entries.size() and dim < K. Deterministic: the same input
+// arrangement gives the same output arrangement on every platform.
+void select_nth(std::span<KeyedPoint> entries, std::size_t dim, std::size_t nth) noexcept;
 
 }  // namespace vicinor::kdtree::detail

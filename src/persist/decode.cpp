@@ -68,6 +68,15 @@ class GeocoderDecoder : public ValueReader {
 public:
     using ValueReader::ValueReader;
 
+private:
+    // The bin form of a record whose first field cannot be a byte.
+    auto byte_rejected_by(std::string_view expected) {
+        return [this, expected](std::size_t, std::uint8_t byte) {
+            return fail(byte_of_wrong_type(byte, expected));
+        };
+    }
+
+public:
     bool read_geocoder(ReverseGeocoder& g) {
         return read_record(
             kGeocoderShape,
@@ -82,7 +91,7 @@ public:
                     default: return read_tree(g.tree);
                 }
             },
-            [&](std::size_t, std::uint8_t byte) { return fail(byte_of_wrong_type(byte, kExpectString)); });
+            byte_rejected_by(kExpectString));
     }
 
 private:
@@ -159,7 +168,9 @@ private:
         if (is_unsigned_int(m)) {
             DecodedInteger position;
             if (!read_integer(m, position)) return false;
-            if (position.bits < shape.fields.size()) field = static_cast<std::size_t>(position.bits);
+            if (position.bits < shape.fields.size()) {
+                field = static_cast<std::size_t>(position.bits);
+            }
             return true;
         }
         if (m == kReserved) return fail_wrong_marker(m);
@@ -321,8 +332,9 @@ private:
             kTreeShape,
             [&](std::size_t field) {
                 switch (field) {
-                    case 0: return read_list(tree.leaves, kLeafShape.expected,
-                                             [&](kdtree::LeafNode& leaf) { return read_leaf(leaf); });
+                    case 0:
+                        return read_list(tree.leaves, kLeafShape.expected,
+                                         [&](kdtree::LeafNode& leaf) { return read_leaf(leaf); });
                     case 1: return read_stems(tree.stems);
                     default: {
                         std::uint32_t size;
@@ -332,7 +344,7 @@ private:
                     }
                 }
             },
-            [&](std::size_t, std::uint8_t byte) { return fail(byte_of_wrong_type(byte, kExpectSequence)); });
+            byte_rejected_by(kExpectSequence));
     }
 
     bool read_leaf(kdtree::LeafNode& leaf) {
@@ -345,7 +357,7 @@ private:
                     default: return read_u32(leaf.size, "usize");
                 }
             },
-            [&](std::size_t, std::uint8_t byte) { return fail(byte_of_wrong_type(byte, kExpectPoints)); });
+            byte_rejected_by(kExpectPoints));
     }
 
     // One flat run of 96 floats: the 32 x values, then the y and z values.

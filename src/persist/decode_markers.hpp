@@ -42,9 +42,12 @@ constexpr bool is_fixmap(std::uint8_t m) { return m >= 0x80 && m <= 0x8f; }
 constexpr bool is_fixarray(std::uint8_t m) { return m >= 0x90 && m <= 0x9f; }
 constexpr bool is_fixstr(std::uint8_t m) { return m >= 0xa0 && m <= 0xbf; }
 
-constexpr bool is_unsigned_int(std::uint8_t m) { return is_pos_fixint(m) || (m >= kU8 && m <= kU64); }
+constexpr bool is_unsigned_int(std::uint8_t m) {
+    return is_pos_fixint(m) || (m >= kU8 && m <= kU64);
+}
 constexpr bool is_signed_int(std::uint8_t m) { return is_neg_fixint(m) || (m >= kI8 && m <= kI64); }
 constexpr bool is_integer(std::uint8_t m) { return is_unsigned_int(m) || is_signed_int(m); }
+constexpr bool is_nil_or_bool(std::uint8_t m) { return m == kNil || m == kFalse || m == kTrue; }
 constexpr bool is_float(std::uint8_t m) { return m == kF32 || m == kF64; }
 constexpr bool is_str(std::uint8_t m) { return is_fixstr(m) || (m >= kStr8 && m <= kStr32); }
 constexpr bool is_bin(std::uint8_t m) { return m >= kBin8 && m <= kBin32; }

@@ -24,7 +24,9 @@ DecodedInteger from_signed(std::int64_t v) { return {v < 0, static_cast<std::uin
 
 }  // namespace
 
-ValueReader::ValueReader(BufferedReader& in) : in_(in) { payload_.reserve(kInitialPayloadCapacity); }
+ValueReader::ValueReader(BufferedReader& in) : in_(in) {
+    payload_.reserve(kInitialPayloadCapacity);
+}
 
 bool ValueReader::fail(std::string message) { return fail(Error(std::move(message))); }
 
@@ -254,7 +256,7 @@ bool ValueReader::read_u32(std::uint32_t& out, std::string_view expected) {
         out = static_cast<std::uint32_t>(value.bits);
         return true;
     }
-    if (is_float(m) || m == kNil || m == kFalse || m == kTrue) return fail_invalid_type(m, expected);
+    if (is_float(m) || is_nil_or_bool(m)) return fail_invalid_type(m, expected);
     return fail_wrong_marker(m);
 }
 
@@ -273,7 +275,7 @@ bool ValueReader::read_i32(std::int64_t& out, std::string_view expected) {
         out = value.negative ? value.as_signed() : static_cast<std::int64_t>(value.bits);
         return true;
     }
-    if (is_float(m) || m == kNil || m == kFalse || m == kTrue) return fail_invalid_type(m, expected);
+    if (is_float(m) || is_nil_or_bool(m)) return fail_invalid_type(m, expected);
     return fail_wrong_marker(m);
 }
 
@@ -288,7 +290,7 @@ bool ValueReader::read_f64(double& out) {
                              : static_cast<double>(value.bits);
         return true;
     }
-    if (m == kNil || m == kFalse || m == kTrue) return fail_invalid_type(m, "f64");
+    if (is_nil_or_bool(m)) return fail_invalid_type(m, "f64");
     return fail_wrong_marker(m);
 }
 
@@ -373,7 +375,7 @@ bool ValueReader::skip_value() {
 // Skips one value that is neither an array nor a map.
 bool ValueReader::skip_scalar(std::uint8_t m) {
     std::uint8_t scratch[8];
-    if (is_pos_fixint(m) || is_neg_fixint(m) || m == kNil || m == kFalse || m == kTrue) return true;
+    if (is_pos_fixint(m) || is_neg_fixint(m) || is_nil_or_bool(m)) return true;
     if (m == kReserved) return fail_wrong_marker(m);
     if (is_integer(m)) {
         DecodedInteger ignored;

@@ -158,6 +158,10 @@ Status encode_saved_geocoder(BufferedWriter& out, const ReverseGeocoder& geocode
 }
 
 Result<std::vector<std::uint8_t>> encode_to_bytes(const ReverseGeocoder& geocoder) {
+    // Checked before reserving: the bound of a record too large to save
+    // could itself be a huge allocation.
+    Status encodable = check_encodable(geocoder);
+    if (!encodable.ok()) return std::move(encodable).error();
     MemorySink sink;
     sink.reserve(encoded_size_bound(geocoder));
     BufferedWriter out(sink);

@@ -120,6 +120,11 @@ Result<FileReplacement> FileReplacement::begin(const std::string& path) {
         return os_error(errno);
     }
 
+    // Replacing needs only the folder's permission, but a target the
+    // caller may not write must stay protected, as an open for writing
+    // would have kept it.
+    if (existing && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return os_error(errno);
+
     std::string folder = parent_folder(target);
     for (int attempt = 0;; ++attempt) {
         std::string temp_path = folder + "/.vicinor-save-" + temp_name_suffix() + ".tmp";

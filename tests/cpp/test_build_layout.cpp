@@ -91,8 +91,7 @@ TEST(BuildLayout, RandomDistinctPointsStayOnThePackedPath) {
     for (std::size_t n : sizes) {
         SCOPED_TRACE(n);
         const std::vector<Point> points = random_points(n, static_cast<std::uint32_t>(rng()));
-        const detail::DimensionKeys keys = detail::make_dimension_keys(points);
-        const std::optional<ImmutableKdTree> tree = detail::build_packed_tree(points, keys);
+        const std::optional<ImmutableKdTree> tree = detail::build_packed_tree(points);
         ASSERT_TRUE(tree.has_value());
         EXPECT_EQ(leaf_sizes(*tree), packed_sizes(n));
         const std::size_t leaves = (n + B - 1) / B;

@@ -1,10 +1,14 @@
 // The nearest-one query against brute force over many point distributions
-// and tree sizes, on trees laid out by the median stand-in. Fixed seeds keep
-// every failure reproducible.
+// and tree sizes, on trees from the real construction and from the median
+// layout (which has no splits left over from earlier attempts). Fixed seeds
+// keep every failure reproducible.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <tuple>
 
+#include "kdtree/build.hpp"
 #include "test_query_support.hpp"
 
 namespace vicinor::kdtree::testing {
@@ -100,14 +104,26 @@ std::vector<Point> queries_for(std::span<const Point> points, std::mt19937_64& r
     return queries;
 }
 
-class NearestOneMatchesBruteForce : public ::testing::TestWithParam<Distribution> {};
+struct Layout {
+    const char* name;
+    ImmutableKdTree (*lay_out)(std::span<const Point>);
+};
+
+const Layout kLayouts[] = {
+    {"built", build_tree},
+    {"median", MedianLayout::lay_out},
+};
+
+class NearestOneMatchesBruteForce
+    : public ::testing::TestWithParam<std::tuple<Layout, Distribution>> {};
 
 TEST_P(NearestOneMatchesBruteForce, OverManyTreeSizes) {
+    const auto& [layout, distribution] = GetParam();
     std::mt19937_64 rng(20261207);
     for (std::size_t n : {0, 1, 2, 31, 32, 33, 64, 65, 100, 333, 1000, 2500}) {
-        SCOPED_TRACE(::testing::Message() << GetParam().name << ", " << n << " points");
-        const std::vector<Point> points = GetParam().make(rng, n);
-        const ImmutableKdTree tree = MedianLayout::lay_out(points);
+        SCOPED_TRACE(::testing::Message() << distribution.name << ", " << n << " points");
+        const std::vector<Point> points = distribution.make(rng, n);
+        const ImmutableKdTree tree = layout.lay_out(points);
         for (const Point& query : queries_for(points, rng)) {
             expect_matches_brute_force(tree, points, query);
             if (::testing::Test::HasFailure()) return;
@@ -115,18 +131,25 @@ TEST_P(NearestOneMatchesBruteForce, OverManyTreeSizes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Distributions, NearestOneMatchesBruteForce,
-                         ::testing::ValuesIn(kDistributions),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Trees, NearestOneMatchesBruteForce,
+                         ::testing::Combine(::testing::ValuesIn(kLayouts),
+                                            ::testing::ValuesIn(kDistributions)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
 
 TEST(NearestOneMatchesBruteForceWithNaN, NaNPointsAreSkippedNotFatal) {
-    std::mt19937_64 rng(7);
-    std::vector<Point> points = sphere(rng, 400);
-    for (std::size_t i = 0; i < points.size(); i += 7) points[i][i % 3] = kNaN;
-    const ImmutableKdTree tree = MedianLayout::lay_out(points);
-    for (const Point& query : queries_for(points, rng)) {
-        expect_matches_brute_force(tree, points, query);
-        if (::testing::Test::HasFailure()) return;
+    for (const Layout& layout : kLayouts) {
+        SCOPED_TRACE(layout.name);
+        std::mt19937_64 rng(7);
+        std::vector<Point> points = sphere(rng, 400);
+        for (std::size_t i = 0; i < points.size(); i += 7) points[i][i % 3] = kNaN;
+        const ImmutableKdTree tree = layout.lay_out(points);
+        for (const Point& query : queries_for(points, rng)) {
+            expect_matches_brute_force(tree, points, query);
+            if (::testing::Test::HasFailure()) return;
+        }
     }
 }
 

@@ -250,25 +250,17 @@ TEST(SaveToDevice, FullDiskIsTheLastCause) {
                         "No space left on device (os error 28)");
 }
 
-TEST_F(StorageTest, FailedSaveLeavesTheOldFileAndNoTemporaryFile) {
-    ReverseGeocoder old_geocoder = geocoder_with_leaves(1);
-    ASSERT_TRUE(save_geocoder(path("g.bin"), old_geocoder).ok());
-    Bytes old_bytes = read_file(path("g.bin"));
-
-    // The file size limit makes writes fail part-way, like a full disk; a
-    // child process keeps the limit away from the test runner.
+// Runs `save` in a child process (so process-wide limits and identities
+// stay out of the test runner) and returns its rendered outcome.
+template <class Save>
+std::string outcome_in_child(Save save) {
     int report[2];
-    ASSERT_EQ(::pipe(report), 0);
+    if (::pipe(report) != 0) return "pipe failed";
     pid_t child = ::fork();
-    ASSERT_GE(child, 0);
+    if (child < 0) return "fork failed";
     if (child == 0) {
         ::close(report[0]);
-        ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {
-            16384, 16384
-        };
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        Status status = save_geocoder(path("g.bin"), geocoder_with_leaves(100));
+        Status status = save();
         std::string text = status.ok() ? "saved" : status.error().render();
         ssize_t ignored = ::write(report[1], text.data(), text.size());
         (void)ignored;
@@ -281,12 +273,42 @@ TEST_F(StorageTest, FailedSaveLeavesTheOldFileAndNoTemporaryFile) {
     ::close(report[0]);
     int wait_status = 0;
     ::waitpid(child, &wait_status, 0);
+    return text;
+}
 
+TEST_F(StorageTest, FailedSaveLeavesTheOldFileAndNoTemporaryFile) {
+    ReverseGeocoder old_geocoder = geocoder_with_leaves(1);
+    ASSERT_TRUE(save_geocoder(path("g.bin"), old_geocoder).ok());
+    Bytes old_bytes = read_file(path("g.bin"));
+
+    // The file size limit makes writes fail part-way, like a full disk.
+    std::string text = outcome_in_child([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {
+            16384, 16384
+        };
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        return save_geocoder(path("g.bin"), geocoder_with_leaves(100));
+    });
     EXPECT_EQ(text,
               "invalid value write: error while writing multi-byte MessagePack value\n\nCaused by:\n"
               "    0: error while writing multi-byte MessagePack value\n"
               "    1: File too large (os error 27)");
     EXPECT_EQ(read_file(path("g.bin")), old_bytes);
+    EXPECT_EQ(entries(), std::vector<std::string>({"g.bin"}));
+}
+
+TEST_F(StorageTest, AFileTheCallerMayNotWriteIsNotReplaced) {
+    write_file(path("g.bin"), {9, 8, 7});
+    ASSERT_EQ(::chmod(path("g.bin").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);  // the folder alone would allow a rename
+    std::string text = outcome_in_child([&] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return Status(Error("cannot drop privileges"));
+        return save_geocoder(path("g.bin"), geocoder_with_leaves(1));
+    });
+    EXPECT_EQ(text, "Permission denied (os error 13)");
+    EXPECT_EQ(read_file(path("g.bin")), Bytes({9, 8, 7}));
     EXPECT_EQ(entries(), std::vector<std::string>({"g.bin"}));
 }
 

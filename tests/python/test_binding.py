@@ -2,6 +2,7 @@
 
 import importlib.util
 import inspect
+import os
 import sys
 import weakref
 from fractions import Fraction
@@ -298,3 +299,26 @@ def test_initialising_again_returns_the_same_module(monkeypatch):
     assert again is vicinor
     assert again.ReverseGeocoder is ReverseGeocoder
     assert again.__all__ == ["ReverseGeocoder"]
+
+
+def test_a_second_interpreter_is_refused():
+    import subprocess
+    import textwrap
+
+    script = textwrap.dedent(
+        """
+        import _xxsubinterpreters as interpreters
+        import vicinor
+        other = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(other, "import vicinor")
+        except interpreters.RunFailedError as failure:
+            print(failure)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == (
+        "<class 'ImportError'>: Tessel modules do not yet support subinterpreters, "
+        "see https://github.com/vicinor/vicinor/issues/1"
+    )

@@ -1,5 +1,7 @@
 """How failures reach the host: exception types, messages, context and panics."""
 
+import sys
+
 import pytest
 
 from conftest import ReverseGeocoder, call_with_little_memory
@@ -117,3 +119,21 @@ def test_panics_from_paths_and_flags_resume_too(panic_exception, capfd):
     with pytest.raises(panic, match="path boom"):
         ReverseGeocoder.load(PanickyPath())
     assert "resuming a panic" in capfd.readouterr().err
+
+
+def test_an_unprintable_type_error_still_gets_its_argument_name(monkeypatch):
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("cannot print")
+
+    class Failing:
+        def __float__(self):
+            raise TypeError(Unprintable())
+
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    geocoder = ReverseGeocoder("lat,lon\n1,2\n")
+    with pytest.raises(TypeError) as raised:
+        geocoder.get_nearest_as_string(0, Failing())
+    assert str(raised.value) == "argument 'lon': <unprintable TypeError object>"
+    assert len(seen) == 1 and isinstance(seen[0].exc_value, ValueError)

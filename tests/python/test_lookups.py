@@ -78,3 +78,4 @@ def test_out_of_range_but_finite_coordinates_still_answer():
     geocoder = ReverseGeocoder(make_table([(10, 20, "a"), (-10, -20, "b")]))
     assert geocoder.get_nearest_as_dict(10, 20 + 360)["name"] == "a"
     assert geocoder.get_nearest_as_dict(1e300, -1e300)["name"] in {"a", "b"}
+

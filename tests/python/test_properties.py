@@ -57,7 +57,7 @@ def test_places_snapped_to_a_coarse_grid(places, queries):
 
 @SETTINGS
 @given(
-    st.lists(st.tuples(coordinates, st.integers(1, 12)), min_size=1, max_size=12),
+    st.lists(st.tuples(coordinates, st.integers(1, 40)), min_size=1, max_size=8),
     st.randoms(use_true_random=False),
     queries,
 )

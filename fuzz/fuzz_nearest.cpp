@@ -1,0 +1,182 @@
+// Differential fuzzing of the nearest-one query: builds a tree from points
+// decoded from the input and checks every answer against a brute-force scan
+// with the exact tie rule, across every instruction-set variant the CPU runs.
+//
+// Input: one mode byte, then the mode's data.
+//   mode 0: raw doubles, 24 bytes a point (any bit pattern: NaN, infinities)
+//   mode 1: a small-integer cube; one byte gives the side k (2..10), then
+//           one byte per coordinate, taken mod k + 1 (forces repeated values)
+//   mode 2: up to 8 raw positions, then one byte per point choosing one
+//           (many identical points)
+//   mode 3: points on the unit sphere, 4 bytes a point (latitude, longitude)
+// Queries: every stored point, every stored point nudged by a decoded step,
+// and points built from the input's last 24-byte groups.
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+#include "common/fault.hpp"
+#include "kdtree/build.hpp"
+#include "kdtree/query.hpp"
+#include "kdtree/query_variants.hpp"
+
+namespace {
+
+using vicinor::kdtree::Item;
+using vicinor::kdtree::Nearest;
+using vicinor::kdtree::Point;
+
+constexpr std::size_t kMaxPoints = 1024;
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool empty() const { return pos_ >= size_; }
+    std::size_t remaining() const { return size_ - pos_; }
+
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+
+    unsigned word() {
+        const unsigned high = byte();
+        return high << 8 | byte();
+    }
+
+    double raw_double() {
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) bits = bits << 8 | byte();
+        return std::bit_cast<double>(bits);
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+std::vector<Point> decode_points(Input& in) {
+    std::vector<Point> points;
+    switch (in.byte() % 4) {
+        case 0:
+            while (in.remaining() >= 24 && points.size() < kMaxPoints) {
+                points.push_back({in.raw_double(), in.raw_double(), in.raw_double()});
+            }
+            break;
+        case 1: {
+            const int side = 2 + in.byte() % 9;
+            while (in.remaining() >= 3 && points.size() < kMaxPoints) {
+                points.push_back({double(in.byte() % (side + 1)), double(in.byte() % (side + 1)),
+                                  double(in.byte() % (side + 1))});
+            }
+            break;
+        }
+        case 2: {
+            const std::size_t count = 1 + in.byte() % 8;
+            std::vector<Point> palette;
+            for (std::size_t i = 0; i < count; ++i) {
+                palette.push_back({in.raw_double(), in.raw_double(), in.raw_double()});
+            }
+            while (!in.empty() && points.size() < kMaxPoints) {
+                points.push_back(palette[in.byte() % count]);
+            }
+            break;
+        }
+        default:
+            while (in.remaining() >= 4 && points.size() < kMaxPoints) {
+                const double lat = (in.word() / 65535.0 - 0.5) * std::numbers::pi;
+                const double lon = (in.word() / 65535.0 - 0.5) * 2.0 * std::numbers::pi;
+                points.push_back(
+                    {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)});
+            }
+            break;
+    }
+    return points;
+}
+
+double distance(const Point& a, const Point& b) {
+    const double dx = a[0] - b[0];
+    const double dy = a[1] - b[1];
+    const double dz = a[2] - b[2];
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+[[noreturn]] void fail(const char* what, const Point& query, const Nearest& got, double expected) {
+    std::fprintf(stderr,
+                 "nearest_one mismatch (%s): query (%.17g, %.17g, %.17g) gave item %u at %.17g "
+                 "(found %d), brute force %.17g\n",
+                 what, query[0], query[1], query[2], got.item, got.distance, got.found, expected);
+    std::abort();
+}
+
+void check_query(const vicinor::kdtree::ImmutableKdTree& tree, const std::vector<Point>& points,
+                 const Point& query) {
+    using namespace vicinor::kdtree;
+    const Nearest got = nearest_one(tree, query);
+    for (QueryVariant variant : kAllQueryVariants) {
+        if (!query_variant_supported(variant)) continue;
+        const Nearest other = nearest_one_with(variant, tree, query);
+        if (std::bit_cast<std::uint64_t>(other.distance) !=
+                std::bit_cast<std::uint64_t>(got.distance) ||
+            other.item != got.item || other.found != got.found) {
+            fail(query_variant_name(variant), query, other, got.distance);
+        }
+    }
+
+    double expected = kNoDistance;
+    for (const Point& p : points) {
+        const double d = distance(p, query);
+        if (d < expected) expected = d;
+    }
+    if (got.found != (expected < kNoDistance)) fail("found", query, got, expected);
+    if (!got.found) {
+        if (got.item != 0 || got.distance != kNoDistance) fail("empty result", query, got, expected);
+        return;
+    }
+    if (got.distance != expected) fail("distance", query, got, expected);
+    if (got.item >= points.size() || distance(points[got.item], query) != expected) {
+        fail("item", query, got, expected);
+    }
+    // Identical points share a leaf, where the earliest row wins.
+    for (Item earlier = 0; earlier < got.item; ++earlier) {
+        if (points[earlier] == points[got.item]) fail("earliest copy", query, got, expected);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    const std::vector<Point> points = decode_points(in);
+
+    vicinor::kdtree::ImmutableKdTree tree;
+    try {
+        tree = vicinor::kdtree::build_tree(points);
+    } catch (const vicinor::InternalFault&) {
+        return 0;  // construction's own failures are not the query's concern
+    }
+
+    // Stored points nudged by a decoded step land near, and across, the
+    // splits that separate them.
+    const std::uint8_t step_byte = size > 1 ? data[1] : 0;
+    const double step = (step_byte % 16 + 1) / 64.0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Point& p = points[i];
+        check_query(tree, points, p);
+        const double sx = (i % 3 == 0 ? -step : step), sy = (i % 5 == 0 ? step : -step);
+        check_query(tree, points, {p[0] + sx, p[1] + sy, p[2] + step * (i % 7 == 0 ? 2 : -1)});
+    }
+    for (std::size_t group = 0; group < 4 && size >= 24 * (group + 1); ++group) {
+        const std::uint8_t* tail = data + size - 24 * (group + 1);
+        Point query;
+        std::memcpy(query.data(), tail, sizeof query);
+        check_query(tree, points, query);
+    }
+    return 0;
+}
