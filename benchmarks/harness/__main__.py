@@ -68,8 +68,8 @@ def import_vicinor(standin: bool):
     return module
 
 
-def import_floor():
-    sys.path.insert(0, os.fspath(dataset.REPO / "build" / "bench-tools"))
+def import_floor(tools_dir: Path):
+    sys.path.insert(0, os.fspath(tools_dir))
     try:
         return importlib.import_module("vicinor_floor")
     except ImportError:
@@ -112,7 +112,7 @@ def main(argv: list[str]) -> int:
     table = dataset.decompress_table(args.table, work_dir)
     queries = dataset.make_queries(dataset.place_coordinates(table.text), args.queries)
     context = Context(
-        table=table, vicinor=module, floor=import_floor(),
+        table=table, vicinor=module, floor=import_floor(args.tools_dir),
         nanoflann_exe=args.tools_dir / "nanoflann_build", work_dir=work_dir,
         queries=queries, peer_query_count=min(args.peer_queries, args.queries),
         rounds=args.rounds, standin=args.standin,

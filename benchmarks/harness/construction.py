@@ -49,6 +49,7 @@ def run(context: Context) -> list[Row]:
     ]
     context.log("construction:")
     samples = interleave(contenders, context.rounds, context.log)
+    context.note_failures(samples)
 
     subject = "ReverseGeocoder(csv)"
     mine = Figure.of(samples[VICINOR], "s")

@@ -29,6 +29,11 @@ class Context:
     def log(self, message: str) -> None:
         print(message, file=sys.stderr, flush=True)
 
+    def note_failures(self, samples: dict) -> None:
+        for name, result in samples.items():
+            if result.error is not None:
+                self.notes.append(f"{name} failed: {result.error}")
+
     @property
     def peer_queries(self) -> list[tuple[float, float]]:
         return self.queries[: self.peer_query_count]

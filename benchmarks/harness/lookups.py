@@ -29,7 +29,10 @@ AGREEMENT_SAMPLE = 2000
 
 def _peer(name: str, build, make_lookup, points) -> Contender:
     try:
-        lookup = make_lookup(build())
+        built = build()
+        if isinstance(built, Exception):
+            raise built
+        lookup = make_lookup(built)
     except Exception as exc:
         return Contender(name, deferred_failure(exc))
     return Contender(name, lambda: ns_per_call(lookup, points))
@@ -49,33 +52,34 @@ def exact_answers(coordinates_of, ckdtree_built, queries) -> int:
     return exact
 
 
-def agreement_note(context: Context, geocoder, ckdtree_built) -> str:
+def agreement_note(context: Context, geocoder, built: dict) -> str:
     """Speed means little without the right answer, so the table says how
     often each geocoder returns the truly nearest row."""
     sample = context.queries[:AGREEMENT_SAMPLE]
-    text = context.table.text
 
     def vicinor_row(lat, lon):
         return geocoder.get_nearest_as_string(lat, lon).split(",", 2)[:2]
 
     tools = {"vicinor": vicinor_row}
-    try:
-        rg_lookup = peers.reverse_geocoder_lookup(
-            peers.build_reverse_geocoder(peers.prepare_reverse_geocoder(text)))
+    if not isinstance(built[RG], Exception):
+        rg_lookup = peers.reverse_geocoder_lookup(built[RG])
         tools["reverse_geocoder"] = lambda lat, lon: _fields(rg_lookup(lat, lon), "lat", "lon")
-    except Exception:  # the lookup rows report the failure
-        pass
-    try:
-        rg2_lookup = peers.reverse_geocode_lookup(peers.build_reverse_geocode(
-            peers.prepare_reverse_geocode(text, context.work_dir)))
+    if not isinstance(built[RG2], Exception):
+        rg2_lookup = peers.reverse_geocode_lookup(built[RG2])
         tools["reverse-geocode"] = lambda lat, lon: _fields(rg2_lookup(lat, lon),
                                                             "latitude", "longitude")
-    except Exception:
-        pass
-    counts = ", ".join(f"{name} {exact_answers(of, ckdtree_built, sample)}"
+    counts = ", ".join(f"{name} {exact_answers(of, built[CKDTREE], sample)}"
                        for name, of in tools.items())
     return (f"answers exactly as near as scipy's nearest row, of {len(sample)} queries: "
             + counts)
+
+
+def _attempt(build):
+    """The built index, or the exception that stopped it (reported later)."""
+    try:
+        return build()
+    except Exception as exc:
+        return exc
 
 
 def _fields(record: dict, *names: str) -> tuple:
@@ -93,8 +97,16 @@ def run(context: Context) -> list[Row]:
     points, peer_points = context.queries, context.peer_queries
     floor = context.floor
 
-    ckdtree_built = peers.build_ckdtree(text)
-    context.notes.append(agreement_note(context, geocoder, ckdtree_built))
+    built = {
+        CKDTREE: _attempt(lambda: peers.build_ckdtree(text)),
+        RG: _attempt(lambda: peers.build_reverse_geocoder(peers.prepare_reverse_geocoder(text))),
+        RG2: _attempt(lambda: peers.build_reverse_geocode(
+            peers.prepare_reverse_geocode(text, context.work_dir))),
+    }
+    if isinstance(built[CKDTREE], Exception):
+        context.notes.append(f"answers not checked: scipy failed ({built[CKDTREE]})")
+    else:
+        context.notes.append(agreement_note(context, geocoder, built))
 
     contenders = [
         Contender(AS_STRING, lambda: ns_per_call(geocoder.get_nearest_as_string, points)),
@@ -102,19 +114,17 @@ def run(context: Context) -> list[Row]:
         _peer(FLOOR_STRING, lambda: floor, lambda module: module.as_string, points),
         _peer(FLOOR_DICT, lambda: floor, lambda module: module.as_dict, points),
         _peer(PYKDTREE, lambda: peers.build_pykdtree(text), peers.pykdtree_lookup, peer_points),
-        _peer(CKDTREE, lambda: ckdtree_built, peers.ckdtree_lookup, peer_points),
+        _peer(CKDTREE, lambda: built[CKDTREE], peers.ckdtree_lookup, peer_points),
         _peer(BALLTREE, lambda: peers.build_balltree(text), peers.balltree_lookup, peer_points),
-        _peer(RG, lambda: peers.build_reverse_geocoder(peers.prepare_reverse_geocoder(text)),
-              peers.reverse_geocoder_lookup, peer_points),
-        _peer(RG2, lambda: peers.build_reverse_geocode(
-            peers.prepare_reverse_geocode(text, context.work_dir)),
-            peers.reverse_geocode_lookup, peer_points),
+        _peer(RG, lambda: built[RG], peers.reverse_geocoder_lookup, peer_points),
+        _peer(RG2, lambda: built[RG2], peers.reverse_geocode_lookup, peer_points),
     ]
     if floor is None:
         contenders[2] = Contender(FLOOR_STRING, deferred_failure(ImportError("no floor module")))
         contenders[3] = Contender(FLOOR_DICT, deferred_failure(ImportError("no floor module")))
     context.log("single lookups:")
     samples = interleave(contenders, context.rounds, context.log)
+    context.note_failures(samples)
 
     as_string = Figure.of(samples[AS_STRING], "ns")
     as_dict = Figure.of(samples[AS_DICT], "ns")

@@ -55,6 +55,7 @@ def run(context: Context) -> list[Row]:
     context.log("memory:")
     samples = interleave([contender(tool) for tool in TOOLS], context.rounds, context.log,
                          warmup=False)
+    context.note_failures(samples)
     if not all(peak_reset):
         context.notes.append("memory: the peak could not be reset after reading the input; "
                              "peaks include it")

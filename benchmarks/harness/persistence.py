@@ -56,6 +56,7 @@ def run(context: Context) -> list[Row]:
     ]
     context.log("save and load:")
     samples = interleave(contenders, context.rounds, context.log)
+    context.note_failures(samples)
     save_path.unlink(missing_ok=True)
 
     load = Figure.of(samples[LOAD], "s")

@@ -11,7 +11,7 @@ from conftest import BENCHMARKS, TOOLS_BUILD
 
 
 def run_harness(*args, cwd=BENCHMARKS):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BENCHMARKS), str(TOOLS_BUILD)]),
+    env = dict(os.environ, PYTHONPATH=str(BENCHMARKS),
                OMP_NUM_THREADS="1")
     return subprocess.run([sys.executable, "-m", "harness", *map(str, args)], cwd=cwd,
                           env=env, capture_output=True, text=True, timeout=600)
@@ -46,3 +46,18 @@ def test_unknown_workload_is_refused():
 @pytest.mark.parametrize("option", ["--rounds", "--queries", "--peer-queries"])
 def test_counts_must_be_positive(option):
     assert run_harness(option, 0).returncode == 2
+
+
+def test_a_missing_peer_is_shown_as_failed_and_the_run_goes_on(small_table_gz, tmp_path):
+    results = tmp_path / "results"
+    empty_tools = tmp_path / "no-tools"  # neither the nanoflann program nor the floor
+    empty_tools.mkdir()
+    completed = run_harness("--standin", "--rounds", 1, "--queries", 20, "--peer-queries", 10,
+                            "--only", "construction,lookups", "--table", small_table_gz,
+                            "--tools-dir", empty_tools, "--results-dir", results,
+                            cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    markdown = (results / "latest.md").read_text(encoding="utf-8")
+    nanoflann_row = next(line for line in markdown.splitlines() if "nanoflann" in line)
+    assert "| failed |" in nanoflann_row and nanoflann_row.endswith("| unknown |")
+    assert "C++ from_chars + nanoflann(leaf 32) failed: FileNotFoundError" in markdown

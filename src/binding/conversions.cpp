@@ -22,6 +22,10 @@ bool refuse_type(PyObject* object, const char* target, const char* name) {
     return false;
 }
 
+void assign_bytes(std::string& out, PyObject* bytes) {
+    out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
 bool fail(const char* name) {
     report_argument_error(name);
     return false;
@@ -82,7 +86,7 @@ bool convert_text(PyObject* object, const char* name, std::string& out) {
     // would pin a UTF-8 copy of a possibly huge table to the caller's str.
     PyRef utf8(PyUnicode_AsUTF8String(object));
     if (!utf8) return fail(name);
-    out.assign(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
+    assign_bytes(out, utf8.get());
     return true;
 }
 
@@ -120,7 +124,7 @@ bool convert_path(PyObject* object, const char* name, std::string& out) {
     PyErr_Clear();
     PyRef bytes(PyUnicode_EncodeFSDefault(path.get()));
     if (!bytes) return fail(name);
-    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    assign_bytes(out, bytes.get());
     return true;
 }
 

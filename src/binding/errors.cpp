@@ -52,7 +52,8 @@ void resume_if_panic(PyRef& exception) {
     } else {
         PyErr_Clear();
     }
-    PySys_WriteStderr("--- Tessel is resuming a panic after fetching a PanicException from Python. ---\n");
+    PySys_WriteStderr(
+        "--- Tessel is resuming a panic after fetching a PanicException from Python. ---\n");
     PySys_WriteStderr("Python stack trace below:\n");
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);

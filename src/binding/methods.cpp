@@ -26,8 +26,10 @@ constexpr const char* kCoordinateNames[] = {"lat", "lon"};
 constexpr const char* kPathNames[] = {"path"};
 
 constexpr ParameterList kConstructor = {"ReverseGeocoder.__new__()", kConstructorNames, 3, 1};
-constexpr ParameterList kAsString = {"ReverseGeocoder.get_nearest_as_string()", kCoordinateNames, 2, 2};
-constexpr ParameterList kAsDict = {"ReverseGeocoder.get_nearest_as_dict()", kCoordinateNames, 2, 2};
+constexpr ParameterList kAsString = {"ReverseGeocoder.get_nearest_as_string()", kCoordinateNames,
+                                     2, 2};
+constexpr ParameterList kAsDict = {"ReverseGeocoder.get_nearest_as_dict()", kCoordinateNames, 2,
+                                   2};
 constexpr ParameterList kSave = {"ReverseGeocoder.save()", kPathNames, 1, 1};
 constexpr ParameterList kLoad = {"ReverseGeocoder.load()", kPathNames, 1, 1};
 
@@ -53,7 +55,9 @@ bool convert_query(PyObject* const* bound, double& lat, double& lon) {
 // a lookup on this thread while `fields` is read.
 PyObject* fill_row_dict(PyRef dict, PyObject* keys, const csv::CsvRecord& fields) {
     Py_ssize_t count = PyTuple_GET_SIZE(keys);
-    if (static_cast<std::size_t>(count) > fields.size()) count = static_cast<Py_ssize_t>(fields.size());
+    if (static_cast<std::size_t>(count) > fields.size()) {
+        count = static_cast<Py_ssize_t>(fields.size());
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyRef value(new_str(fields.field(static_cast<std::size_t>(i))));
         if (!value) {
@@ -177,7 +181,8 @@ PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,
         if (bound[2] != nullptr && !convert_flag(bound[2], "drop_coordinates", drop_coordinates)) {
             return nullptr;
         }
-        Result<ReverseGeocoder> built = build_geocoder(std::move(text), value_sep, drop_coordinates);
+        Result<ReverseGeocoder> built =
+            build_geocoder(std::move(text), value_sep, drop_coordinates);
         if (!built) {
             report_error_value(built.error());
             return nullptr;

@@ -82,6 +82,9 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
             rewrite_without_coordinates(line, data_line_count, separator, csv.size());
         if (!result) return std::move(result).error();
         rewritten = std::move(result).value();
+        // The writer was sized for the whole input; the record should not
+        // carry that slack for its lifetime.
+        rewritten.shrink_to_fit();
     }
     // In drop mode each row's stored text is the next line of the rewrite.
     CsvLineIterator stored_line = csv::split_csv_lines(rewritten).begin();

@@ -46,16 +46,19 @@ public:
         stems_.assign(stem_node_count, kUnsetStem);
         stem_shifts_.assign(stem_node_count, 0);
 
-        // Unbounded, duplicate-heavy input can retry about once per added
-        // leaf. Once the leaves could hold every point twice over, or after
-        // more attempts than a sane layout needs, give up and let the caller
-        // fall back, so time stays proportional to the work.
+        // Repeated values make this construction retry: whole attempts, about
+        // one per added leaf, and within an attempt a left subtree redone for
+        // each shift that reaches its root. Real tables (coordinates rounded
+        // to a few decimals) can need a hundred times the work of one clean
+        // attempt, and crafted ones thousands of attempts. Past a fixed
+        // multiple of a clean attempt, or once the leaves could hold every
+        // point twice over, give up and let the caller fall back.
+        work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) *
+                                      (static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1);
         const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
-        std::size_t attempts_left = kMaxAttempts;
         for (;;) {
             const std::size_t shift = split_chunk(0, n, 1, 0, leaf_node_count * B);
             if (shift == 0) break;
-            if (attempts_left-- == 0) throw Unbuildable{};
             leaf_node_count += ceil_div_bucket(shift);
             if (leaf_node_count > leaf_limit) throw Unbuildable{};
             if (leaf_node_count > stem_node_count) {
@@ -75,7 +78,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxAttempts = 64;
+    // Work is counted in entries handed to the selection.
+    static constexpr std::size_t kCleanAttemptsOfWork = 2;
+    static constexpr std::size_t kWorkFloor = std::size_t{1} << 22;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
         return sort_index_[position].key[dim];
@@ -90,6 +95,8 @@ private:
     // so the new rank lies below it and the part above cannot change.
     std::size_t adjust_pivot(std::size_t lo, std::size_t selectable, std::size_t dim,
                              std::size_t p) {
+        if (selectable > work_left_) throw Unbuildable{};
+        work_left_ -= selectable;
         select_nth(std::span(sort_index_).subspan(lo, selectable), dim, p);
         const OrderKey value = key(lo + p, dim);
         while (p > 1 && value != kNanKey && key(lo + p - 1, dim) == value) --p;
@@ -183,6 +190,7 @@ private:
     std::vector<KeyedPoint> sort_index_;
     std::vector<double> stems_;
     std::vector<std::size_t> stem_shifts_;
+    std::size_t work_left_ = 0;
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>

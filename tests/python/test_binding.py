@@ -142,6 +142,22 @@ def test_only_real_numpy_bools_pass_by_name():
         ReverseGeocoder(TABLE, drop_coordinates=fake())
 
 
+def test_numpy_named_types_are_judged_by_their_truth_slot():
+    def numpy_type(name, **namespace):
+        return type(name, (), {"__module__": "numpy", **namespace})
+
+    assert ReverseGeocoder(TABLE, ",", numpy_type("bool", __bool__=lambda self: True)()).get_nearest_as_string(
+        10, 20
+    ) == "Alpha"
+    with pytest.raises(TypeError) as raised:
+        ReverseGeocoder(TABLE, ",", numpy_type("bool_")())
+    assert str(raised.value) == (
+        "argument 'drop_coordinates': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"
+    )
+    with pytest.raises(ZeroDivisionError):
+        ReverseGeocoder(TABLE, ",", numpy_type("bool_", __bool__=lambda self: 1 / 0)())
+
+
 class Floaty:
     def __init__(self, value):
         self.value = value

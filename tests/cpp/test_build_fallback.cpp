@@ -1,0 +1,141 @@
+// Tables the left-packed construction cannot finish (identical places, grids,
+// places sharing a latitude) still build a tree every query can rely on.
+#include <cmath>
+#include <optional>
+
+#include "kdtree/build_parts.hpp"
+#include "test_build_support.hpp"
+
+namespace vicinor::kdtree::testing {
+namespace {
+
+TEST(BuildFallback, ManyCopiesOfOnePlaceKeepOnlyTheFirst) {
+    const std::vector<Point> points(1000, sphere_point(48.85, 2.35));
+    EXPECT_FALSE(detail::build_packed_tree(points).has_value());  // overfills one leaf
+    const ImmutableKdTree tree = build_tree(points);
+    ASSERT_EQ(tree.leaves.size(), 1u);
+    EXPECT_EQ(tree.size, 1u);
+    EXPECT_EQ(tree.leaves[0].content_items[0], 0u);
+    expect_sound_tree(tree, points);
+}
+
+TEST(BuildFallback, ThirtyThreeCopiesAmongDistinctPlaces) {
+    std::vector<Point> points = random_points(500, 3);
+    for (std::size_t k = 100; k < 133; ++k) points[k] = points[7];  // 34 copies in all
+    const ImmutableKdTree tree = build_tree(points);
+    expect_sound_tree(tree, points);
+    EXPECT_EQ(tree.size, 500u - 33u);
+}
+
+TEST(BuildFallback, OneDegreeGrid) {
+    std::vector<Point> points;
+    for (int lat = -90; lat < 90; ++lat) {
+        for (int lon = -180; lon < 180; ++lon) points.push_back(sphere_point(lat, lon));
+    }
+    ASSERT_EQ(points.size(), 64800u);
+    const ImmutableKdTree tree = build_tree(points);
+    expect_sound_tree(tree, points);
+}
+
+TEST(BuildFallback, GroupsOfIdenticalPlaces) {
+    std::mt19937 rng(40);
+    std::uniform_real_distribution<double> lat(-80, 80), lon(-180, 180);
+    std::vector<Point> places;
+    for (int g = 0; g < 40; ++g) places.push_back(sphere_point(lat(rng), lon(rng)));
+    std::vector<Point> grouped, interleaved;
+    for (const Point& p : places) grouped.insert(grouped.end(), 20, p);
+    for (int c = 0; c < 20; ++c) interleaved.insert(interleaved.end(), places.begin(), places.end());
+    for (const std::vector<Point>* points : {&grouped, &interleaved}) {
+        const ImmutableKdTree tree = build_tree(*points);
+        expect_sound_tree(tree, *points);
+    }
+}
+
+TEST(BuildFallback, PlacesSharingCoordinates) {
+    std::vector<Point> equator, poles, meridian;
+    for (int i = 0; i < 3600; ++i) equator.push_back(sphere_point(0.0, -180.0 + i * 0.1));
+    for (int lon = -180; lon < 180; ++lon) {
+        poles.push_back(sphere_point(90.0, lon));
+        poles.push_back(sphere_point(-90.0, lon));
+    }
+    for (int i = 0; i < 1800; ++i) meridian.push_back(sphere_point(-90.0 + i * 0.1, 0.0));
+    for (const std::vector<Point>* points : {&equator, &poles, &meridian}) {
+        const ImmutableKdTree tree = build_tree(*points);
+        expect_sound_tree(tree, *points);
+        // Sharing one coordinate must not blow the layout up.
+        EXPECT_LE(tree.leaves.size(), points->size());
+    }
+}
+
+TEST(BuildFallback, SmallIntegerCubes) {
+    for (int k = 2; k <= 10; ++k) {
+        for (std::size_t n : {60u, 200u, 500u}) {
+            SCOPED_TRACE(::testing::Message() << "k=" << k << " n=" << n);
+            std::vector<Point> points;
+            for (int x = 0; x <= k && points.size() < n; ++x) {
+                for (int y = 0; y <= k && points.size() < n; ++y) {
+                    for (int z = 0; z <= k && points.size() < n; ++z) {
+                        points.push_back({double(x), double(y), double(z)});
+                    }
+                }
+            }
+            // Past the cube's size, repeat it: duplicates on top of shared values.
+            for (std::size_t j = 0; points.size() < n; ++j) points.push_back(points[j]);
+            const ImmutableKdTree tree = build_tree(points);
+            expect_sound_tree(tree, points);
+        }
+    }
+}
+
+TEST(BuildFallback, NanAndSignedZeroCoordinates) {
+    std::vector<Point> points = random_points(300, 9);
+    for (std::size_t k = 0; k < points.size(); k += 5) points[k][1] = kNaN;
+    for (std::size_t k = 1; k < points.size(); k += 7) points[k][2] = (k % 2 != 0) ? -0.0 : 0.0;
+    expect_sound_tree(build_tree(points), points);
+
+    // With 40 identical points the fallback runs; it drops NaN points.
+    points.insert(points.end(), 40, Point{0.25, -0.5, 0.75});
+    const ImmutableKdTree tree = build_tree(points);
+    expect_sound_tree(tree, points);
+    for (const LeafNode& leaf : tree.leaves) {
+        for (std::uint32_t slot = 0; slot < leaf.size; ++slot) {
+            EXPECT_FALSE(std::isnan(leaf.content_points[1][slot]));
+        }
+    }
+
+    const std::vector<Point> all_nan(50, Point{kNaN, kNaN, kNaN});
+    const ImmutableKdTree empty = build_tree(all_nan);
+    EXPECT_EQ(empty.size, 0u);
+    expect_sound_tree(empty, all_nan);
+}
+
+TEST(BuildFallback, InfiniteCoordinates) {
+    std::vector<Point> points = random_points(200, 4);
+    for (std::size_t k = 0; k < 60; ++k) points[k] = {kInf, double(k), -kInf};
+    points.insert(points.end(), 40, Point{kInf, kInf, kInf});
+    expect_sound_tree(build_tree(points), points);
+}
+
+// Values drawn from tiny sets give every kind of repeated split value; each
+// table must build soundly, and the same table must give the same tree.
+TEST(BuildFallback, RandomTablesWithHeavyRepetition) {
+    std::mt19937 rng(77);
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t n = 33 + rng() % 1500;
+        const int spread[3] = {1 + int(rng() % 12), 1 + int(rng() % 12), 1 + int(rng() % 12)};
+        std::vector<Point> points(n);
+        for (Point& p : points) {
+            for (int d = 0; d < 3; ++d) p[d] = double(int(rng() % spread[d]));
+        }
+        SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
+        const ImmutableKdTree tree = build_tree(points);
+        expect_sound_tree(tree, points);
+        const ImmutableKdTree again = build_tree(points);
+        EXPECT_EQ(again.stems, tree.stems);
+        EXPECT_EQ(leaf_sizes(again), leaf_sizes(tree));
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+}  // namespace
+}  // namespace vicinor::kdtree::testing
