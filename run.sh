@@ -11,7 +11,7 @@ ensure_venv
 say "building and installing vicinor into .venv"
 install_log="${VICINOR_BUILD_PREFIX}run-install.log"
 mkdir -p "$(dirname "$install_log")"
-if ! install_package >"$install_log" 2>&1; then
+if ! install_package "${VICINOR_BUILD_PREFIX}release" >"$install_log" 2>&1; then
     tail -n 40 "$install_log"
     die "pip install failed (log: $install_log)"
 fi

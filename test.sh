@@ -59,12 +59,15 @@ on_exit() {
 }
 trap on_exit EXIT
 
+stage_started=$SECONDS
 record() {  # stage passed failed [note]
     total_passed=$((total_passed + $2))
     total_failed=$((total_failed + $3))
     local verdict=ok
     [ "$3" -gt 0 ] && verdict=FAILED
-    stage_lines+=("$(printf '%-28s %-7s %4d passed, %4d failed  %s' "$1" "$verdict" "$2" "$3" "${4:-}")")
+    stage_lines+=("$(printf '%-14s %-7s %5d passed %4d failed %5d s  %s' "$1" "$verdict" "$2" "$3" \
+        $((SECONDS - stage_started)) "${4:-}")")
+    stage_started=$SECONDS
 }
 
 show_tail() {  # log [lines]
@@ -102,14 +105,15 @@ run_ctest_stage() {  # name dir cmake-args...
     ctest --test-dir "$dir" -j "$VICINOR_JOBS" --timeout 600 --output-on-failure \
         --no-tests=ignore >"$test_log" 2>&1
     local status=$?
-    local counts failed total
-    counts=$(sed -n 's/.* \([0-9][0-9]*\) tests failed out of \([0-9][0-9]*\).*/\1 \2/p' "$test_log" | tail -n 1)
+    # "N% tests passed, F tests failed out of T", or without the failed
+    # part when none failed.
+    local failed=0 total=0 counts
+    counts=$(sed -n 's/.* \([0-9][0-9]*\) tests\{0,1\} failed out of \([0-9][0-9]*\).*/\1 \2/p' "$test_log" | tail -n 1)
     if [ -n "$counts" ]; then
         read -r failed total <<<"$counts"
     else
-        failed=0
-        total=0
-        if [ $status -ne 0 ]; then failed=1; fi
+        total=$(sed -n 's/.*tests passed out of \([0-9][0-9]*\).*/\1/p' "$test_log" | tail -n 1)
+        total=${total:-0}
     fi
     if [ $status -ne 0 ] || [ "$failed" -gt 0 ]; then
         [ "$failed" -eq 0 ] && failed=1 && total=$((total + 1))
@@ -158,7 +162,9 @@ stage_python() {
     local name="pytest"
     say "stage: $name (pip install into .venv, then pytest tests/python)"
     local install_log="$log_dir/${name}-install.log"
-    if ! install_package >"$install_log" 2>&1; then
+    # The Release build directory of stage 1: pip reconfigures it for the
+    # extension alone and recompiles nothing of the core.
+    if ! install_package "${VICINOR_BUILD_PREFIX}release" >"$install_log" 2>&1; then
         echo "pip install failed"
         show_tail "$install_log"
         record "$name" 0 1 "pip install failed: $install_log"
@@ -232,9 +238,10 @@ else
     ensure_system_packages "${VICINOR_TEST_SYSTEM_PACKAGES[@]}"
 fi
 ensure_venv
+stage_started=$SECONDS
 
 run_ctest_stage ctest-release "${VICINOR_BUILD_PREFIX}release" -DCMAKE_BUILD_TYPE=Release \
-    -DVICINOR_BUILD_PYTHON=OFF
+    -DVICINOR_BUILD_PYTHON=ON
 if [ $quick -eq 0 ]; then
     # Debug info for readable sanitizer reports; the module is built here too
     # for the sanitized pytest stage.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Instruction counts (callgrind Ir) of the hot paths, free of wall-clock
-# noise: construction from the CSV text, load of a saved geocoder, and one
-# lookup of each kind next to the floor module's. Each workload runs twice
+# noise: construction from the CSV text (next to the C++ nanoflann parse and
+# build of the same text), load of a saved geocoder, and one lookup of each
+# kind next to the floor module's. Each workload runs twice
 # under callgrind, with COUNT operations and with none; the difference over
 # COUNT is the cost of one operation, interpreter start-up and set-up
 # excluded. Prints a Markdown table, also written to benchmarks/results/.
@@ -21,14 +22,15 @@ tools_build="$repo/build/bench-tools"
 lookups="${LOOKUPS:-20000}"
 results="$repo/benchmarks/results"
 workloads=("$@")
-[[ ${#workloads[@]} -gt 0 ]] || workloads=(construct load as_string as_dict floor_string floor_dict)
+[[ ${#workloads[@]} -gt 0 ]] ||
+  workloads=(construct nanoflann_build load as_string as_dict floor_string floor_dict)
 
 cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$python_host" >/dev/null
 ninja -C "$vicinor_build" -j2 vicinor >&2
 cmake -S "$repo/benchmarks" -B "$tools_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$python_host" >/dev/null
-ninja -C "$tools_build" -j2 vicinor_floor >&2
+ninja -C "$tools_build" -j2 >&2
 
 work="$(mktemp -d -t vicinor-callgrind-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
@@ -43,18 +45,23 @@ import sys, vicinor
 vicinor.ReverseGeocoder(open(sys.argv[1], encoding='utf-8').read()).save(sys.argv[2])
 " "$csv" "$saved"
 
-# Total Ir of one driver run.
+# Total Ir of one run of WORKLOAD with COUNT operations. The nanoflann
+# program builds at least once, so both of its runs build one more time.
 instructions() {
-  local log="$work/$1-$2.log"
-  valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.$1-$2.out" \
-    "$venv/bin/python" "$repo/benchmarks/callgrind_driver.py" "$1" "$2" "$csv" "$saved" \
-    2>"$log" >/dev/null || { cat "$log" >&2; return 1; }
+  local workload="$1" count="$2" log="$work/$1-$2.log"
+  local command=("$venv/bin/python" "$repo/benchmarks/callgrind_driver.py"
+                 "$workload" "$count" "$csv" "$saved")
+  if [[ "$workload" == nanoflann_build ]]; then
+    command=("$tools_build/nanoflann_build" "$csv" --warmup 0 --repeat "$((count + 1))")
+  fi
+  valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.$workload-$count.out" \
+    "${command[@]}" 2>"$log" >/dev/null || { cat "$log" >&2; return 1; }
   sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$log"
 }
 
 count_for() {
   case "$1" in
-    construct) echo 1 ;;
+    construct | nanoflann_build) echo 1 ;;
     load) echo 3 ;;
     *) echo "$lookups" ;;
   esac

@@ -76,10 +76,11 @@ ensure_venv() {
     fi
 }
 
-# Builds the extension (Release, through pyproject.toml) and installs it into
-# .venv. The build directory is our own, so other builds are not disturbed.
+# Builds the extension (Release, through pyproject.toml) in build directory
+# $1 and installs it into .venv. The directory is ours, not pip's default, so
+# other builds in the tree are not disturbed.
 install_package() {
     CMAKE_BUILD_PARALLEL_LEVEL=$VICINOR_JOBS "$VICINOR_PY" -m pip install \
         --no-build-isolation --no-deps --disable-pip-version-check -v \
-        -C build-dir="${VICINOR_BUILD_PREFIX}wheel" "$VICINOR_ROOT"
+        -C build-dir="$1" "$VICINOR_ROOT"
 }

@@ -7,10 +7,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <span>
-#include <vector>
-
-#include "kdtree/tree.hpp"
 
 namespace vicinor::kdtree::detail {
 
@@ -26,25 +22,6 @@ inline OrderKey order_key(double value) noexcept {
     // that. Setting the sign bit puts positives above them. Neither form can
     // be 0, which stays free for NaN.
     return (bits & sign) != 0 ? ~bits : bits | sign;
-}
-
-// A point number with its keys beside it. Construction permutes these rather
-// than bare point numbers so that every selection pass streams through
-// memory instead of looking keys up at random.
-struct KeyedPoint {
-    OrderKey key[K];
-    std::uint32_t point;
-};
-
-// Entries for the given point numbers, in that order.
-inline std::vector<KeyedPoint> make_keyed_points(std::span<const Point> points,
-                                                 std::span<const std::uint32_t> which) {
-    std::vector<KeyedPoint> entries(which.size());
-    for (std::size_t j = 0; j < which.size(); ++j) {
-        const Point& p = points[which[j]];
-        entries[j] = {{order_key(p[0]), order_key(p[1]), order_key(p[2])}, which[j]};
-    }
-    return entries;
 }
 
 }  // namespace vicinor::kdtree::detail

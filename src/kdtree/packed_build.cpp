@@ -5,9 +5,10 @@
 // leaves and retry. Every step here is part of the saved-file layout.
 #include <algorithm>
 #include <bit>
-#include <limits>
+#include <numeric>
 
 #include "kdtree/build_parts.hpp"
+#include "kdtree/order_key.hpp"
 #include "kdtree/select.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -33,10 +34,9 @@ std::vector<std::size_t> remap_shifts(const std::vector<std::size_t>& old_shifts
 
 class PackedBuilder {
 public:
-    explicit PackedBuilder(std::span<const Point> points) : points_(points) {
-        std::vector<std::uint32_t> all(points.size());
-        for (std::size_t k = 0; k < all.size(); ++k) all[k] = static_cast<std::uint32_t>(k);
-        sort_index_ = make_keyed_points(points, all);
+    explicit PackedBuilder(std::span<const Point> points)
+        : points_(points), sort_index_(points.size()) {
+        std::iota(sort_index_.begin(), sort_index_.end(), std::uint32_t{0});
     }
 
     ImmutableKdTree build() {
@@ -48,12 +48,13 @@ public:
 
         // Repeated values make this construction retry: whole attempts, about
         // one per added leaf, and within an attempt a left subtree redone for
-        // each shift that reaches its root. Real tables (coordinates rounded
-        // to a few decimals) can need a hundred times the work of one clean
-        // attempt, and crafted ones thousands of attempts. Past a fixed
-        // multiple of a clean attempt, or once the leaves could hold every
-        // point twice over, give up and let the caller fall back.
-        work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) *
+        // each shift that reaches its root. A large real table (coordinates
+        // rounded to a few decimals) can need a hundred clean attempts' worth
+        // of work, a crafted one thousands of attempts. Small tables get a
+        // generous fixed allowance; beyond it, work past about one clean
+        // attempt, or leaves that could hold every point twice over, mean
+        // giving up so that the caller falls back and time stays bounded.
+        work_left_ = kWorkFloor + std::max<std::size_t>(n, 1) *
                                       (static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1);
         const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
         for (;;) {
@@ -78,12 +79,12 @@ public:
     }
 
 private:
-    // Work is counted in entries handed to the selection.
-    static constexpr std::size_t kCleanAttemptsOfWork = 2;
-    static constexpr std::size_t kWorkFloor = std::size_t{1} << 22;
+    // Work is counted in entries handed to the selection; a clean attempt
+    // hands over about n per level. The floor is a few milliseconds.
+    static constexpr std::size_t kWorkFloor = std::size_t{1} << 21;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return sort_index_[position].key[dim];
+        return order_key(points_[sort_index_[position]][dim]);
     }
 
     // Selects rank `p` of the chunk on `dim`, then moves p down to the start
@@ -97,14 +98,29 @@ private:
                              std::size_t p) {
         if (selectable > work_left_) throw Unbuildable{};
         work_left_ -= selectable;
-        select_nth(std::span(sort_index_).subspan(lo, selectable), dim, p);
+        select_nth(std::span(sort_index_).subspan(lo, selectable), points_, dim, p);
         const OrderKey value = key(lo + p, dim);
-        while (p > 1 && value != kNanKey && key(lo + p - 1, dim) == value) --p;
+        if (value == kNanKey) return p;  // a NaN equals nothing
+        while (p > 1 && key(lo + p - 1, dim) == value) --p;
+        if (p == 1 && key(lo, dim) == value) settle_lone_copy(lo, selectable, dim);
         return p;
     }
 
+    // The walk stops at 1, leaving one copy of the split value alone on the
+    // left. Which copy depends on how the selection happened to arrange the
+    // run; the lowest point number makes the layout depend on the points
+    // only.
+    void settle_lone_copy(std::size_t lo, std::size_t selectable, std::size_t dim) {
+        const OrderKey value = key(lo, dim);
+        std::size_t lowest = 0;
+        for (std::size_t j = 1; j < selectable && key(lo + j, dim) == value; ++j) {
+            if (sort_index_[lo + j] < sort_index_[lo + lowest]) lowest = j;
+        }
+        std::swap(sort_index_[lo], sort_index_[lo + lowest]);
+    }
+
     double coordinate(std::size_t position, std::size_t dim) const noexcept {
-        return points_[sort_index_[position].point][dim];
+        return points_[sort_index_[position]][dim];
     }
 
     // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
@@ -187,7 +203,7 @@ private:
     }
 
     std::span<const Point> points_;
-    std::vector<KeyedPoint> sort_index_;
+    std::vector<std::uint32_t> sort_index_;
     std::vector<double> stems_;
     std::vector<std::size_t> stem_shifts_;
     std::size_t work_left_ = 0;

@@ -10,6 +10,7 @@
 
 #include "common/fault.hpp"
 #include "kdtree/build_parts.hpp"
+#include "kdtree/order_key.hpp"
 #include "kdtree/select.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -21,7 +22,7 @@ constexpr std::size_t kMaxDepth = 48;
 class RobustBuilder {
 public:
     RobustBuilder(std::span<const Point> points, std::span<const std::uint32_t> kept)
-        : points_(points), order_(make_keyed_points(points, kept)), kept_(kept) {}
+        : points_(points), order_(kept.begin(), kept.end()), kept_(kept) {}
 
     ImmutableKdTree build() {
         stems_.assign(1, kUnsetStem);
@@ -32,7 +33,7 @@ public:
 
 private:
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return order_[position].key[dim];
+        return order_key(points_[order_[position]][dim]);
     }
 
     void set_stem(std::size_t node, double value) {
@@ -49,7 +50,7 @@ private:
         if (depth >= kMaxDepth) raise_fault("k-d tree deeper than " + std::to_string(kMaxDepth));
         const std::size_t dim = depth % K;
         const std::size_t mid = m / 2;
-        select_nth(std::span(order_).subspan(lo, m), dim, mid);
+        select_nth(std::span(order_).subspan(lo, m), points_, dim, mid);
         // The copies of the median's value form one run [run_begin, run_end).
         const OrderKey median = key(lo + mid, dim);
         std::size_t run_begin = mid;
@@ -61,7 +62,7 @@ private:
             // Constant on this dimension: leave the stem unset, which sends
             // the chunk to one child (right only for +infinity, which is >=
             // the unset stem), and split on the next dimension below.
-            const bool goes_right = points_[order_[lo].point][dim] >= kUnsetStem;
+            const bool goes_right = points_[order_[lo]][dim] >= kUnsetStem;
             split(lo, hi, 2 * node + (goes_right ? 1 : 0), depth + 1);
             return;
         }
@@ -78,7 +79,7 @@ private:
             }
             std::swap(order_[lo + p], order_[lo + smallest]);
         }
-        set_stem(node, points_[order_[lo + p].point][dim]);
+        set_stem(node, points_[order_[lo + p]][dim]);
         split(lo, lo + p, 2 * node, depth + 1);
         split(lo + p, hi, 2 * node + 1, depth + 1);
     }
@@ -107,7 +108,7 @@ private:
     }
 
     std::span<const Point> points_;
-    std::vector<KeyedPoint> order_;
+    std::vector<std::uint32_t> order_;
     std::span<const std::uint32_t> kept_;
     std::vector<double> stems_;
     std::size_t depth_ = 0;

@@ -10,46 +10,52 @@ namespace {
 // Ranges this small are cheaper to sort than to partition.
 constexpr std::size_t kSortThreshold = 16;
 
+// The key of a point number on the dimension being selected.
+struct KeyOf {
+    const Point* points;
+    std::size_t dim;
+    OrderKey operator()(std::uint32_t point) const noexcept { return order_key(points[point][dim]); }
+};
+
 OrderKey median_of_three(OrderKey a, OrderKey b, OrderKey c) noexcept {
     if (a > b) std::swap(a, b);
     if (b > c) b = c;
     return a > b ? a : b;
 }
 
-OrderKey choose_pivot(const KeyedPoint* e, std::size_t dim, std::size_t lo,
+OrderKey choose_pivot(const std::uint32_t* order, KeyOf key, std::size_t lo,
                       std::size_t hi) noexcept {
     const std::size_t len = hi - lo;
     const std::size_t mid = lo + len / 2;
-    auto key_at = [&](std::size_t pos) { return e[pos].key[dim]; };
-    if (len < 128) return median_of_three(key_at(lo), key_at(mid), key_at(hi - 1));
+    auto at = [&](std::size_t pos) { return key(order[pos]); };
+    if (len < 128) return median_of_three(at(lo), at(mid), at(hi - 1));
     const std::size_t step = len / 8;
-    return median_of_three(median_of_three(key_at(lo), key_at(lo + step), key_at(lo + 2 * step)),
-                           median_of_three(key_at(mid - step), key_at(mid), key_at(mid + step)),
-                           median_of_three(key_at(hi - 1 - 2 * step), key_at(hi - 1 - step),
-                                           key_at(hi - 1)));
+    return median_of_three(median_of_three(at(lo), at(lo + step), at(lo + 2 * step)),
+                           median_of_three(at(mid - step), at(mid), at(mid + step)),
+                           median_of_three(at(hi - 1 - 2 * step), at(hi - 1 - step), at(hi - 1)));
 }
 
-void insertion_sort(KeyedPoint* e, std::size_t dim, std::size_t lo, std::size_t hi) noexcept {
+void insertion_sort(std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t hi) noexcept {
     for (std::size_t i = lo + 1; i < hi; ++i) {
-        const KeyedPoint moving = e[i];
-        const OrderKey key = moving.key[dim];
+        const std::uint32_t moving = order[i];
+        const OrderKey moving_key = key(moving);
         std::size_t j = i;
-        for (; j > lo && e[j - 1].key[dim] > key; --j) e[j] = e[j - 1];
-        e[j] = moving;
+        for (; j > lo && key(order[j - 1]) > moving_key; --j) order[j] = order[j - 1];
+        order[j] = moving;
     }
 }
 
-// Moves the entries with key < bound to the front of [lo, hi) and returns
-// where they end. Branch-free: the comparisons are unpredictable, and a
-// mispredicted branch costs more than the unconditional swap.
-std::size_t partition_below(KeyedPoint* e, std::size_t dim, std::size_t lo, std::size_t hi,
+// Moves the point numbers with key < bound to the front of [lo, hi) and
+// returns where they end. Branch-free: the comparisons are unpredictable, and
+// a mispredicted branch costs more than the unconditional swap.
+std::size_t partition_below(std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t hi,
                             OrderKey bound) noexcept {
     std::size_t end = lo;
     for (std::size_t i = lo; i < hi; ++i) {
-        const KeyedPoint moving = e[i];
-        e[i] = e[end];
-        e[end] = moving;
-        end += moving.key[dim] < bound ? 1 : 0;
+        const std::uint32_t moving = order[i];
+        order[i] = order[end];
+        order[end] = moving;
+        end += key(moving) < bound ? 1 : 0;
     }
     return end;
 }
@@ -58,56 +64,61 @@ std::size_t partition_below(KeyedPoint* e, std::size_t dim, std::size_t lo, std:
 // nothing above the key at nth before it, nothing below it after it, and its
 // copies one run around nth. Construction often selects again in a chunk it
 // arranged before, and the check fails fast on a range that is not arranged.
-bool already_selected(const KeyedPoint* e, std::size_t size, std::size_t dim,
+bool already_selected(const std::uint32_t* order, KeyOf key, std::size_t size,
                       std::size_t nth) noexcept {
-    const OrderKey value = e[nth].key[dim];
+    const OrderKey value = key(order[nth]);
     bool past_run = false;
     for (std::size_t i = nth; i-- > 0;) {
-        const OrderKey key = e[i].key[dim];
-        if (key > value || (key == value && past_run)) return false;
-        past_run = key != value;
+        const OrderKey k = key(order[i]);
+        if (k > value || (k == value && past_run)) return false;
+        past_run = k != value;
     }
     past_run = false;
     for (std::size_t i = nth + 1; i < size; ++i) {
-        const OrderKey key = e[i].key[dim];
-        if (key < value || (key == value && past_run)) return false;
-        past_run = key != value;
+        const OrderKey k = key(order[i]);
+        if (k < value || (k == value && past_run)) return false;
+        past_run = k != value;
     }
     return true;
 }
 
 }  // namespace
 
-void select_nth(std::span<KeyedPoint> entries, std::size_t dim, std::size_t nth) noexcept {
-    KeyedPoint* e = entries.data();
-    if (already_selected(e, entries.size(), dim, nth)) return;
+void select_nth(std::span<std::uint32_t> span, std::span<const Point> points, std::size_t dim,
+                std::size_t nth) noexcept {
+    std::uint32_t* order = span.data();
+    const KeyOf key{points.data(), dim};
+    if (already_selected(order, key, span.size(), nth)) return;
     std::size_t lo = 0;
-    std::size_t hi = entries.size();
+    std::size_t hi = span.size();
     // A pivot rule fixed in advance can be defeated by crafted input; past
     // this many passes the rest is sorted instead, which bounds the work.
-    std::size_t passes_left = 2 * static_cast<std::size_t>(std::bit_width(entries.size())) + 8;
+    std::size_t passes_left = 2 * static_cast<std::size_t>(std::bit_width(span.size())) + 8;
     while (hi - lo > kSortThreshold) {
         if (passes_left-- == 0) {
             // Point numbers break ties so that the result stays independent
             // of the library's sort.
-            std::sort(e + lo, e + hi, [dim](const KeyedPoint& a, const KeyedPoint& b) {
-                return a.key[dim] < b.key[dim] || (a.key[dim] == b.key[dim] && a.point < b.point);
+            std::sort(order + lo, order + hi, [key](std::uint32_t a, std::uint32_t b) {
+                const OrderKey ka = key(a);
+                const OrderKey kb = key(b);
+                return ka < kb || (ka == kb && a < b);
             });
             return;
         }
-        const OrderKey pivot = choose_pivot(e, dim, lo, hi);
+        const OrderKey pivot = choose_pivot(order, key, lo, hi);
         // Three ways in up to two passes: below the pivot, then (only when
-        // nth is not below) its copies and what lies above.
-        const std::size_t less = partition_below(e, dim, lo, hi, pivot);
+        // nth is not below) its copies apart from what lies above. The
+        // largest key (+infinity's) is far below the top, so pivot + 1 is safe.
+        const std::size_t less = partition_below(order, key, lo, hi, pivot);
         if (nth < less) {
             hi = less;
             continue;
         }
-        const std::size_t more = partition_below(e, dim, less, hi, pivot + 1);
+        const std::size_t more = partition_below(order, key, less, hi, pivot + 1);
         if (nth < more) return;  // nth is inside the run of the pivot's copies
         lo = more;
     }
-    insertion_sort(e, dim, lo, hi);
+    insertion_sort(order, key, lo, hi);
 }
 
 }  // namespace vicinor::kdtree::detail

@@ -1,4 +1,5 @@
-// Nth-element selection of keyed points by one dimension.
+// Nth-element selection over a permutation of point numbers, ordered by one
+// coordinate (in the order of order_key).
 //
 // Beyond the usual guarantee (position `nth` holds the key of rank `nth`,
 // nothing before it is greater, nothing after it is smaller) every copy of
@@ -10,14 +11,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "kdtree/order_key.hpp"
+#include "kdtree/tree.hpp"
 
 namespace vicinor::kdtree::detail {
 
-// Requires nth < entries.size() and dim < K. Deterministic: the same input
+// Requires nth < order.size() and dim < K. Deterministic: the same input
 // arrangement gives the same output arrangement on every platform.
-void select_nth(std::span<KeyedPoint> entries, std::size_t dim, std::size_t nth) noexcept;
+void select_nth(std::span<std::uint32_t> order, std::span<const Point> points, std::size_t dim,
+                std::size_t nth) noexcept;
 
 }  // namespace vicinor::kdtree::detail

@@ -29,31 +29,35 @@ TEST(BuildSelect, OrderKeysFollowTheDescentComparison) {
     EXPECT_EQ(order_key(-kNaN), order_key(kNaN));
 }
 
-std::vector<KeyedPoint> entries_from(const std::vector<double>& values, std::size_t dim) {
-    std::vector<KeyedPoint> entries(values.size());
-    for (std::size_t j = 0; j < values.size(); ++j) {
-        entries[j].key[0] = entries[j].key[1] = entries[j].key[2] = 12345;
-        entries[j].key[dim] = order_key(values[j]);
-        entries[j].point = static_cast<std::uint32_t>(j);
-    }
-    return entries;
+std::vector<Point> points_from(const std::vector<double>& values, std::size_t dim) {
+    std::vector<Point> points(values.size(), Point{12345.0, 12345.0, 12345.0});
+    for (std::size_t j = 0; j < values.size(); ++j) points[j][dim] = values[j];
+    return points;
+}
+
+std::vector<std::uint32_t> identity(std::size_t size) {
+    std::vector<std::uint32_t> order(size);
+    for (std::size_t j = 0; j < size; ++j) order[j] = static_cast<std::uint32_t>(j);
+    return order;
 }
 
 // Checks rank, order and the run of copies, and that nothing was lost.
-void expect_selected(const std::vector<KeyedPoint>& entries, std::size_t dim, std::size_t nth,
-                     std::vector<OrderKey> sorted_keys) {
+void expect_selected(const std::vector<std::uint32_t>& order, const std::vector<Point>& points,
+                     std::size_t dim, std::size_t nth) {
+    auto key = [&](std::size_t pos) { return order_key(points[order[pos]][dim]); };
+    std::vector<OrderKey> sorted_keys;
+    for (const Point& p : points) sorted_keys.push_back(order_key(p[dim]));
     std::sort(sorted_keys.begin(), sorted_keys.end());
-    const OrderKey value = entries[nth].key[dim];
+    const OrderKey value = key(nth);
     ASSERT_EQ(value, sorted_keys[nth]);
     std::size_t run_begin = nth;
-    while (run_begin > 0 && entries[run_begin - 1].key[dim] == value) --run_begin;
-    for (std::size_t j = 0; j < run_begin; ++j) ASSERT_LT(entries[j].key[dim], value) << j;
+    while (run_begin > 0 && key(run_begin - 1) == value) --run_begin;
+    for (std::size_t j = 0; j < run_begin; ++j) ASSERT_LT(key(j), value) << j;
     std::size_t run_end = nth + 1;
-    while (run_end < entries.size() && entries[run_end].key[dim] == value) ++run_end;
-    for (std::size_t j = run_end; j < entries.size(); ++j) ASSERT_GT(entries[j].key[dim], value) << j;
+    while (run_end < order.size() && key(run_end) == value) ++run_end;
+    for (std::size_t j = run_end; j < order.size(); ++j) ASSERT_GT(key(j), value) << j;
 
-    std::vector<std::uint32_t> seen;
-    for (const KeyedPoint& e : entries) seen.push_back(e.point);
+    std::vector<std::uint32_t> seen = order;
     std::sort(seen.begin(), seen.end());
     for (std::size_t j = 0; j < seen.size(); ++j) ASSERT_EQ(seen[j], j);
 }
@@ -71,13 +75,12 @@ TEST(BuildSelect, CopiesOfTheSelectedValueFormOneRun) {
         if (round % 7 == 0) std::sort(values.begin(), values.end());
         if (round % 11 == 0) std::sort(values.rbegin(), values.rend());
         const std::size_t dim = round % 3;
-        std::vector<KeyedPoint> entries = entries_from(values, dim);
-        std::vector<OrderKey> keys;
-        for (const KeyedPoint& e : entries) keys.push_back(e.key[dim]);
+        const std::vector<Point> points = points_from(values, dim);
+        std::vector<std::uint32_t> order = identity(size);
         const std::size_t nth = rng() % size;
-        select_nth(entries, dim, nth);
+        select_nth(order, points, dim, nth);
         SCOPED_TRACE(::testing::Message() << "round " << round << " size " << size << " nth " << nth);
-        expect_selected(entries, dim, nth, keys);
+        expect_selected(order, points, dim, nth);
         if (::testing::Test::HasFailure()) break;
     }
 }
@@ -86,11 +89,12 @@ TEST(BuildSelect, SelectingAgainKeepsTheArrangement) {
     std::mt19937 rng(6);
     std::vector<double> values(5000);
     for (double& v : values) v = double(rng() % 100);
-    std::vector<KeyedPoint> entries = entries_from(values, 1);
-    select_nth(entries, 1, 2500);
-    const std::vector<KeyedPoint> first = entries;
-    select_nth(entries, 1, 2500);
-    for (std::size_t j = 0; j < entries.size(); ++j) ASSERT_EQ(entries[j].point, first[j].point);
+    const std::vector<Point> points = points_from(values, 1);
+    std::vector<std::uint32_t> order = identity(values.size());
+    select_nth(order, points, 1, 2500);
+    const std::vector<std::uint32_t> first = order;
+    select_nth(order, points, 1, 2500);
+    EXPECT_EQ(order, first);
 }
 
 TEST(BuildSelect, AdversarialOrderStaysCorrect) {
@@ -101,11 +105,10 @@ TEST(BuildSelect, AdversarialOrderStaysCorrect) {
     for (int i = 0; i < 20000; ++i) saw.push_back(i % 97);
     for (const std::vector<double>* values : {&pipe, &saw}) {
         for (std::size_t nth : {std::size_t{0}, std::size_t{9999}, std::size_t{19999}}) {
-            std::vector<KeyedPoint> entries = entries_from(*values, 0);
-            std::vector<OrderKey> keys;
-            for (const KeyedPoint& e : entries) keys.push_back(e.key[0]);
-            select_nth(entries, 0, nth);
-            expect_selected(entries, 0, nth, keys);
+            const std::vector<Point> points = points_from(*values, 0);
+            std::vector<std::uint32_t> order = identity(values->size());
+            select_nth(order, points, 0, nth);
+            expect_selected(order, points, 0, nth);
         }
     }
 }

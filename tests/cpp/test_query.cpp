@@ -3,6 +3,7 @@
 // present (NaN, missing leaves, oversized leaves).
 #include <gtest/gtest.h>
 
+#include "kdtree/build.hpp"
 #include "test_query_support.hpp"
 
 namespace vicinor::kdtree::testing {
@@ -124,6 +125,33 @@ TEST(NearestOneBound, StaleSplitNearerThanAnAncestorDoesNotHideTheNearestPoint) 
     const Nearest got = query_every_variant(tree, {4.0, 0.0, 0.0});
     EXPECT_EQ(got.item, 1u);
     EXPECT_EQ(got.distance, 1.0);
+}
+
+// The same on a built tree: repeated small-integer coordinates make
+// construction retry with shifted splits, and splits of an earlier attempt
+// remain below. The old bound answered 7.125 here.
+TEST(NearestOneBound, BuiltTreeWithSplitsFromAnEarlierAttemptFindsTheNearestPoint) {
+    std::uint64_t state = 120298;  // splitmix64, so the points are the same everywhere
+    auto next = [&state] {
+        std::uint64_t z = state += 0x9E3779B97F4A7C15u;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        return z ^ (z >> 31);
+    };
+    const std::uint64_t side = 2 + next() % 19;
+    const std::uint64_t count = 33 + next() % 600;
+    ASSERT_EQ(side, 18u);
+    ASSERT_EQ(count, 475u);
+    std::vector<Point> points;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const double x = double(next() % (side + 1));
+        const double y = double(next() % (side + 1));
+        const double z = double(next() % (side + 1));
+        points.push_back({x, y, z});
+    }
+    const Point query{4.25, 14.75, 8.0};
+    ASSERT_EQ(brute_force_distance(points, query), 6.625);
+    expect_matches_brute_force(build_tree(points), points, query);
 }
 
 TEST(NearestOneBound, UnsetStemsKeepTheSearchOnTheirLeftSide) {

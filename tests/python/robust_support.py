@@ -66,7 +66,6 @@ class BruteForce:
     def __init__(self, lats, lons):
         self.points = unit_points(lats, lons)
         self.answerable = ~np.isnan(self.points).any(axis=1)
-        self.first_copy = first_copies(self.points)
 
     def check(self, rows, lats, lons, pairs_per_chunk=4_000_000):
         """Asserts that each row answers its query: stored with a point, at
@@ -74,19 +73,22 @@ class BruteForce:
         rows = np.asarray(rows)
         queries = unit_points(lats, lons)
         assert self.answerable[rows].all(), f"rows without a point answered: {rows[~self.answerable[rows]]}"
-        assert (self.first_copy[rows] == rows).all(), "a later copy of an identical place answered"
         chunk = max(1, pairs_per_chunk // max(1, len(self.points)))
         for start in range(0, len(queries), chunk):
             block = queries[start : start + chunk]
             distances = chord_distances(self.points[None, :, :], block[:, None, :])
             distances[:, ~self.answerable] = np.inf
-            best = distances.min(axis=1)
-            got = distances[np.arange(len(block)), rows[start : start + chunk]]
-            wrong = np.flatnonzero(got != best)
-            assert not len(wrong), (
-                f"query {start + wrong[0]} ({lats[start + wrong[0]]}, {lons[start + wrong[0]]}): "
-                f"row {rows[start + wrong[0]]} at {got[wrong[0]]!r}, but the minimum is {best[wrong[0]]!r}"
-            )
+            for i, (row, row_distances) in enumerate(zip(rows[start : start + chunk], distances)):
+                q = start + i
+                best = row_distances.min()
+                assert row_distances[row] == best, (
+                    f"query {q} ({lats[q]}, {lons[q]}): row {row} at {row_distances[row]!r}, but the minimum is {best!r}"
+                )
+                # Identical places are at equal distances, so the earliest
+                # copy is among the ties.
+                ties = np.flatnonzero(row_distances == best)
+                copies = ties[(self.points[ties] == self.points[row]).all(axis=1)]
+                assert copies[0] == row, f"query {q}: row {row} answered, but row {copies[0]} is the same place"
 
 
 def table_with_row_ids(places, extra=""):
@@ -142,3 +144,90 @@ def run_isolated(body, timeout=600):
         f"child exited with {completed.returncode}\nstdout:\n{completed.stdout[-3000:]}\nstderr:\n{completed.stderr[-3000:]}"
     )
     return json.loads(reports[-1][len("REPORT "):])
+
+
+class CellIndex:
+    """Exact nearest-answer checks for many queries over a large table.
+
+    A point strictly closer to a query than the answer lies inside the cube
+    of half-width sqrt(answer distance) around the query. The stored points
+    are sorted into cubic cells at several sizes; each query scans the at
+    most 8 cells, of the smallest size not below the cube's side, that the
+    cube touches. So the check stays exact while scanning a few hundred
+    points per query instead of the whole table."""
+
+    SIZES = [2.0 ** -k for k in range(-2, 10)]  # 4 (one cell holds the sphere) down to 1/512
+
+    def __init__(self, points):
+        assert not np.isnan(points).any(), "only tables without NaN places"
+        self.points = points
+        self.first_copy = first_copies(points)
+        self.levels = []
+        for size in self.SIZES:
+            per_axis = int(2 / size) + 2
+            keys = self._keys(np.floor((points + 1) / size).astype(np.int64), per_axis)
+            order = np.argsort(keys, kind="stable")
+            self.levels.append((size, per_axis, keys[order], order))
+
+    @staticmethod
+    def _keys(cells, per_axis):
+        cells = np.clip(cells, 0, per_axis - 1)
+        return (cells[..., 0] * per_axis + cells[..., 1]) * per_axis + cells[..., 2]
+
+    def check(self, rows, queries, pairs_per_chunk=2_000_000):
+        """Asserts for every query that its answer row is at the minimum
+        distance and is the earliest of its identical places; returns how
+        many candidate pairs were compared."""
+        rows = np.asarray(rows)
+        answered = chord_distances(self.points[rows], queries)
+        later_copies = np.flatnonzero(self.first_copy[rows] != rows)
+        assert not len(later_copies), f"query {later_copies[0]}: row {rows[later_copies[0]]} is a later copy"
+        reach = np.sqrt(answered) * (1 + 1e-9) + 1e-12
+        level_of = np.searchsorted(self.SIZES[::-1], 2 * reach)
+        compared = 0
+        for level, (size, per_axis, sorted_keys, order) in enumerate(self.levels[::-1]):
+            members = np.flatnonzero(level_of == level)
+            if not len(members):
+                continue
+            low = np.floor((queries[members] - reach[members, None] + 1) / size).astype(np.int64)
+            high = np.floor((queries[members] + reach[members, None] + 1) / size).astype(np.int64)
+            starts, counts, owners = [], [], []
+            for corner in np.ndindex(2, 2, 2):
+                use = np.ones(len(members), bool)
+                for axis, bit in enumerate(corner):
+                    if bit:
+                        use &= high[:, axis] > low[:, axis]
+                keys = self._keys(np.where(np.array(corner, bool), high, low)[use], per_axis)
+                begin = np.searchsorted(sorted_keys, keys, "left")
+                starts.append(begin)
+                counts.append(np.searchsorted(sorted_keys, keys, "right") - begin)
+                owners.append(members[use])
+            starts, counts, owners = map(np.concatenate, (starts, counts, owners))
+            compared += self._compare(rows, queries, answered, starts, counts, owners, order, pairs_per_chunk)
+        return compared
+
+    def _compare(self, rows, queries, answered, starts, counts, owners, order, pairs_per_chunk):
+        ends = np.cumsum(counts)
+        chunk_ends = np.searchsorted(ends, np.arange(pairs_per_chunk, ends[-1] + pairs_per_chunk, pairs_per_chunk), "right")
+        best = np.full(len(queries), np.inf)
+        first = 0
+        for last in np.unique(np.append(chunk_ends, len(counts))):
+            if last <= first:
+                continue
+            c = counts[first:last]
+            offsets = np.arange(c.sum()) - np.repeat(np.cumsum(c) - c, c)
+            candidates = order[np.repeat(starts[first:last], c) + offsets]
+            owner = np.repeat(owners[first:last], c)
+            distances = chord_distances(self.points[candidates], queries[owner])
+            closer = np.flatnonzero(distances < answered[owner])
+            assert not len(closer), (
+                f"query {owner[closer[0]]}: row {rows[owner[closer[0]]]} at {answered[owner[closer[0]]]!r}, "
+                f"but row {candidates[closer[0]]} is at {distances[closer[0]]!r}"
+            )
+            np.minimum.at(best, owner, distances)
+            first = last
+        # The answer itself lies in the cube, so each query must have met it:
+        # otherwise the cells scanned were the wrong ones.
+        touched = np.unique(owners)
+        assert (best[touched] == answered[touched]).all(), "the cell scan missed an answer"
+        return int(counts.sum())
