@@ -6,6 +6,7 @@
 #
 #   benchmarks/run.sh                      # everything, median of 5 rounds
 #   benchmarks/run.sh --rounds 9 --only lookups
+#   benchmarks/run.sh --clock cpu          # CPU time: steadier on a busy machine
 #   benchmarks/run.sh --standin            # check the harness without vicinor
 #
 # Environment: VENV (default .venv), PYTHON_HOST (interpreter to build for),

@@ -23,7 +23,8 @@ NANOFLANN = "C++ from_chars + nanoflann(leaf 32)"
 
 def nanoflann_seconds(context: Context) -> float:
     completed = subprocess.run(
-        [str(context.nanoflann_exe), str(context.table.path), "--repeat", "1", "--warmup", "1"],
+        [str(context.nanoflann_exe), str(context.table.path), "--repeat", "1", "--warmup", "1",
+         "--clock", context.clock],
         capture_output=True, text=True, check=True)
     report = json.loads(completed.stdout)
     if report["rows"] != context.table.row_count:

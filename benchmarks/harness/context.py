@@ -23,6 +23,7 @@ class Context:
     peer_query_count: int
     rounds: int
     standin: bool = False
+    clock: str = "wall"
     extra_path: list[str] = field(default_factory=list)  # for subprocesses
     notes: list[str] = field(default_factory=list)
 

@@ -2,7 +2,7 @@
 
 import time
 
-from harness.measure import Contender, interleave, ns_per_call, seconds
+from harness.measure import Contender, interleave, ns_per_call, seconds, use_clock
 
 
 def test_every_contender_runs_once_per_round_in_rotating_order():
@@ -53,3 +53,12 @@ def test_ns_per_call_divides_by_the_number_of_points():
     calls = []
     figure = ns_per_call(lambda lat, lon: calls.append((lat, lon)), [(1.0, 2.0)] * 4)
     assert len(calls) == 4 and figure > 0
+
+
+def test_cpu_clock_leaves_out_time_spent_waiting():
+    try:
+        use_clock("cpu")
+        assert seconds(lambda: time.sleep(0.2)) < 0.1
+    finally:
+        use_clock("wall")
+    assert seconds(lambda: time.sleep(0.05)) >= 0.05

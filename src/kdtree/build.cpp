@@ -1,3 +1,6 @@
+// Tree construction: the left-packed layout whenever it can be built within
+// bounded work, otherwise a layout that always succeeds. Both keep every
+// invariant the query and the saved file rely on, which is checked last.
 #include "kdtree/build.hpp"
 
 #include <bit>

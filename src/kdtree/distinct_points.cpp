@@ -2,7 +2,6 @@
 // pass: linear time, and the result depends only on the input order.
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 
 #include "kdtree/build_parts.hpp"
@@ -38,17 +37,17 @@ DistinctPoints find_distinct_points(std::span<const Point> points) {
     DistinctPoints result;
     const std::size_t table_size = std::bit_ceil(std::max<std::size_t>(2 * points.size(), 16));
     const std::size_t mask = table_size - 1;
-    std::vector<std::uint32_t> slots(table_size, kEmptySlot);
+    std::vector<std::uint32_t> first(table_size, kEmptySlot);  // point number per slot
     std::vector<std::uint32_t> copies(table_size, 0);
     result.first_copies.reserve(points.size());
     for (std::size_t k = 0; k < points.size(); ++k) {
         const Point& point = points[k];
         if (has_nan(point)) continue;
         std::size_t slot = hash_point(point) & mask;
-        while (slots[slot] != kEmptySlot && points[slots[slot]] != point) slot = (slot + 1) & mask;
-        if (slots[slot] == kEmptySlot) {
-            slots[slot] = static_cast<std::uint32_t>(k);
-            result.first_copies.push_back(static_cast<std::uint32_t>(k));
+        while (first[slot] != kEmptySlot && points[first[slot]] != point) slot = (slot + 1) & mask;
+        if (first[slot] == kEmptySlot) {
+            first[slot] = static_cast<std::uint32_t>(k);
+            result.first_copies.push_back(first[slot]);
         }
         result.largest_group = std::max<std::size_t>(result.largest_group, ++copies[slot]);
     }

@@ -18,15 +18,6 @@ struct Lanes {
     typedef double Doubles __attribute__((vector_size(W * sizeof(double))));
 };
 
-// Returns the new best distance and writes `best_item` when this leaf holds
-// a point strictly nearer than `best_distance`. Slots past `size` (clamped
-// to B, as a loaded leaf may claim more) and points with a NaN coordinate
-// can never answer: the former get a distance of at least the largest
-// finite double, which never beats a best distance, the latter +infinity.
-//
-// Only arithmetic and the min/max select patterns are used: integer lane
-// masks would be split into scalar code by some compilers on 512-bit
-// vectors.
 // Vectors go by reference: passing them by value would depend on the
 // instruction set of the caller.
 template <int W>
@@ -69,7 +60,9 @@ template <int W, bool kFull>
         // Summed in this order everywhere, so distances match a scalar scan exactly.
         V d = (dx * dx + dy * dy) + dz * dz;
         if constexpr (!kFull) {
-            // Adding 0.0 keeps a used slot's distance (never -0.0) unchanged.
+            // max(past_end, 0) * largest: 0.0 for a used slot, whose distance
+            // (never -0.0) it leaves as it is, and at least the largest
+            // finite double for an unused one.
             d += (past_end > zero ? past_end : zero) * std::numeric_limits<double>::max();
             past_end += double{W};
         }

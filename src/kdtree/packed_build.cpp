@@ -81,7 +81,7 @@ public:
 private:
     // Work is counted in entries handed to the selection; a clean attempt
     // hands over about n per level. The floor is a few milliseconds.
-    static constexpr std::size_t kWorkFloor = std::size_t{1} << 21;
+    static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
         return order_key(points_[sort_index_[position]][dim]);

@@ -156,7 +156,7 @@ template <int W>
     return Search<W>(tree, query).run();
 }
 
-Nearest nearest_sse2(const ImmutableKdTree& tree, const Point& query) {
+Nearest nearest_baseline(const ImmutableKdTree& tree, const Point& query) {
     return search<2>(tree, query);
 }
 
@@ -182,13 +182,13 @@ QueryFunction function_for(QueryVariant variant) {
             return nearest_avx512;
         case QueryVariant::kAvx2:
             return nearest_avx2;
-        case QueryVariant::kSse2:
+        case QueryVariant::kBaseline:
             break;
     }
 #else
     (void)variant;
 #endif
-    return nearest_sse2;
+    return nearest_baseline;
 }
 
 QueryVariant pick_variant() {
@@ -196,15 +196,15 @@ QueryVariant pick_variant() {
     for (QueryVariant candidate : {QueryVariant::kAvx512, QueryVariant::kAvx2}) {
         if (query_variant_supported(candidate)) return candidate;
     }
-    return QueryVariant::kSse2;
+    return QueryVariant::kBaseline;
 }
 
 }  // namespace
 
 const char* query_variant_name(QueryVariant variant) noexcept {
     switch (variant) {
-        case QueryVariant::kSse2:
-            return "sse2";
+        case QueryVariant::kBaseline:
+            return "baseline";
         case QueryVariant::kAvx2:
             return "avx2";
         case QueryVariant::kAvx512:
@@ -220,7 +220,7 @@ bool query_variant_supported(QueryVariant variant) noexcept {
     __builtin_cpu_init();
 #endif
     switch (variant) {
-        case QueryVariant::kSse2:
+        case QueryVariant::kBaseline:
             return true;
 #ifdef VICINOR_QUERY_HAS_X86_VARIANTS
         case QueryVariant::kAvx2:
@@ -239,7 +239,7 @@ QueryVariant selected_query_variant() noexcept { return pick_variant(); }
 
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const Point& query) noexcept {
-    if (!query_variant_supported(variant)) variant = QueryVariant::kSse2;
+    if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
     return function_for(variant)(tree, query);
 }
 

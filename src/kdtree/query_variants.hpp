@@ -3,24 +3,24 @@
 // each of them and check that all give bit-identical answers.
 #pragma once
 
-#include <span>
-
 #include "kdtree/query.hpp"
 
 namespace vicinor::kdtree {
 
-enum class QueryVariant { kSse2, kAvx2, kAvx512 };
+// kBaseline needs only what every target of the build has (SSE2 on x86-64);
+// the others exist on x86 only and run where the CPU and OS support them.
+enum class QueryVariant { kBaseline, kAvx2, kAvx512 };
 
-inline constexpr QueryVariant kAllQueryVariants[] = {QueryVariant::kSse2, QueryVariant::kAvx2,
-                                                     QueryVariant::kAvx512};
+inline constexpr QueryVariant kAllQueryVariants[] = {QueryVariant::kBaseline,
+                                                     QueryVariant::kAvx2, QueryVariant::kAvx512};
 
 const char* query_variant_name(QueryVariant variant) noexcept;
 bool query_variant_supported(QueryVariant variant) noexcept;
 // The variant nearest_one uses on this machine.
 QueryVariant selected_query_variant() noexcept;
 
-// Precondition: query_variant_supported(variant); otherwise the result is
-// that of the baseline variant.
+// An unsupported variant runs as the baseline, so this never executes an
+// instruction the CPU lacks.
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const Point& query) noexcept;
 

@@ -4,10 +4,31 @@
 #include <optional>
 
 #include "kdtree/build_parts.hpp"
+#include "kdtree/query.hpp"
 #include "test_build_support.hpp"
 
 namespace vicinor::kdtree::testing {
 namespace {
+
+// The query over the built tree finds a point as near as the nearest of all
+// points: leaving out copies and NaN points loses no answer.
+void expect_nearest_found(const ImmutableKdTree& tree, const std::vector<Point>& points) {
+    std::mt19937 rng(static_cast<std::uint32_t>(points.size()));
+    std::uniform_real_distribution<double> lat(-90, 90), lon(-180, 180);
+    for (int q = 0; q < 200; ++q) {
+        const Point query = q < 20 ? points[rng() % points.size()] : sphere_point(lat(rng), lon(rng));
+        double best = std::numeric_limits<double>::max();
+        for (const Point& p : points) {
+            const double d = ((p[0] - query[0]) * (p[0] - query[0]) +
+                              (p[1] - query[1]) * (p[1] - query[1])) +
+                             (p[2] - query[2]) * (p[2] - query[2]);
+            if (d < best) best = d;
+        }
+        const Nearest found = nearest_one(tree, query);
+        ASSERT_TRUE(found.found);
+        EXPECT_EQ(found.distance, best) << "query " << q;
+    }
+}
 
 TEST(BuildFallback, ManyCopiesOfOnePlaceKeepOnlyTheFirst) {
     const std::vector<Point> points(1000, sphere_point(48.85, 2.35));
@@ -35,6 +56,7 @@ TEST(BuildFallback, OneDegreeGrid) {
     ASSERT_EQ(points.size(), 64800u);
     const ImmutableKdTree tree = build_tree(points);
     expect_sound_tree(tree, points);
+    expect_nearest_found(tree, points);
 }
 
 TEST(BuildFallback, GroupsOfIdenticalPlaces) {
@@ -48,6 +70,7 @@ TEST(BuildFallback, GroupsOfIdenticalPlaces) {
     for (const std::vector<Point>* points : {&grouped, &interleaved}) {
         const ImmutableKdTree tree = build_tree(*points);
         expect_sound_tree(tree, *points);
+        expect_nearest_found(tree, *points);
     }
 }
 
@@ -62,6 +85,7 @@ TEST(BuildFallback, PlacesSharingCoordinates) {
     for (const std::vector<Point>* points : {&equator, &poles, &meridian}) {
         const ImmutableKdTree tree = build_tree(*points);
         expect_sound_tree(tree, *points);
+        expect_nearest_found(tree, *points);
         // Sharing one coordinate must not blow the layout up.
         EXPECT_LE(tree.leaves.size(), points->size());
     }
