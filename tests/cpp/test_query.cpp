@@ -1,6 +1,6 @@
-// The nearest-one query on small trees laid out by hand: the visiting order
-// and tie rules, the pruning bound, and the inputs a loaded or odd tree can
-// present (NaN, missing leaves, oversized leaves).
+// The nearest-one query on small trees, mostly laid out by hand: the
+// visiting order and tie rules, the pruning bound, and the inputs a loaded
+// or odd tree can present (NaN, missing leaves, oversized leaves).
 #include <gtest/gtest.h>
 
 #include "kdtree/build.hpp"
@@ -197,16 +197,6 @@ TEST(NearestOneBound, BuiltTreeWithSplitsFromAnEarlierAttemptFindsTheNearestPoin
     expect_matches_brute_force(build_tree(points), points, query);
 }
 
-TEST(NearestOneBound, UnsetStemsKeepTheSearchOnTheirLeftSide) {
-    // Only +infinity coordinates go right of an unset stem; a finite query
-    // must not scan that side, and an infinitely far point never answers.
-    const auto tree = two_leaf_tree(kInf, make_leaf({{{3.0, 0.0, 0.0}, 0}}),
-                                    make_leaf({{{kInf, 0.0, 0.0}, 1}}));
-    const Nearest got = query_every_variant(tree, {100.0, 0.0, 0.0});
-    EXPECT_EQ(got.item, 0u);
-    EXPECT_EQ(got.distance, 97.0 * 97.0);
-}
-
 TEST(NearestOneNaN, StoredNaNPointIsNeverTheAnswer) {
     const auto tree = single_leaf_tree(make_leaf(
         {{{kNaN, 0.0, 0.0}, 1}, {{0.0, 0.0, 2.0}, 2}, {{0.0, kNaN, 1.0}, 3}, {{0.0, 0.0, 1.5}, 4}}));
@@ -264,11 +254,6 @@ TEST(NearestOneShape, LeafNumbersPastTheLeavesAreTreatedAsEmpty) {
         EXPECT_TRUE(got.found);
         EXPECT_EQ(got.item, 6u);
     }
-}
-
-TEST(NearestOneVariants, SelectedVariantIsSupportedAndBaselineAlwaysIs) {
-    EXPECT_TRUE(query_variant_supported(QueryVariant::kBaseline));
-    EXPECT_TRUE(query_variant_supported(selected_query_variant()));
 }
 
 }  // namespace
