@@ -146,33 +146,35 @@ def run_isolated(body, timeout=600):
     return json.loads(reports[-1][len("REPORT "):])
 
 
-class CellIndex:
+class CapIndex:
     """Exact nearest-answer checks for many queries over a large table.
 
-    A point strictly closer to a query than the answer lies inside the cube
-    of half-width sqrt(answer distance) around the query. The stored points
-    are sorted into cubic cells at several sizes; each query scans the at
-    most 8 cells, of the smallest size not below the cube's side, that the
-    cube touches. So the check stays exact while scanning a few hundred
-    points per query instead of the whole table."""
+    A place strictly closer to a query than its answer lies inside the
+    spherical cap around the query whose angular radius belongs to the
+    answer's chord distance. The stored places are sorted into latitude and
+    longitude cells of several sizes; each query scans only the cells under
+    the cap's bounding box, at the size that spans a few cells. The check
+    stays exact (a small margin covers rounding) while comparing a few
+    hundred places per query instead of the whole table."""
 
-    SIZES = [2.0 ** -k for k in range(-2, 10)]  # 4 (one cell holds the sphere) down to 1/512
+    SIDES = [2.0**k for k in range(-7, 7)]  # cell sides in degrees
+    MARGIN = 1e-5  # degrees; far above the rounding of any angle here
 
-    def __init__(self, points):
-        assert not np.isnan(points).any(), "only tables without NaN places"
-        self.points = points
-        self.first_copy = first_copies(points)
+    def __init__(self, lats, lons):
+        lats, lons = np.asarray(lats, float), np.asarray(lons, float)
+        assert (np.abs(lats) <= 90).all() and (np.abs(lons) <= 180).all(), "only tables of ordinary coordinates"
+        self.points = unit_points(lats, lons)
+        self.first_copy = first_copies(self.points)
         self.levels = []
-        for size in self.SIZES:
-            per_axis = int(2 / size) + 2
-            keys = self._keys(np.floor((points + 1) / size).astype(np.int64), per_axis)
+        for side in self.SIDES:
+            rows_n, cols_n = int(np.ceil(180 / side)) + 1, int(np.ceil(360 / side)) + 1
+            keys = self._cells(lats + 90, side, rows_n) * cols_n + self._cells(lons + 180, side, cols_n)
             order = np.argsort(keys, kind="stable")
-            self.levels.append((size, per_axis, keys[order], order))
+            self.levels.append((side, rows_n, cols_n, keys[order], order))
 
     @staticmethod
-    def _keys(cells, per_axis):
-        cells = np.clip(cells, 0, per_axis - 1)
-        return (cells[..., 0] * per_axis + cells[..., 1]) * per_axis + cells[..., 2]
+    def _cells(degrees, side, count):
+        return np.clip(np.floor(degrees / side), 0, count - 1).astype(np.int64)
 
     def check(self, rows, queries, pairs_per_chunk=2_000_000):
         """Asserts for every query that its answer row is at the minimum
@@ -182,26 +184,44 @@ class CellIndex:
         answered = chord_distances(self.points[rows], queries)
         later_copies = np.flatnonzero(self.first_copy[rows] != rows)
         assert not len(later_copies), f"query {later_copies[0]}: row {rows[later_copies[0]]} is a later copy"
-        reach = np.sqrt(answered) * (1 + 1e-9) + 1e-12
-        level_of = np.searchsorted(self.SIZES[::-1], 2 * reach)
+
+        radius = np.degrees(2 * np.arcsin(np.minimum(np.sqrt(answered) / 2, 1))) * (1 + 1e-9) + self.MARGIN
+        lat = np.degrees(np.arctan2(queries[:, 2], np.hypot(queries[:, 0], queries[:, 1])))
+        lon = np.degrees(np.arctan2(queries[:, 1], queries[:, 0]))
+        # Longitudes a cap can reach; all of them when it holds a pole.
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = np.sin(np.radians(radius)) / np.cos(np.radians(lat))
+            reach = np.degrees(np.arcsin(np.minimum(ratio, 1))) * (1 + 1e-9) + self.MARGIN
+        full_circle = (lat + radius >= 90) | (lat - radius <= -90) | ~(ratio < 1)
+        south, north = np.maximum(lat - radius, -90), np.minimum(lat + radius, 90)
+        west = (lon - reach + 180) % 360 - 180
+        east = west + 2 * reach
+
+        level_of = np.minimum(np.searchsorted(self.SIDES, radius / 4), len(self.SIDES) - 1)
         compared = 0
-        for level, (size, per_axis, sorted_keys, order) in enumerate(self.levels[::-1]):
+        for level, (side, rows_n, cols_n, sorted_keys, order) in enumerate(self.levels):
             members = np.flatnonzero(level_of == level)
             if not len(members):
                 continue
-            low = np.floor((queries[members] - reach[members, None] + 1) / size).astype(np.int64)
-            high = np.floor((queries[members] + reach[members, None] + 1) / size).astype(np.int64)
+            first_row = self._cells(south[members] + 90, side, rows_n)
+            last_row = self._cells(north[members] + 90, side, rows_n)
+            full = full_circle[members]
+            # Column ranges: up to the antimeridian, and on past it.
+            spans = [
+                (np.where(full, 0, self._cells(west[members] + 180, side, cols_n)),
+                 np.where(full, cols_n - 1, self._cells(np.minimum(east[members], 180) + 180, side, cols_n))),
+                (np.zeros(len(members), np.int64),
+                 np.where(full | (east[members] <= 180), -1, self._cells(east[members] - 180, side, cols_n))),
+            ]
             starts, counts, owners = [], [], []
-            for corner in np.ndindex(2, 2, 2):
-                use = np.ones(len(members), bool)
-                for axis, bit in enumerate(corner):
-                    if bit:
-                        use &= high[:, axis] > low[:, axis]
-                keys = self._keys(np.where(np.array(corner, bool), high, low)[use], per_axis)
-                begin = np.searchsorted(sorted_keys, keys, "left")
-                starts.append(begin)
-                counts.append(np.searchsorted(sorted_keys, keys, "right") - begin)
-                owners.append(members[use])
+            for step in range(int((last_row - first_row).max()) + 1):
+                row = first_row + step
+                for low, high in spans:
+                    use = (row <= last_row) & (high >= low)
+                    begin = np.searchsorted(sorted_keys, (row * cols_n + low)[use], "left")
+                    starts.append(begin)
+                    counts.append(np.searchsorted(sorted_keys, (row * cols_n + high)[use], "right") - begin)
+                    owners.append(members[use])
             starts, counts, owners = map(np.concatenate, (starts, counts, owners))
             compared += self._compare(rows, queries, answered, starts, counts, owners, order, pairs_per_chunk)
         return compared
@@ -226,7 +246,7 @@ class CellIndex:
             )
             np.minimum.at(best, owner, distances)
             first = last
-        # The answer itself lies in the cube, so each query must have met it:
+        # The answer itself lies in the cap, so each query must have met it:
         # otherwise the cells scanned were the wrong ones.
         touched = np.unique(owners)
         assert (best[touched] == answered[touched]).all(), "the cell scan missed an answer"
