@@ -11,7 +11,8 @@
 #   benchmarks/callgrind.sh as_string load  # some of them
 #
 # Expects the builds of run.sh (build/bench, build/bench-tools); builds them
-# if missing. Environment: VENV, PYTHON_HOST, LOOKUPS (default 20000).
+# first. Environment: VENV, PYTHON_HOST, LOOKUPS (default 20000),
+# BENCH_SKIP_BUILD=1 to count the builds as they are.
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -25,12 +26,14 @@ workloads=("$@")
 [[ ${#workloads[@]} -gt 0 ]] ||
   workloads=(construct nanoflann_build load as_string as_dict floor_string floor_dict)
 
-cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DPython_EXECUTABLE="$python_host" >/dev/null
-ninja -C "$vicinor_build" -j2 vicinor >&2
-cmake -S "$repo/benchmarks" -B "$tools_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DPython_EXECUTABLE="$python_host" >/dev/null
-ninja -C "$tools_build" -j2 >&2
+if [[ "${BENCH_SKIP_BUILD:-0}" != 1 ]]; then
+  cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$python_host" >/dev/null
+  ninja -C "$vicinor_build" -j2 vicinor >&2
+  cmake -S "$repo/benchmarks" -B "$tools_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$python_host" >/dev/null
+  ninja -C "$tools_build" -j2 >&2
+fi
 
 work="$(mktemp -d -t vicinor-callgrind-XXXXXX)"
 trap 'rm -rf "$work"' EXIT

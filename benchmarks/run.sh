@@ -10,7 +10,8 @@
 #   benchmarks/run.sh --standin            # check the harness without vicinor
 #
 # Environment: VENV (default .venv), PYTHON_HOST (interpreter to build for),
-# BENCH_SKIP_INSTALL=1 to skip pip, BENCH_JOBS (default 2).
+# BENCH_SKIP_INSTALL=1 to skip pip, BENCH_SKIP_BUILD=1 to measure the builds
+# as they are (while the sources are mid-change), BENCH_JOBS (default 2).
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -30,15 +31,17 @@ if [[ "${BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
   done
 fi
 
-echo "== building vicinor in $vicinor_build" >&2
-cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DPython_EXECUTABLE="$python_host" >/dev/null
-ninja -C "$vicinor_build" -j"$jobs" vicinor >&2
+if [[ "${BENCH_SKIP_BUILD:-0}" != 1 ]]; then
+  echo "== building vicinor in $vicinor_build" >&2
+  cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$python_host" >/dev/null
+  ninja -C "$vicinor_build" -j"$jobs" vicinor >&2
 
-echo "== building the floor module and the nanoflann program in $tools_build" >&2
-cmake -S "$repo/benchmarks" -B "$tools_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DPython_EXECUTABLE="$python_host" >/dev/null
-ninja -C "$tools_build" -j"$jobs" >&2
+  echo "== building the floor module and the nanoflann program in $tools_build" >&2
+  cmake -S "$repo/benchmarks" -B "$tools_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$python_host" >/dev/null
+  ninja -C "$tools_build" -j"$jobs" >&2
+fi
 
 # pykdtree queries through OpenMP; idle worker threads spinning on a small
 # shared machine would tax whoever runs next, so every contender gets one.

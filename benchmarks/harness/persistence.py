@@ -60,11 +60,14 @@ def run(context: Context) -> list[Row]:
     save_path.unlink(missing_ok=True)
 
     load = Figure.of(samples[LOAD], "s")
+    save_note = f"{len(data) / 1e6:.1f} MB file"
+    if context.clock == "cpu":
+        save_note += "; CPU time leaves out waiting for the disk"
     return [
         Row("load", "ReverseGeocoder.load(path)", load, CONSTRUCT,
             Figure.of(samples[CONSTRUCT], "s"), at_least_faster(3)),
         Row("load", "ReverseGeocoder.load(path)", load, UNPACKB,
             Figure.of(samples[UNPACKB], "s"), at_least_faster(3), "bytes already in memory"),
         Row("save", "save(path), MB/s", Figure.of(samples[SAVE], "MB/s"), "—", None,
-            Target("≥ 300 MB/s", min_value=300.0), f"{len(data) / 1e6:.1f} MB file"),
+            Target("≥ 300 MB/s", min_value=300.0), save_note),
     ]

@@ -8,6 +8,7 @@
 #include <numeric>
 
 #include "kdtree/build_parts.hpp"
+#include "kdtree/chunk_fingerprint.hpp"
 #include "kdtree/order_key.hpp"
 #include "kdtree/select.hpp"
 
@@ -45,21 +46,32 @@ public:
         std::size_t stem_node_count = leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count);
         stems_.assign(stem_node_count, kUnsetStem);
         stem_shifts_.assign(stem_node_count, 0);
+        memos_.assign(stem_node_count, NodeMemo{});
+        memo_allowed_ = std::none_of(points_.begin(), points_.end(), [](const Point& point) {
+            return point[0] != point[0] || point[1] != point[1] || point[2] != point[2];
+        });
+        const ChunkFingerprint everything =
+            memo_allowed_ ? fingerprint_of(sort_index_.data(), n) : ChunkFingerprint{};
 
-        // Repeated values make this construction retry: whole attempts, about
-        // one per added leaf, and within an attempt a left subtree redone for
-        // each shift that reaches its root. A large real table (coordinates
-        // rounded to a few decimals) can need a hundred clean attempts' worth
-        // of work, a crafted one thousands of attempts. Small tables get a
-        // generous fixed allowance; beyond it, work past about one clean
-        // attempt, or leaves that could hold every point twice over, mean
-        // giving up so that the caller falls back and time stays bounded.
-        work_left_ = kWorkFloor + std::max<std::size_t>(n, 1) *
-                                      (static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1);
+        // Repeated values make this construction retry: whole attempts, each
+        // adding at least one leaf, and within an attempt a filled left
+        // subtree redone for each shift that reaches its root. Three bounds
+        // stop only runaways, so that the caller falls back in bounded time:
+        // - work: 64 clean attempts' worth (a clean attempt hands about n
+        //   entries per level to the selection). The 171,075-place world
+        //   table needs 25 of them, reused subtrees not counted;
+        // - attempts: a real table needs a handful (the world table 5), a
+        //   1-degree grid runs two thousand before its shifts wrap, each
+        //   cheap enough that the work bound alone would let it run 0.2 s;
+        // - leaves that could hold every point twice over.
+        const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1;
+        work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
         const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
+        std::size_t attempts_left = kMaxAttempts;
         for (;;) {
-            const std::size_t shift = split_chunk(0, n, 1, 0, leaf_node_count * B);
+            const std::size_t shift = split_chunk(0, n, 1, 0, leaf_node_count * B, everything);
             if (shift == 0) break;
+            if (--attempts_left == 0) throw Unbuildable{};
             leaf_node_count += ceil_div_bucket(shift);
             if (leaf_node_count > leaf_limit) throw Unbuildable{};
             if (leaf_node_count > stem_node_count) {
@@ -67,6 +79,7 @@ public:
                 stem_node_count *= 2;
                 stems_.assign(stem_node_count, kUnsetStem);
                 stem_shifts_ = remap_shifts(stem_shifts_, stem_node_count, shift);
+                memos_.assign(stem_node_count, NodeMemo{});  // every node moved
             }
         }
         // More leaves than leaf positions, or a NaN split value (which the
@@ -82,6 +95,8 @@ private:
     // Work is counted in entries handed to the selection; a clean attempt
     // hands over about n per level. The floor is a few milliseconds.
     static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
+    static constexpr std::size_t kCleanAttemptsOfWork = 64;
+    static constexpr std::size_t kMaxAttempts = 64;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
         return order_key(points_[sort_index_[position]][dim]);
@@ -124,14 +139,35 @@ private:
     }
 
     // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
-    // points did not fit (the shift requested from the caller).
+    // points did not fit (the shift requested from the caller). `chunk` is
+    // the fingerprint of the chunk's point numbers.
     std::size_t split_chunk(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                            std::size_t capacity) {
+                            std::size_t capacity, const ChunkFingerprint& chunk) {
         if (m <= B) return 0;
         if (m > capacity) return m - capacity;
-        const std::size_t stem_count = stems_.size();
-        if (node >= stem_count) throw Unbuildable{};  // past the stems
+        if (node >= stems_.size()) throw Unbuildable{};  // past the stems
 
+        // A retry mostly hands a node the same points as its previous call.
+        // Everything a call does follows from its set of points, its capacity
+        // and the shifts recorded below it (never from how the set happens to
+        // be arranged), and it writes only the stems below it. So when the
+        // previous call recorded no shift, nothing below has changed since,
+        // and the same inputs would write the same stems again and return
+        // the same value.
+        NodeMemo& memo = memos_[node];
+        if (memo.reusable && memo.chunk == chunk && memo.length == m && memo.capacity == capacity) {
+            return memo.result;
+        }
+        const std::size_t shifts_before = shifts_recorded_;
+        const std::size_t result = split_fresh(lo, m, node, dim, capacity, chunk);
+        memos_[node] = NodeMemo{chunk, m, capacity, result,
+                                memo_allowed_ && shifts_recorded_ == shifts_before};
+        return result;
+    }
+
+    std::size_t split_fresh(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                            std::size_t capacity, const ChunkFingerprint& chunk) {
+        const std::size_t stem_count = stems_.size();
         const std::size_t height =
             static_cast<std::size_t>(std::countr_zero(stem_count) - std::bit_width(node));
         const std::size_t half = B << height;
@@ -148,20 +184,36 @@ private:
         if (m - p > right_capacity) return (m - p) - right_capacity;
 
         const std::size_t child_dim = dim == K - 1 ? 0 : dim + 1;
+        ChunkFingerprint left = part_fingerprint(lo, p, m, chunk);
         for (;;) {
-            const std::size_t left_shift = split_chunk(lo, p, 2 * node, child_dim, left_capacity);
+            const std::size_t left_shift =
+                split_chunk(lo, p, 2 * node, child_dim, left_capacity, left);
             if (left_shift == 0) {
-                return split_chunk(lo + p, m - p, 2 * node + 1, child_dim, right_capacity);
+                return split_chunk(lo + p, m - p, 2 * node + 1, child_dim, right_capacity,
+                                   chunk - left);
             }
             // Move this split left by what did not fit on the left side.
             if (left_shift > p) throw Unbuildable{};  // the target would wrap
+            const std::size_t old_p = p;
             p = adjust_pivot(lo, p, dim, p - left_shift);
             stem_shifts_[node] += left_shift;
+            ++shifts_recorded_;
             if (m - p > right_capacity) return (m - p) - right_capacity;
             // Position p already holds rank p: the values before it are
             // smaller, so selecting it again would change nothing.
             stems_[node] = coordinate(lo + p, dim);
+            // The left part lost only the points between the two splits.
+            left -= fingerprint_of(sort_index_.data() + lo + p, old_p - p);
         }
+    }
+
+    // The fingerprint of the first p of the m positions at lo, counting
+    // whichever side is shorter.
+    ChunkFingerprint part_fingerprint(std::size_t lo, std::size_t p, std::size_t m,
+                                      const ChunkFingerprint& chunk) const noexcept {
+        if (!memo_allowed_) return {};
+        if (p <= m - p) return fingerprint_of(sort_index_.data() + lo, p);
+        return chunk - fingerprint_of(sort_index_.data() + lo + p, m - p);
     }
 
     // The number of points to send left: half the chunk (plus the shifts
@@ -207,6 +259,21 @@ private:
     std::vector<double> stems_;
     std::vector<std::size_t> stem_shifts_;
     std::size_t work_left_ = 0;
+
+    // What a node's previous call saw and returned; `reusable` only when it
+    // recorded no shift anywhere below the node.
+    struct NodeMemo {
+        ChunkFingerprint chunk;
+        std::size_t length = 0;
+        std::size_t capacity = 0;
+        std::size_t result = 0;
+        bool reusable = false;
+    };
+    std::vector<NodeMemo> memos_;
+    std::size_t shifts_recorded_ = 0;
+    // A NaN split value makes a part depend on the arrangement of the NaN
+    // copies rather than on the set, so reuse is off for such input.
+    bool memo_allowed_ = true;
 };
 
 }  // namespace

@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <utility>
+#include <vector>
 
 namespace vicinor::kdtree::detail {
 namespace {
 
 // Ranges this small are cheaper to sort than to partition.
 constexpr std::size_t kSortThreshold = 16;
+
+// Ranges this large are narrowed with sampled bounds first.
+constexpr std::size_t kSampledThreshold = 4096;
+constexpr std::size_t kSampleCount = 1024;
 
 // The key of a point number on the dimension being selected.
 struct KeyOf {
@@ -33,6 +39,35 @@ OrderKey choose_pivot(const std::uint32_t* order, KeyOf key, std::size_t lo,
     return median_of_three(median_of_three(at(lo), at(lo + step), at(lo + 2 * step)),
                            median_of_three(at(mid - step), at(mid), at(mid + step)),
                            median_of_three(at(hi - 1 - 2 * step), at(hi - 1 - step), at(hi - 1)));
+}
+
+// Bounds [below, above] expected to hold the key of rank nth in [lo, hi),
+// read from evenly spaced samples: the samples' quantiles track the range's,
+// so a pair of partitions around them leaves a narrow range to finish. A
+// plain median pivot would need several passes over the whole range, and
+// construction often selects near one end (moving a split left by a few).
+struct Bracket {
+    OrderKey below;
+    OrderKey above;
+};
+
+Bracket sampled_bracket(const std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t hi,
+                        std::size_t nth, std::vector<OrderKey>& samples) {
+    const std::size_t len = hi - lo;
+    const std::size_t count = std::min<std::size_t>(kSampleCount, len / 16);
+    samples.resize(count);
+    const std::size_t stride = len / count;
+    for (std::size_t j = 0; j < count; ++j) samples[j] = key(order[lo + j * stride + stride / 2]);
+    std::sort(samples.begin(), samples.end());
+    // The rank of nth among the samples, give or take three standard
+    // deviations of a sample quantile.
+    const std::size_t rank = (nth - lo) * count / len;
+    const std::size_t margin = 3 * static_cast<std::size_t>(std::sqrt(double(count))) / 2 + 2;
+    const std::size_t low = rank > margin ? rank - margin : 0;
+    const std::size_t high = std::min(rank + margin, count - 1);
+    // At the ends of the samples there is no bound (see narrow below).
+    return {low == 0 ? OrderKey{0} : samples[low],
+            high == count - 1 ? ~OrderKey{0} - 1 : samples[high]};
 }
 
 void insertion_sort(std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t hi) noexcept {
@@ -94,6 +129,32 @@ void select_nth(std::span<std::uint32_t> span, std::span<const Point> points, st
     // A pivot rule fixed in advance can be defeated by crafted input; past
     // this many passes the rest is sorted instead, which bounds the work.
     std::size_t passes_left = 2 * static_cast<std::size_t>(std::bit_width(span.size())) + 8;
+    std::vector<OrderKey> samples;
+    // Narrows [lo, hi) to the keys below `bound` or the rest, whichever
+    // holds nth. Bounds 0 and ~0 (below and above every key) split nothing
+    // off and are skipped.
+    auto narrow = [&](OrderKey bound) {
+        if (bound == 0 || bound == ~OrderKey{0}) return;
+        const std::size_t split = partition_below(order, key, lo, hi, bound);
+        (nth < split ? hi : lo) = split;
+    };
+    while (hi - lo >= kSampledThreshold && passes_left > 0) {
+        --passes_left;
+        const std::size_t before = hi - lo;
+        const Bracket bracket = sampled_bracket(order, key, lo, hi, nth, samples);
+        // The partition whose far side is larger goes first, so that the
+        // second pass covers little more than the bracket.
+        if (nth - lo < hi - nth) {
+            narrow(bracket.above + 1);
+            narrow(bracket.below);
+        } else {
+            narrow(bracket.below);
+            narrow(bracket.above + 1);
+        }
+        // Few distinct values can leave nothing outside the bracket; the
+        // three-way passes below handle those.
+        if (hi - lo == before) break;
+    }
     while (hi - lo > kSortThreshold) {
         if (passes_left-- == 0) {
             // Point numbers break ties so that the result stays independent
