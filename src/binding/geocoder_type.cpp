@@ -1,4 +1,4 @@
-// The ReverseGeocoder type: built from a type spec with only the default
+// The ReverseGeocoder type: built from a type description with only the default
 // flags (not subclassable, no GC, no __dict__, no weak references), a
 // constructor and a destructor. Instances own their record by value.
 #include "binding/geocoder_type.hpp"

@@ -4,6 +4,7 @@
 // splits left ("shifts", remembered per stem across attempts) and may add
 // leaves and retry. Every step here is part of the saved-file layout.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <numeric>
 
@@ -38,6 +39,10 @@ public:
     explicit PackedBuilder(std::span<const Point> points)
         : points_(points), sort_index_(points.size()) {
         std::iota(sort_index_.begin(), sort_index_.end(), std::uint32_t{0});
+        for (std::size_t d = 0; d < K; ++d) {
+            keys_[d].resize(points.size());
+            for (std::size_t k = 0; k < points.size(); ++k) keys_[d][k] = order_key(points[k][d]);
+        }
     }
 
     ImmutableKdTree build() {
@@ -99,7 +104,7 @@ private:
     static constexpr std::size_t kMaxAttempts = 64;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return order_key(points_[sort_index_[position]][dim]);
+        return keys_[dim][sort_index_[position]];
     }
 
     // Selects rank `p` of the chunk on `dim`, then moves p down to the start
@@ -113,7 +118,7 @@ private:
                              std::size_t p) {
         if (selectable > work_left_) throw Unbuildable{};
         work_left_ -= selectable;
-        select_nth(std::span(sort_index_).subspan(lo, selectable), points_, dim, p);
+        select_nth(std::span(sort_index_).subspan(lo, selectable), keys_[dim], p);
         const OrderKey value = key(lo + p, dim);
         if (value == kNanKey) return p;  // a NaN equals nothing
         while (p > 1 && key(lo + p - 1, dim) == value) --p;
@@ -256,6 +261,8 @@ private:
 
     std::span<const Point> points_;
     std::vector<std::uint32_t> sort_index_;
+    // The selection's keys, per dimension and point number.
+    std::array<std::vector<OrderKey>, K> keys_;
     std::vector<double> stems_;
     std::vector<std::size_t> stem_shifts_;
     std::size_t work_left_ = 0;

@@ -1,10 +1,10 @@
 #include "kdtree/select.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <utility>
-#include <vector>
 
 namespace vicinor::kdtree::detail {
 namespace {
@@ -23,13 +23,21 @@ struct KeyOf {
     OrderKey operator()(std::uint32_t point) const noexcept { return order_key(points[point][dim]); }
 };
 
+// The same keys, computed in advance: one dimension's keys take a third of
+// the points' space, so more of them stay in cache.
+struct StoredKey {
+    const OrderKey* keys;
+    OrderKey operator()(std::uint32_t point) const noexcept { return keys[point]; }
+};
+
 OrderKey median_of_three(OrderKey a, OrderKey b, OrderKey c) noexcept {
     if (a > b) std::swap(a, b);
     if (b > c) b = c;
     return a > b ? a : b;
 }
 
-OrderKey choose_pivot(const std::uint32_t* order, KeyOf key, std::size_t lo,
+template <class KeyFn>
+OrderKey choose_pivot(const std::uint32_t* order, KeyFn key, std::size_t lo,
                       std::size_t hi) noexcept {
     const std::size_t len = hi - lo;
     const std::size_t mid = lo + len / 2;
@@ -51,14 +59,14 @@ struct Bracket {
     OrderKey above;
 };
 
-Bracket sampled_bracket(const std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t hi,
-                        std::size_t nth, std::vector<OrderKey>& samples) {
+template <class KeyFn>
+Bracket sampled_bracket(const std::uint32_t* order, KeyFn key, std::size_t lo, std::size_t hi,
+                        std::size_t nth, std::array<OrderKey, kSampleCount>& samples) noexcept {
     const std::size_t len = hi - lo;
     const std::size_t count = std::min<std::size_t>(kSampleCount, len / 16);
-    samples.resize(count);
     const std::size_t stride = len / count;
     for (std::size_t j = 0; j < count; ++j) samples[j] = key(order[lo + j * stride + stride / 2]);
-    std::sort(samples.begin(), samples.end());
+    std::sort(samples.begin(), samples.begin() + count);
     // The rank of nth among the samples, give or take three standard
     // deviations of a sample quantile.
     const std::size_t rank = (nth - lo) * count / len;
@@ -70,7 +78,8 @@ Bracket sampled_bracket(const std::uint32_t* order, KeyOf key, std::size_t lo, s
             high == count - 1 ? ~OrderKey{0} - 1 : samples[high]};
 }
 
-void insertion_sort(std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t hi) noexcept {
+template <class KeyFn>
+void insertion_sort(std::uint32_t* order, KeyFn key, std::size_t lo, std::size_t hi) noexcept {
     for (std::size_t i = lo + 1; i < hi; ++i) {
         const std::uint32_t moving = order[i];
         const OrderKey moving_key = key(moving);
@@ -83,7 +92,8 @@ void insertion_sort(std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t
 // Moves the point numbers with key < bound to the front of [lo, hi) and
 // returns where they end. Branch-free: the comparisons are unpredictable, and
 // a mispredicted branch costs more than the unconditional swap.
-std::size_t partition_below(std::uint32_t* order, KeyOf key, std::size_t lo, std::size_t hi,
+template <class KeyFn>
+std::size_t partition_below(std::uint32_t* order, KeyFn key, std::size_t lo, std::size_t hi,
                             OrderKey bound) noexcept {
     std::size_t end = lo;
     for (std::size_t i = lo; i < hi; ++i) {
@@ -99,7 +109,8 @@ std::size_t partition_below(std::uint32_t* order, KeyOf key, std::size_t lo, std
 // nothing above the key at nth before it, nothing below it after it, and its
 // copies one run around nth. Construction often selects again in a chunk it
 // arranged before, and the check fails fast on a range that is not arranged.
-bool already_selected(const std::uint32_t* order, KeyOf key, std::size_t size,
+template <class KeyFn>
+bool already_selected(const std::uint32_t* order, KeyFn key, std::size_t size,
                       std::size_t nth) noexcept {
     const OrderKey value = key(order[nth]);
     bool past_run = false;
@@ -117,19 +128,16 @@ bool already_selected(const std::uint32_t* order, KeyOf key, std::size_t size,
     return true;
 }
 
-}  // namespace
-
-void select_nth(std::span<std::uint32_t> span, std::span<const Point> points, std::size_t dim,
-                std::size_t nth) noexcept {
-    std::uint32_t* order = span.data();
-    const KeyOf key{points.data(), dim};
-    if (already_selected(order, key, span.size(), nth)) return;
+// The selection proper; every move depends only on the keys.
+template <class KeyFn>
+void select_in(std::uint32_t* order, KeyFn key, std::size_t size, std::size_t nth) noexcept {
+    if (already_selected(order, key, size, nth)) return;
     std::size_t lo = 0;
-    std::size_t hi = span.size();
+    std::size_t hi = size;
     // A pivot rule fixed in advance can be defeated by crafted input; past
     // this many passes the rest is sorted instead, which bounds the work.
-    std::size_t passes_left = 2 * static_cast<std::size_t>(std::bit_width(span.size())) + 8;
-    std::vector<OrderKey> samples;
+    std::size_t passes_left = 2 * static_cast<std::size_t>(std::bit_width(size)) + 8;
+    std::array<OrderKey, kSampleCount> samples;
     // Narrows [lo, hi) to the keys below `bound` or the rest, whichever
     // holds nth. Bounds 0 and ~0 (below and above every key) split nothing
     // off and are skipped.
@@ -180,6 +188,18 @@ void select_nth(std::span<std::uint32_t> span, std::span<const Point> points, st
         lo = more;
     }
     insertion_sort(order, key, lo, hi);
+}
+
+}  // namespace
+
+void select_nth(std::span<std::uint32_t> order, std::span<const Point> points, std::size_t dim,
+                std::size_t nth) noexcept {
+    select_in(order.data(), KeyOf{points.data(), dim}, order.size(), nth);
+}
+
+void select_nth(std::span<std::uint32_t> order, std::span<const OrderKey> keys,
+                std::size_t nth) noexcept {
+    select_in(order.data(), StoredKey{keys.data()}, order.size(), nth);
 }
 
 }  // namespace vicinor::kdtree::detail

@@ -24,4 +24,9 @@ namespace vicinor::kdtree::detail {
 void select_nth(std::span<std::uint32_t> order, std::span<const Point> points, std::size_t dim,
                 std::size_t nth) noexcept;
 
+// The same selection over keys computed in advance: `keys[k]` is the key of
+// point number k.
+void select_nth(std::span<std::uint32_t> order, std::span<const OrderKey> keys,
+                std::size_t nth) noexcept;
+
 }  // namespace vicinor::kdtree::detail

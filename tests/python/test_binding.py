@@ -309,9 +309,9 @@ def test_module_surface():
 
 
 def test_initialising_again_returns_the_same_module(monkeypatch):
-    spec = importlib.util.find_spec("vicinor")
+    found = importlib.util.find_spec("vicinor")
     monkeypatch.delitem(sys.modules, "vicinor")
-    again = importlib.util.module_from_spec(spec)
+    again = importlib.util.module_from_spec(found)
     assert again is vicinor
     assert again.ReverseGeocoder is ReverseGeocoder
     assert again.__all__ == ["ReverseGeocoder"]

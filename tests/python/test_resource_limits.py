@@ -15,8 +15,13 @@ needs_address_space_limit = pytest.mark.skipif(
 # to its current size plus `headroom` bytes and returns how it ended, then
 # checks that plain Python code still runs under the cap and lifts it.
 CAPPED_CALLS = """
-import os, resource
+import ctypes, gc, os, resource
 SOFT, HARD = resource.getrlimit(resource.RLIMIT_AS)
+
+def settled_rss():
+    gc.collect()
+    ctypes.CDLL(None).malloc_trim(0)
+    return memory_status()["VmRSS"]
 
 def open_files():
     return len(os.listdir("/proc/self/fd"))
@@ -69,14 +74,18 @@ def test_construction_out_of_memory_raises_memory_error_and_recovers():
         # Just above the text's size the copy of the text succeeds and the
         # points, rows or tree fail instead.
         outcomes = {}
+        resident = settled_rss()
         for share in (0, 0.5, 1.0, 1.05, 1.1, 1.15, 1.2, 1.25, 1.3):
             outcomes[str(share)] = capped(share * len(text), lambda: ReverseGeocoder(text))
+        left_behind = settled_rss() - resident
         built = []
         outcomes["2.5"] = capped(2.5 * len(text), lambda: built.append(ReverseGeocoder(text)))
-        report({"outcomes": outcomes, "same": answers(ReverseGeocoder(text)) == answers(built[0])})
+        report({"outcomes": outcomes, "left behind": left_behind,
+                "same": answers(ReverseGeocoder(text)) == answers(built[0])})
         """.replace("\n        ", "\n")
     )
     assert_clean_outcomes(result["outcomes"])
+    assert result["left behind"] < 32 << 20, "failed constructions kept their memory"
     assert result["same"]
 
 
@@ -122,16 +131,20 @@ def test_save_and_load_out_of_memory_raise_memory_error_and_recover(tmp_path):
         del geocoder
         loaded = []
         loads = {{}}
+        resident = settled_rss()
         # Loading holds the text twice for a moment: once as read, once kept.
         for share in (0, 0.5, 1.0, 1.3, 1.6, 2.0, 3.0):
             loads[str(share)] = capped(share * size, lambda: loaded.append(ReverseGeocoder.load(path)))
+            if not loaded:
+                left_behind = settled_rss() - resident
         same = answers(loaded[-1]) == expected and answers(ReverseGeocoder.load(path)) == expected
-        report({{"saves": saves, "loads": loads, "same": same}})
+        report({{"saves": saves, "loads": loads, "same": same, "left behind": left_behind}})
         """.replace("\n        ", "\n")
     )
     # Saving streams the geocoder out, so it may well never run short.
     assert set(result["saves"].values()) <= {"ok", "MemoryError"}, result["saves"]
     assert_clean_outcomes(result["loads"])
+    assert result["left behind"] < 32 << 20, "failed loads kept their memory"
     assert result["same"]
 
 
