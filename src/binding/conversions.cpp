@@ -7,6 +7,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/utf8_text.hpp"
 
 namespace vicinor::binding {
 namespace {
@@ -76,17 +77,9 @@ const char* non_finite_text(double value) {
 
 bool convert_text(PyObject* object, const char* name, std::string& out) {
     if (!PyUnicode_Check(object)) return refuse_type(object, "PyString", name);
-    if (PyUnicode_IS_ASCII(object)) {
-        // ASCII storage is already UTF-8: one copy, nothing cached on the str.
-        out.assign(static_cast<const char*>(PyUnicode_DATA(object)),
-                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
-        return true;
-    }
-    // A temporary bytes object rather than PyUnicode_AsUTF8AndSize, which
-    // would pin a UTF-8 copy of a possibly huge table to the caller's str.
-    PyRef utf8(PyUnicode_AsUTF8String(object));
-    if (!utf8) return fail(name);
-    assign_bytes(out, utf8.get());
+    // Encoded from the str's own storage: neither a temporary bytes object
+    // nor the UTF-8 copy that PyUnicode_AsUTF8AndSize would pin to the str.
+    if (!encode_utf8(object, out)) return fail(name);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "csv/lines.hpp"
+#include "common/fault.hpp"
 #include "csv/row_writer.hpp"
 #include "geocoder/data_line_reader.hpp"
 #include "geocoder/number.hpp"
@@ -52,6 +53,67 @@ Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
     return std::move(writer).take_output();
 }
 
+// The main pass: checks every data line and converts its coordinates. In
+// drop mode each accepted row must also have its line in the rewrite.
+Status read_points(CsvLineIterator line, std::size_t data_line_count, std::size_t header_fields,
+                   std::uint8_t separator, const std::string* rewritten,
+                   std::vector<kdtree::Point>& points) {
+    CsvLineIterator stored_line;
+    if (rewritten != nullptr) stored_line = csv::split_csv_lines(*rewritten).begin();
+    DataLineReader reader(separator);
+    CoordinateFields fields;
+    for (std::size_t i = 0; line != std::default_sentinel; ++line, ++i) {
+        if (is_skipped_blank_line(i, data_line_count, *line)) continue;
+        const std::size_t line_number = i + 1;
+        if (rewritten != nullptr) {
+            if (stored_line == std::default_sentinel) return Error("CSV got out of sync");
+            ++stored_line;
+        }
+        if (Status status = reader.read_coordinates(line->text, fields); !status) return status;
+        if (fields.field_count != header_fields) {
+            return Error(column_mismatch_message(header_fields, line_number, fields.field_count));
+        }
+        double latitude = 0.0;
+        if (NumberStatus s = parse_coordinate(fields.latitude, latitude); s != NumberStatus::ok) {
+            return coordinate_error(s);
+        }
+        // A one-column table passes the field-count test with no longitude.
+        if (fields.field_count < 2) {
+            return Error("line " + std::to_string(line_number) +
+                         " has no longitude: a row needs at least 2 values, found 1");
+        }
+        double longitude = 0.0;
+        if (NumberStatus s = parse_coordinate(fields.longitude, longitude);
+            s != NumberStatus::ok) {
+            return coordinate_error(s);
+        }
+        points.push_back(lat_lon_to_point(latitude, longitude));
+    }
+    return {};
+}
+
+// Where each accepted row lies in the stored text. The main pass has already
+// checked every line, so this only walks line ends: the stored text's own
+// lines in drop mode, the caller's data lines (minus the skipped blank last
+// one) otherwise.
+std::vector<StringSlice> row_slices(const std::string& stored, bool rewritten,
+                                    std::size_t row_count) {
+    std::vector<StringSlice> slices;
+    slices.reserve(row_count);
+    bool header = !rewritten;
+    csv::for_each_line(stored, [&](std::size_t offset, std::size_t length) {
+        if (header) {
+            header = false;
+            return true;
+        }
+        if (slices.size() == row_count) return false;
+        slices.push_back(StringSlice{static_cast<std::int64_t>(offset), length});
+        return true;
+    });
+    if (slices.size() != row_count) raise_fault("construction lost track of its rows");
+    return slices;
+}
+
 }  // namespace
 
 Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
@@ -82,54 +144,14 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
             rewrite_without_coordinates(line, data_line_count, separator, csv.size());
         if (!result) return std::move(result).error();
         rewritten = std::move(result).value();
-        // The writer was sized for the whole input; the record should not
-        // carry that slack for its lifetime.
-        rewritten.shrink_to_fit();
     }
-    // In drop mode each row's stored text is the next line of the rewrite.
-    CsvLineIterator stored_line = csv::split_csv_lines(rewritten).begin();
 
     std::vector<kdtree::Point> points;
-    std::vector<StringSlice> indexed_data;
     points.reserve(data_line_count);
-    indexed_data.reserve(data_line_count);
-
-    DataLineReader reader(separator);
-    CoordinateFields fields;
-    for (std::size_t i = 0; line != std::default_sentinel; ++line, ++i) {
-        if (is_skipped_blank_line(i, data_line_count, *line)) continue;
-        const std::size_t line_number = i + 1;
-
-        StringSlice slice{static_cast<std::int64_t>(line->offset), line->length};
-        if (drop_coordinates) {
-            if (stored_line == std::default_sentinel) return Error("CSV got out of sync");
-            slice = StringSlice{static_cast<std::int64_t>(stored_line->offset),
-                                stored_line->length};
-            ++stored_line;
-        }
-
-        if (Status status = reader.read_coordinates(line->text, fields); !status) {
-            return std::move(status).error();
-        }
-        if (fields.field_count != header_fields) {
-            return Error(column_mismatch_message(header_fields, line_number, fields.field_count));
-        }
-        double latitude = 0.0;
-        if (NumberStatus s = parse_coordinate(fields.latitude, latitude); s != NumberStatus::ok) {
-            return coordinate_error(s);
-        }
-        // A one-column table passes the field-count test with no longitude.
-        if (fields.field_count < 2) {
-            return Error("line " + std::to_string(line_number) +
-                         " has no longitude: a row needs at least 2 values, found 1");
-        }
-        double longitude = 0.0;
-        if (NumberStatus s = parse_coordinate(fields.longitude, longitude);
-            s != NumberStatus::ok) {
-            return coordinate_error(s);
-        }
-        points.push_back(lat_lon_to_point(latitude, longitude));
-        indexed_data.push_back(slice);
+    if (Status status = read_points(line, data_line_count, header_fields, separator,
+                                    drop_coordinates ? &rewritten : nullptr, points);
+        !status) {
+        return std::move(status).error();
     }
 
     // Items are 32-bit row numbers; more rows could not be told apart.
@@ -145,12 +167,24 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
         columns.emplace_back(header.field(i));
     }
 
+    // Peak memory is reached while the tree is built: nothing that is not
+    // needed then stays alive. The caller's text is done with in drop mode,
+    // and the row slices are made only afterwards, in the points' place.
+    const std::size_t row_count = points.size();
+    std::string stored = drop_coordinates ? std::move(rewritten) : std::move(csv);
+    std::string().swap(csv);  // assigning an empty string would keep the buffer
+
     ReverseGeocoder geocoder;
     geocoder.tree = kdtree::build_tree(points);
-    geocoder.csv = drop_coordinates ? std::move(rewritten) : std::move(csv);
+    geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
+    points = std::vector<kdtree::Point>();
+    geocoder.indexed_data = row_slices(stored, drop_coordinates, row_count);
+    // The rewrite was sized for the whole input; the record should not carry
+    // that slack for its lifetime.
+    stored.shrink_to_fit();
+    geocoder.csv = std::move(stored);
     geocoder.value_sep = value_sep;
     geocoder.columns = std::move(columns);
-    geocoder.indexed_data = std::move(indexed_data);
     return geocoder;
 }
 

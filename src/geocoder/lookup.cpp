@@ -24,7 +24,8 @@ Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, doubl
     }
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
 
-    const kdtree::Nearest nearest = kdtree::nearest_one(geocoder.tree, lat_lon_to_point(lat, lon));
+    const kdtree::Nearest nearest = kdtree::nearest_one(geocoder.tree, geocoder.search_bounds,
+                                                          lat_lon_to_point(lat, lon));
     if (!nearest.found) return Error("no stored place could answer the query");
     if (nearest.item >= geocoder.indexed_data.size()) {
         return Error("damaged geocoder: the index names row " + std::to_string(nearest.item) +

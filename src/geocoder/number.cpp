@@ -1,7 +1,9 @@
 #include "geocoder/number.hpp"
 
+#include <cfloat>
 #include <charconv>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -63,6 +65,78 @@ bool magnitude_at_least_one(std::string_view digits) noexcept {
     return magnitude + exponent >= 0;
 }
 
+// Plain decimals (digits with an optional point, no exponent) whose digits
+// form an integer m <= 2^53, with at most 22 fraction digits f: both m and
+// 10^f are exact doubles, so the one IEEE division m / 10^f is the correctly
+// rounded value of the decimal, exactly what from_chars would return. Tables
+// hold almost only such numbers; anything else goes the general way.
+// Needs double arithmetic evaluated in double precision (not x87 extended).
+#if FLT_EVAL_METHOD == 0
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+bool parse_plain_decimal(std::string_view body, double& magnitude) noexcept {
+    constexpr std::size_t kMaxDigits = 19;  // cannot overflow 64 bits
+    constexpr std::uint64_t kMaxExactInteger = std::uint64_t{1} << 53;
+    std::uint64_t digits = 0;
+    std::size_t digit_count = 0;
+    std::size_t fraction_digits = 0;
+    bool seen_point = false;
+    for (const char c : body) {
+        if (is_digit(c)) {
+            if (digit_count == kMaxDigits) return false;
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            ++digit_count;
+            fraction_digits += seen_point ? 1 : 0;
+        } else if (c == '.' && !seen_point) {
+            seen_point = true;
+        } else {
+            return false;
+        }
+    }
+    if (digit_count == 0 || digits > kMaxExactInteger ||
+        fraction_digits >= std::size(kExactPowersOfTen)) {
+        return false;
+    }
+    magnitude = static_cast<double>(digits) / kExactPowersOfTen[fraction_digits];
+    return true;
+}
+#else
+bool parse_plain_decimal(std::string_view, double&) noexcept { return false; }
+#endif
+
+// The value of an unsigned number or special word; the sign is handled by
+// the caller so that "+-1" fails.
+NumberStatus parse_magnitude(std::string_view body, double& magnitude) noexcept {
+    if (parse_plain_decimal(body, magnitude)) return NumberStatus::ok;
+    if (is_digit(body.front()) || body.front() == '.') {
+        // The general format takes neither a sign here, hex digits, nor
+        // spaces; it must consume everything.
+        const char* const end = body.data() + body.size();
+        const auto [stop, ec] =
+            std::from_chars(body.data(), end, magnitude, std::chars_format::general);
+        if (stop != end) return NumberStatus::invalid;
+        if (ec == std::errc::result_out_of_range) {
+            magnitude = magnitude_at_least_one(body) ? std::numeric_limits<double>::infinity()
+                                                     : 0.0;
+        } else if (ec != std::errc{}) {
+            return NumberStatus::invalid;
+        }
+        return NumberStatus::ok;
+    }
+    if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity")) {
+        magnitude = std::numeric_limits<double>::infinity();
+        return NumberStatus::ok;
+    }
+    if (equals_ignoring_case(body, "nan")) {
+        // Checked by hand because the library would also take "nan(...)".
+        magnitude = std::numeric_limits<double>::quiet_NaN();
+        return NumberStatus::ok;
+    }
+    return NumberStatus::invalid;
+}
+
 }  // namespace
 
 NumberStatus parse_coordinate(std::string_view text, double& value) noexcept {
@@ -74,31 +148,10 @@ NumberStatus parse_coordinate(std::string_view text, double& value) noexcept {
         body.remove_prefix(1);
     }
     if (body.empty()) return NumberStatus::invalid;
-
     double magnitude = 0.0;
-    if (is_digit(body.front()) || body.front() == '.') {
-        // The general format takes neither a sign here (handled above, so
-        // "+-1" fails), hex digits, nor spaces; it must consume everything.
-        const char* const end = body.data() + body.size();
-        const auto [stop, ec] =
-            std::from_chars(body.data(), end, magnitude, std::chars_format::general);
-        if (stop != end) return NumberStatus::invalid;
-        if (ec == std::errc::result_out_of_range) {
-            magnitude = magnitude_at_least_one(body) ? std::numeric_limits<double>::infinity()
-                                                     : 0.0;
-        } else if (ec != std::errc{}) {
-            return NumberStatus::invalid;
-        }
-    } else if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity")) {
-        magnitude = std::numeric_limits<double>::infinity();
-    } else if (equals_ignoring_case(body, "nan")) {
-        // Checked by hand because the library would also take "nan(...)".
-        magnitude = std::numeric_limits<double>::quiet_NaN();
-    } else {
-        return NumberStatus::invalid;
-    }
-    value = negative ? -magnitude : magnitude;
-    return NumberStatus::ok;
+    const NumberStatus status = parse_magnitude(body, magnitude);
+    if (status == NumberStatus::ok) value = negative ? -magnitude : magnitude;
+    return status;
 }
 
 Error coordinate_error(NumberStatus status) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
 
 namespace vicinor {
@@ -21,6 +22,9 @@ struct ReverseGeocoder {
     std::vector<std::string> columns;
     std::vector<StringSlice> indexed_data;
     kdtree::ImmutableKdTree tree;
+    // Derived from `tree` once it is built or loaded, to speed up lookups;
+    // not part of the saved file. Lookups ignore it when it does not fit.
+    kdtree::SearchBounds search_bounds;
 };
 
 }  // namespace vicinor

@@ -1,5 +1,5 @@
-// An order-independent fingerprint of a set of point numbers: the sum of two
-// independent hashes of each member. Sums let a part be added or taken away
+// An order-independent fingerprint of a set of point numbers: the sums of a
+// hash of each member and of its square. Sums let a part be added or taken away
 // without visiting the rest, so the fingerprint of one side of a split
 // follows from the other side's and the whole chunk's.
 #pragma once
@@ -46,7 +46,7 @@ inline ChunkFingerprint fingerprint_of(const std::uint32_t* numbers, std::size_t
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t h = mix_point_number(numbers[i] + 0x9e3779b97f4a7c15ULL);
         fp.first += h;
-        fp.second += mix_point_number(h ^ 0x2545f4914f6cdd1dULL);
+        fp.second += h * h;
     }
     return fp;
 }

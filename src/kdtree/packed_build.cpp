@@ -62,12 +62,14 @@ public:
         // adding at least one leaf, and within an attempt a filled left
         // subtree redone for each shift that reaches its root. Three bounds
         // stop only runaways, so that the caller falls back in bounded time:
-        // - work: 64 clean attempts' worth (a clean attempt hands about n
-        //   entries per level to the selection). The 171,075-place world
-        //   table needs 25 of them, reused subtrees not counted;
-        // - attempts: a real table needs a handful (the world table 5), a
-        //   1-degree grid runs two thousand before its shifts wrap, each
-        //   cheap enough that the work bound alone would let it run 0.2 s;
+        // - work: 320 clean attempts' worth (a clean attempt hands about n
+        //   entries per level to the selection; reused subtrees cost none).
+        //   Measured on the 171,075-place world table: 27 as it is, 238
+        //   with coordinates rounded to 4 decimals (and 1.4 s); with 3
+        //   decimals the shifts wrap after 300, which is where this stops;
+        // - attempts: real tables need a few dozen at most (the world table
+        //   5, rounded to 4 decimals 42); a 1-degree grid runs two thousand
+        //   before its shifts wrap, each too cheap for the work bound;
         // - leaves that could hold every point twice over.
         const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1;
         work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
@@ -100,8 +102,8 @@ private:
     // Work is counted in entries handed to the selection; a clean attempt
     // hands over about n per level. The floor is a few milliseconds.
     static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
-    static constexpr std::size_t kCleanAttemptsOfWork = 64;
-    static constexpr std::size_t kMaxAttempts = 64;
+    static constexpr std::size_t kCleanAttemptsOfWork = 320;
+    static constexpr std::size_t kMaxAttempts = 128;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
         return keys_[dim][sort_index_[position]];

@@ -3,6 +3,10 @@
 // the best distance found. The recursion is unrolled onto a fixed stack of
 // pending further children; popping them in LIFO order visits nodes in
 // exactly the recursive order, which the tie rule depends on.
+//
+// With search bounds the same search also skips a subtree or leaf whose box
+// of stored points is strictly farther than the best distance: nothing in
+// it can beat or tie the best, so the answer stays bit for bit the same.
 #include "kdtree/query.hpp"
 
 #include <cmath>
@@ -26,14 +30,16 @@ struct PendingChild {
     double bound;   // squared distance from the query to the child's cell
 };
 
-template <int W>
+template <int W, bool kBounded>
 class Search {
 public:
-    Search(const ImmutableKdTree& tree, const Point& query)
+    // `boxes` must fit the tree (SearchBounds::fits) when kBounded.
+    Search(const ImmutableKdTree& tree, const SearchBox* boxes, const Point& query)
         : stems_(tree.stems.data()),
           stem_count_(tree.stems.size()),
           leaves_(tree.leaves.data()),
           leaf_count_(tree.leaves.size()),
+          boxes_(boxes),
           query_(query) {}
 
     [[gnu::always_inline]] Nearest run() {
@@ -42,7 +48,7 @@ public:
             // Missing leaves (no points, or stems that disagree with the
             // leaves of a loaded tree) hold nothing.
             const std::size_t leaf = node_ - stem_count_;
-            if (leaf < leaf_count_) {
+            if (leaf < leaf_count_ && !out_of_reach(node_)) {
                 best_distance_ =
                     detail::scan_leaf<W>(leaves_[leaf], query_, best_distance_, best_item_);
             }
@@ -101,6 +107,8 @@ private:
             far.off[1] = far_off[1];
             far.off[2] = far_off[2];
             far.bound = bound;
+            // Its box is read when it is resumed, by then out of cache.
+            if constexpr (kBounded) __builtin_prefetch(&boxes_[far.node]);
         }
         node_ = closer;
         dim_ = next_dim;
@@ -111,7 +119,7 @@ private:
     [[gnu::always_inline]] bool resume_pending() {
         while (pending_count_ > 0) {
             const PendingChild& next = pending_[--pending_count_];
-            if (next.bound <= best_distance_) {
+            if (next.bound <= best_distance_ && !out_of_reach(next.node)) {
                 node_ = next.node;
                 dim_ = next.dim;
                 off_[0] = next.off[0];
@@ -131,10 +139,39 @@ private:
         return (off[0] * off[0] + off[1] * off[1]) + off[2] * off[2];
     }
 
+    // Only a box strictly farther than the best rules a node out: a point
+    // inside can then neither beat nor tie the best.
+    [[gnu::always_inline]] bool out_of_reach(std::size_t node) const {
+        if constexpr (!kBounded) {
+            (void)node;
+            return false;
+        } else {
+            return box_distance(boxes_[node]) > best_distance_;
+        }
+    }
+
+    // Summed like a point distance from per-axis gaps that are, by
+    // monotonic rounding, at most the computed difference of any point in
+    // the box; an empty box is infinitely far. In vectors, because scalar
+    // code gets a data-dependent branch per axis for the max with zero.
+    [[gnu::always_inline]] double box_distance(const SearchBox& box) const {
+        using V = typename detail::Lanes<4>::Doubles;
+        const V lo = {box.lo[0], box.lo[1], box.lo[2], 0.0};
+        const V hi = {box.hi[0], box.hi[1], box.hi[2], 0.0};
+        const V q = {query_[0], query_[1], query_[2], 0.0};
+        const V below = lo - q;
+        const V above = q - hi;
+        const V outside = below > above ? below : above;
+        const V gap = outside > V{} ? outside : V{};
+        const V squares = gap * gap;
+        return (squares[0] + squares[1]) + squares[2];
+    }
+
     const double* const stems_;
     const std::size_t stem_count_;
     const LeafNode* const leaves_;
     const std::size_t leaf_count_;
+    const SearchBox* const boxes_;
     const Point& query_;
 
     double best_distance_ = kNoDistance;
@@ -147,33 +184,42 @@ private:
 };
 
 template <int W>
-[[gnu::always_inline]] inline Nearest search(const ImmutableKdTree& tree, const Point& query) {
+[[gnu::always_inline]] inline Nearest search(const ImmutableKdTree& tree,
+                                             const SearchBounds* bounds, const Point& query) {
     // A non-finite query has no finite distance to anything; a NaN one
     // would not even order against the stems.
     if (!std::isfinite(query[0]) || !std::isfinite(query[1]) || !std::isfinite(query[2])) {
         return Nearest{};
     }
-    return Search<W>(tree, query).run();
+    // Bounds of another shape (e.g. never computed) would be read out of
+    // range: search without them.
+    if (bounds != nullptr && bounds->fits(tree)) {
+        return Search<W, true>(tree, bounds->boxes.data(), query).run();
+    }
+    return Search<W, false>(tree, nullptr, query).run();
 }
 
-Nearest nearest_baseline(const ImmutableKdTree& tree, const Point& query) {
-    return search<2>(tree, query);
+Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds,
+                         const Point& query) {
+    return search<2>(tree, bounds, query);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 #define VICINOR_QUERY_HAS_X86_VARIANTS 1
 
-[[gnu::target("avx2")]] Nearest nearest_avx2(const ImmutableKdTree& tree, const Point& query) {
-    return search<4>(tree, query);
+[[gnu::target("avx2")]] Nearest nearest_avx2(const ImmutableKdTree& tree,
+                                              const SearchBounds* bounds, const Point& query) {
+    return search<4>(tree, bounds, query);
 }
 
 [[gnu::target("avx512f")]] Nearest nearest_avx512(const ImmutableKdTree& tree,
+                                                  const SearchBounds* bounds,
                                                   const Point& query) {
-    return search<8>(tree, query);
+    return search<8>(tree, bounds, query);
 }
 #endif
 
-using QueryFunction = Nearest (*)(const ImmutableKdTree&, const Point&);
+using QueryFunction = Nearest (*)(const ImmutableKdTree&, const SearchBounds*, const Point&);
 
 QueryFunction function_for(QueryVariant variant) {
 #ifdef VICINOR_QUERY_HAS_X86_VARIANTS
@@ -240,12 +286,24 @@ QueryVariant selected_query_variant() noexcept { return pick_variant(); }
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const Point& query) noexcept {
     if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, query);
+    return function_for(variant)(tree, nullptr, query);
+}
+
+Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+                         const SearchBounds& bounds, const Point& query) noexcept {
+    if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
+    return function_for(variant)(tree, &bounds, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept {
     static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, query);
+    return selected(tree, nullptr, query);
+}
+
+Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
+                    const Point& query) noexcept {
+    static const QueryFunction selected = function_for(pick_variant());
+    return selected(tree, &bounds, query);
 }
 
 }  // namespace vicinor::kdtree

@@ -23,5 +23,7 @@ QueryVariant selected_query_variant() noexcept;
 // instruction the CPU lacks.
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const Point& query) noexcept;
+Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+                         const SearchBounds& bounds, const Point& query) noexcept;
 
 }  // namespace vicinor::kdtree

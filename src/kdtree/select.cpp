@@ -66,13 +66,14 @@ Bracket sampled_bracket(const std::uint32_t* order, KeyFn key, std::size_t lo, s
     const std::size_t count = std::min<std::size_t>(kSampleCount, len / 16);
     const std::size_t stride = len / count;
     for (std::size_t j = 0; j < count; ++j) samples[j] = key(order[lo + j * stride + stride / 2]);
-    std::sort(samples.begin(), samples.begin() + count);
     // The rank of nth among the samples, give or take three standard
     // deviations of a sample quantile.
     const std::size_t rank = (nth - lo) * count / len;
     const std::size_t margin = 3 * static_cast<std::size_t>(std::sqrt(double(count))) / 2 + 2;
     const std::size_t low = rank > margin ? rank - margin : 0;
     const std::size_t high = std::min(rank + margin, count - 1);
+    std::nth_element(samples.begin(), samples.begin() + high, samples.begin() + count);
+    std::nth_element(samples.begin(), samples.begin() + low, samples.begin() + high);
     // At the ends of the samples there is no bound (see narrow below).
     return {low == 0 ? OrderKey{0} : samples[low],
             high == count - 1 ? ~OrderKey{0} - 1 : samples[high]};

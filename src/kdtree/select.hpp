@@ -5,9 +5,10 @@
 // nothing before it is greater, nothing after it is smaller) every copy of
 // that key lies in one unbroken run around `nth`. Split adjustment looks only
 // at the neighbour at nth - 1 to find where the run starts, so the copies
-// must not be scattered. Every pass partitions three ways, which keeps the
-// positions outside the working range strictly below or above it, and the
-// small range left at the end is sorted; std::nth_element promises neither.
+// must not be scattered. Every pass partitions at a value (all copies of
+// a key land on one side), which keeps the positions outside the working
+// range strictly below or above it, and the small range left at the end is
+// sorted; std::nth_element promises neither.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,7 @@ void select_nth(std::span<std::uint32_t> order, std::span<const Point> points, s
                 std::size_t nth) noexcept;
 
 // The same selection over keys computed in advance: `keys[k]` is the key of
-// point number k.
+// point number k. Same result, without a coordinate load per step.
 void select_nth(std::span<std::uint32_t> order, std::span<const OrderKey> keys,
                 std::size_t nth) noexcept;
 

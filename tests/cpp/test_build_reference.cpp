@@ -3,6 +3,7 @@
 // arrangements, no work bound. Both must give the same bytes wherever the
 // plain one finishes.
 #include <algorithm>
+#include <cmath>
 #include <bit>
 #include <cstring>
 #include <optional>
@@ -169,6 +170,39 @@ TEST(BuildReference, SameLayoutAsThePlainRules) {
     // The mix must exercise the retries, not only clean splits.
     EXPECT_GT(both_built, 100);
     EXPECT_GT(shifted, 30);
+}
+
+// Tables shaped like real ones and large enough that shifts travel up
+// through filled left subtrees and retry them many times: places on a
+// coarse grid (so that rows of a latitude share z) plus some towns listed
+// twice. Retried subtrees whose points did not change are reused, and must
+// come out exactly as if redone.
+TEST(BuildReference, SameLayoutOnLargeRoundedTables) {
+    std::mt19937 rng(7);
+    int both_built = 0, shifted = 0;
+    for (int round = 0; round < 8; ++round) {
+        const std::size_t n = 2000 + rng() % 5000;
+        const double step = round % 3 == 0 ? 0.01 : 0.001;
+        std::uniform_real_distribution<double> lat(35.0, 60.0), lon(-10.0, 30.0);
+        std::vector<Point> points;
+        while (points.size() < n) {
+            const double la = std::round(lat(rng) / step) * step;
+            const double lo = std::round(lon(rng) / step) * step;
+            points.push_back(sphere_point(la, lo));
+            if (rng() % 20 == 0 && points.size() < n) points.push_back(points.back());
+        }
+        SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
+        const std::optional<ImmutableKdTree> plain = PlainPackedBuild(points).run();
+        const std::optional<ImmutableKdTree> packed = detail::build_packed_tree(points);
+        ASSERT_EQ(plain.has_value(), packed.has_value());
+        if (!plain) continue;
+        ++both_built;
+        if (plain->leaves.size() > (n + 31) / 32) ++shifted;
+        expect_same_bytes(*packed, *plain);
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(both_built, 5);
+    EXPECT_GT(shifted, 3);
 }
 
 }  // namespace

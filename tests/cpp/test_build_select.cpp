@@ -85,6 +85,42 @@ TEST(BuildSelect, CopiesOfTheSelectedValueFormOneRun) {
     }
 }
 
+// Large ranges are first narrowed between sampled bounds; the samples can be
+// unrepresentative (few distinct values, sorted runs, a target at either
+// end). Keys from the points or from a table must give the same
+// arrangement.
+TEST(BuildSelect, LargeRangesKeepTheRunAndAgreeWithStoredKeys) {
+    std::mt19937 rng(8);
+    for (int round = 0; round < 140; ++round) {
+        const std::size_t size = 4096 + rng() % 40000;
+        const std::size_t distinct = std::size_t{1} << (rng() % 18);
+        std::vector<double> values(size);
+        for (double& v : values) v = double(rng() % distinct);
+        if (round % 4 == 1) std::sort(values.begin(), values.end());
+        if (round % 4 == 2) std::sort(values.rbegin(), values.rend());
+        if (round % 5 == 0) values[rng() % size] = kNaN;
+        // The first copy of a value: where a partition at that value ends.
+        const double some = values[rng() % size];
+        const auto run_start = static_cast<std::size_t>(
+            std::count_if(values.begin(), values.end(), [some](double v) { return v < some; }));
+        const std::size_t nths[] = {0, 1, size / 2, size - 2, size - 1, rng() % size, run_start};
+        const std::size_t nth = nths[round % 7];
+        const std::vector<Point> points = points_from(values, 2);
+        std::vector<OrderKey> keys;
+        for (const Point& p : points) keys.push_back(order_key(p[2]));
+
+        std::vector<std::uint32_t> by_points = identity(size);
+        std::vector<std::uint32_t> by_keys = identity(size);
+        select_nth(by_points, points, 2, nth);
+        select_nth(by_keys, keys, nth);
+        SCOPED_TRACE(::testing::Message() << "round " << round << " size " << size << " nth " << nth
+                                          << " distinct " << distinct);
+        expect_selected(by_points, points, 2, nth);
+        EXPECT_EQ(by_points, by_keys);
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
 TEST(BuildSelect, SelectingAgainKeepsTheArrangement) {
     std::mt19937 rng(6);
     std::vector<double> values(5000);

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "geocoder/construction.hpp"
@@ -44,6 +47,39 @@ TEST(CoordinateNumber, RoundsToNearestWithTiesToEven) {
     EXPECT_EQ(number("1.00000000000000011102230246251565404236316680908203125"), 1.0);
     EXPECT_EQ(number("1.00000000000000011102230246251565404236316680908203126"),
               std::nextafter(1.0, 2.0));
+}
+
+// Plain decimals take a shortcut; it must give the general parser's double,
+// bit for bit, on both sides of every limit it has (digits, 2^53, 10^22).
+TEST(CoordinateNumber, PlainDecimalsMatchTheGeneralParserBitForBit) {
+    auto expect_exact = [](const std::string& text) {
+        double expected = 0.0;
+        std::from_chars(text.data(), text.data() + text.size(), expected);
+        const double parsed = number(text);
+        EXPECT_EQ(std::memcmp(&parsed, &expected, sizeof parsed), 0) << text;
+        const double negative = number("-" + text);
+        EXPECT_EQ(negative, -expected) << text;
+        EXPECT_TRUE(std::signbit(negative)) << text;
+    };
+    for (const char* text :
+         {"0", "0.0", "000.000", "9007199254740992", "9007199254740993", "900719925474099.3",
+          "9999999999999999999", "99999999999999999999", "1234567890123456789",
+          "0.0000000000000000000001", "0.00000000000000000000001", "4.2e1",
+          "1.0000000000000000000000001", "42.53176", "0.5", "179.99999", "0.1", "0.3"}) {
+        expect_exact(text);
+    }
+    std::mt19937_64 random(20261207);
+    for (int round = 0; round < 200000; ++round) {
+        std::string text;
+        const int digit_count = 1 + static_cast<int>(random() % 20);
+        const int point = static_cast<int>(random() % (digit_count + 2)) - 1;  // -1: none
+        for (int i = 0; i < digit_count; ++i) {
+            if (i == point) text.push_back('.');
+            text.push_back(static_cast<char>('0' + random() % 10));
+        }
+        if (point == digit_count) text.push_back('.');
+        expect_exact(text);
+    }
 }
 
 TEST(CoordinateNumber, SpecialWordsInAnyCaseWithSign) {

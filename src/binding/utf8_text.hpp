@@ -1,0 +1,16 @@
+// A str's UTF-8 text, encoded straight from its code-unit storage into one
+// exactly sized std::string, so a large table never exists twice in memory as
+// UTF-8 (a temporary bytes object plus the copy).
+#pragma once
+
+#include "binding/python.hpp"
+
+#include <string>
+
+namespace vicinor::binding {
+
+// False, with the host's own UnicodeEncodeError set, when `str` holds a lone
+// surrogate. `str` must be a str (or subclass).
+bool encode_utf8(PyObject* str, std::string& out);
+
+}  // namespace vicinor::binding
