@@ -1,6 +1,7 @@
 // Differential fuzzing of the nearest-one query: builds a tree from points
 // decoded from the input and checks every answer against a brute-force scan
-// with the exact tie rule, across every instruction-set variant the CPU runs.
+// with the exact tie rule, across every instruction-set variant the CPU runs,
+// each with and without the tree's search bounds.
 //
 // Input: one mode byte, then the mode's data.
 //   mode 0: raw doubles, 24 bytes a point (any bit pattern: NaN, infinities)
@@ -26,6 +27,7 @@
 #include "kdtree/build.hpp"
 #include "kdtree/query.hpp"
 #include "kdtree/query_variants.hpp"
+#include "kdtree/search_bounds.hpp"
 
 namespace {
 
@@ -115,17 +117,26 @@ double distance(const Point& a, const Point& b) {
     std::abort();
 }
 
-void check_query(const vicinor::kdtree::ImmutableKdTree& tree, const std::vector<Point>& points,
+bool same_answer(const Nearest& a, const Nearest& b) {
+    return std::bit_cast<std::uint64_t>(a.distance) == std::bit_cast<std::uint64_t>(b.distance) &&
+           a.item == b.item && a.found == b.found;
+}
+
+void check_query(const vicinor::kdtree::ImmutableKdTree& tree,
+                 const vicinor::kdtree::SearchBounds& bounds, const std::vector<Point>& points,
                  const Point& query) {
     using namespace vicinor::kdtree;
     const Nearest got = nearest_one(tree, query);
+    if (!same_answer(nearest_one(tree, bounds, query), got)) {
+        fail("with bounds", query, nearest_one(tree, bounds, query), got.distance);
+    }
     for (QueryVariant variant : kAllQueryVariants) {
         if (!query_variant_supported(variant)) continue;
         const Nearest other = nearest_one_with(variant, tree, query);
-        if (std::bit_cast<std::uint64_t>(other.distance) !=
-                std::bit_cast<std::uint64_t>(got.distance) ||
-            other.item != got.item || other.found != got.found) {
-            fail(query_variant_name(variant), query, other, got.distance);
+        if (!same_answer(other, got)) fail(query_variant_name(variant), query, other, got.distance);
+        const Nearest bounded = nearest_one_with(variant, tree, bounds, query);
+        if (!same_answer(bounded, got)) {
+            fail(query_variant_name(variant), query, bounded, got.distance);
         }
     }
 
@@ -161,6 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const vicinor::InternalFault&) {
         return 0;  // construction's own failures are not the query's concern
     }
+    const vicinor::kdtree::SearchBounds bounds = vicinor::kdtree::compute_search_bounds(tree);
 
     // Stored points nudged by a decoded step land near, and across, the
     // splits that separate them.
@@ -168,15 +180,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const double step = (step_byte % 16 + 1) / 64.0;
     for (std::size_t i = 0; i < points.size(); ++i) {
         const Point& p = points[i];
-        check_query(tree, points, p);
+        check_query(tree, bounds, points, p);
         const double sx = (i % 3 == 0 ? -step : step), sy = (i % 5 == 0 ? step : -step);
-        check_query(tree, points, {p[0] + sx, p[1] + sy, p[2] + step * (i % 7 == 0 ? 2 : -1)});
+        check_query(tree, bounds, points, {p[0] + sx, p[1] + sy, p[2] + step * (i % 7 == 0 ? 2 : -1)});
     }
     for (std::size_t group = 0; group < 4 && size >= 24 * (group + 1); ++group) {
         const std::uint8_t* tail = data + size - 24 * (group + 1);
         Point query;
         std::memcpy(query.data(), tail, sizeof query);
-        check_query(tree, points, query);
+        check_query(tree, bounds, points, query);
     }
     return 0;
 }

@@ -11,54 +11,71 @@ namespace {
 
 constexpr std::size_t kNoSize = static_cast<std::size_t>(-1);
 
-bool is_surrogate(std::uint32_t code) noexcept { return code >= 0xD800 && code <= 0xDFFF; }
-
-// Bytes needed for `units`, or kNoSize at the first lone surrogate (a str
-// stores a pair as one code point, so any surrogate unit is unpaired).
+// Bytes needed for `units`, or kNoSize when one is a lone surrogate (a str
+// stores a pair as one code point, so any surrogate unit is unpaired). The
+// inner loop has 32-bit tallies and no branches so that it vectorises; its
+// blocks are short enough that a tally cannot overflow.
 template <class Unit>
 std::size_t utf8_size(const Unit* units, std::size_t count) noexcept {
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
     std::size_t size = count;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t code = units[i];
-        if (code < 0x80) continue;
-        if constexpr (sizeof(Unit) == 1) {
-            ++size;
-        } else {
-            if (code < 0x800) {
-                size += 1;
-            } else if (code < 0x10000) {
-                if (is_surrogate(code)) return kNoSize;
-                size += 2;
-            } else {
-                size += 3;
+    std::uint32_t surrogate = 0;
+    for (std::size_t start = 0; start < count; start += kBlock) {
+        const std::size_t end = count - start < kBlock ? count : start + kBlock;
+        std::uint32_t extra = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const std::uint32_t code = units[i];
+            extra += code >= 0x80;
+            if constexpr (sizeof(Unit) > 1) {
+                extra += code >= 0x800;
+                surrogate |= (code & 0xFFFFF800u) == 0xD800u;
             }
+            if constexpr (sizeof(Unit) > 2) extra += code >= 0x10000;
         }
+        size += extra;
     }
-    return size;
+    return surrogate != 0 ? kNoSize : size;
 }
 
-// Writes exactly the bytes utf8_size counted.
+template <class Unit>
+unsigned char* write_code_point(std::uint32_t code, unsigned char* o) noexcept {
+    if (code < 0x80) {
+        *o++ = static_cast<unsigned char>(code);
+    } else if (code < 0x800) {
+        *o++ = static_cast<unsigned char>(0xC0 | (code >> 6));
+        *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    } else if (sizeof(Unit) == 2 || code < 0x10000) {
+        *o++ = static_cast<unsigned char>(0xE0 | (code >> 12));
+        *o++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+        *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    } else {
+        *o++ = static_cast<unsigned char>(0xF0 | (code >> 18));
+        *o++ = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
+        *o++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+        *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    }
+    return o;
+}
+
+// Writes exactly the bytes utf8_size counted. Tables are mostly ASCII even
+// when they hold other characters, so blocks of ASCII units are copied
+// without a branch per unit.
 template <class Unit>
 void write_utf8(const Unit* units, std::size_t count, char* out) noexcept {
+    constexpr std::size_t kBlock = 8;
     auto* o = reinterpret_cast<unsigned char*>(out);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t code = units[i];
-        if (code < 0x80) {
-            *o++ = static_cast<unsigned char>(code);
-        } else if (code < 0x800) {
-            *o++ = static_cast<unsigned char>(0xC0 | (code >> 6));
-            *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            *o++ = static_cast<unsigned char>(0xE0 | (code >> 12));
-            *o++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-            *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    std::size_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        std::uint32_t any = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) any |= units[i + k];
+        if (any < 0x80) {
+            for (std::size_t k = 0; k < kBlock; ++k) o[k] = static_cast<unsigned char>(units[i + k]);
+            o += kBlock;
         } else {
-            *o++ = static_cast<unsigned char>(0xF0 | (code >> 18));
-            *o++ = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
-            *o++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-            *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+            for (std::size_t k = 0; k < kBlock; ++k) o = write_code_point<Unit>(units[i + k], o);
         }
     }
+    for (; i < count; ++i) o = write_code_point<Unit>(units[i], o);
 }
 
 template <class Unit>

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "csv/lines.hpp"
-#include "common/fault.hpp"
 #include "csv/row_writer.hpp"
 #include "geocoder/data_line_reader.hpp"
 #include "geocoder/number.hpp"
@@ -53,11 +52,41 @@ Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
     return std::move(writer).take_output();
 }
 
-// The main pass: checks every data line and converts its coordinates. In
-// drop mode each accepted row must also have its line in the rewrite.
-Status read_points(CsvLineIterator line, std::size_t data_line_count, std::size_t header_fields,
-                   std::uint8_t separator, const std::string* rewritten,
-                   std::vector<kdtree::Point>& points) {
+// Each accepted row's stored line as its length and terminator width (0, 1
+// or 2 bytes) in one word: a quarter of a slice's size. Rows are consecutive
+// lines, so their offsets follow from these once the tree is built.
+class StoredLines {
+public:
+    void reserve(std::size_t rows) { packed_.reserve(rows); }
+    void add(std::string_view text, const csv::CsvLine& line) {
+        const std::size_t end = line.offset + line.length;
+        const std::uint64_t terminator = end == text.size() ? 0 : text[end] == '\r' ? 2 : 1;
+        packed_.push_back(std::uint64_t{line.length} << 2 | terminator);
+    }
+    std::size_t size() const noexcept { return packed_.size(); }
+
+    std::vector<StringSlice> slices(std::size_t first_offset) const {
+        std::vector<StringSlice> out;
+        out.reserve(packed_.size());
+        std::uint64_t offset = first_offset;
+        for (const std::uint64_t word : packed_) {
+            const std::uint64_t length = word >> 2;
+            out.push_back(StringSlice{static_cast<std::int64_t>(offset), length});
+            offset += length + (word & 3);
+        }
+        return out;
+    }
+
+private:
+    std::vector<std::uint64_t> packed_;
+};
+
+// The main pass: checks every data line, converts its coordinates and notes
+// its stored line. In drop mode that is the row's line in the rewrite, which
+// must exist.
+Status read_points(std::string_view text, CsvLineIterator line, std::size_t data_line_count,
+                   std::size_t header_fields, std::uint8_t separator, const std::string* rewritten,
+                   std::vector<kdtree::Point>& points, StoredLines& stored_lines) {
     CsvLineIterator stored_line;
     if (rewritten != nullptr) stored_line = csv::split_csv_lines(*rewritten).begin();
     DataLineReader reader(separator);
@@ -67,7 +96,10 @@ Status read_points(CsvLineIterator line, std::size_t data_line_count, std::size_
         const std::size_t line_number = i + 1;
         if (rewritten != nullptr) {
             if (stored_line == std::default_sentinel) return Error("CSV got out of sync");
+            stored_lines.add(*rewritten, *stored_line);
             ++stored_line;
+        } else {
+            stored_lines.add(text, *line);
         }
         if (Status status = reader.read_coordinates(line->text, fields); !status) return status;
         if (fields.field_count != header_fields) {
@@ -90,28 +122,6 @@ Status read_points(CsvLineIterator line, std::size_t data_line_count, std::size_
         points.push_back(lat_lon_to_point(latitude, longitude));
     }
     return {};
-}
-
-// Where each accepted row lies in the stored text. The main pass has already
-// checked every line, so this only walks line ends: the stored text's own
-// lines in drop mode, the caller's data lines (minus the skipped blank last
-// one) otherwise.
-std::vector<StringSlice> row_slices(const std::string& stored, bool rewritten,
-                                    std::size_t row_count) {
-    std::vector<StringSlice> slices;
-    slices.reserve(row_count);
-    bool header = !rewritten;
-    csv::for_each_line(stored, [&](std::size_t offset, std::size_t length) {
-        if (header) {
-            header = false;
-            return true;
-        }
-        if (slices.size() == row_count) return false;
-        slices.push_back(StringSlice{static_cast<std::int64_t>(offset), length});
-        return true;
-    });
-    if (slices.size() != row_count) raise_fault("construction lost track of its rows");
-    return slices;
 }
 
 }  // namespace
@@ -146,10 +156,16 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
         rewritten = std::move(result).value();
     }
 
+    // Row slices are not made yet: they would be alive while the tree is
+    // built, when memory peaks.
     std::vector<kdtree::Point> points;
+    StoredLines stored_lines;
     points.reserve(data_line_count);
-    if (Status status = read_points(line, data_line_count, header_fields, separator,
-                                    drop_coordinates ? &rewritten : nullptr, points);
+    stored_lines.reserve(data_line_count);
+    const std::size_t first_stored_offset =
+        drop_coordinates || line == std::default_sentinel ? 0 : line->offset;
+    if (Status status = read_points(csv, line, data_line_count, header_fields, separator,
+                                    drop_coordinates ? &rewritten : nullptr, points, stored_lines);
         !status) {
         return std::move(status).error();
     }
@@ -168,9 +184,7 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     }
 
     // Peak memory is reached while the tree is built: nothing that is not
-    // needed then stays alive. The caller's text is done with in drop mode,
-    // and the row slices are made only afterwards, in the points' place.
-    const std::size_t row_count = points.size();
+    // needed then stays alive. The caller's text is done with in drop mode.
     std::string stored = drop_coordinates ? std::move(rewritten) : std::move(csv);
     std::string().swap(csv);  // assigning an empty string would keep the buffer
 
@@ -178,7 +192,7 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     geocoder.tree = kdtree::build_tree(points);
     geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
     points = std::vector<kdtree::Point>();
-    geocoder.indexed_data = row_slices(stored, drop_coordinates, row_count);
+    geocoder.indexed_data = stored_lines.slices(first_stored_offset);
     // The rewrite was sized for the whole input; the record should not carry
     // that slack for its lifetime.
     stored.shrink_to_fit();

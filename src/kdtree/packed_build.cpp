@@ -65,8 +65,8 @@ public:
         // - work: 320 clean attempts' worth (a clean attempt hands about n
         //   entries per level to the selection; reused subtrees cost none).
         //   Measured on the 171,075-place world table: 27 as it is, 238
-        //   with coordinates rounded to 4 decimals (and 1.4 s); with 3
-        //   decimals the shifts wrap after 300, which is where this stops;
+        //   with coordinates rounded to 4 decimals; with 3 decimals the
+        //   shifts wrap after 300, about where this stops;
         // - attempts: real tables need a few dozen at most (the world table
         //   5, rounded to 4 decimals 42); a 1-degree grid runs two thousand
         //   before its shifts wrap, each too cheap for the work bound;

@@ -9,7 +9,9 @@
 // it can beat or tie the best, so the answer stays bit for bit the same.
 #include "kdtree/query.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstddef>
 
 #include "kdtree/leaf_scan.hpp"
@@ -34,17 +36,23 @@ template <int W, bool kBounded>
 class Search {
 public:
     // `boxes` must fit the tree (SearchBounds::fits) when kBounded.
-    Search(const ImmutableKdTree& tree, const SearchBox* boxes, const Point& query)
+    Search(const ImmutableKdTree& tree, const SearchBox* boxes, const Point& query,
+           double start_distance)
         : stems_(tree.stems.data()),
           stem_count_(tree.stems.size()),
           leaves_(tree.leaves.data()),
           leaf_count_(tree.leaves.size()),
           boxes_(boxes),
-          query_(query) {}
+          query_(query),
+          start_distance_(start_distance) {}
 
     [[gnu::always_inline]] Nearest run() {
+        // The start distance applies only from the first leaf on, so that
+        // whatever it took to find it overlaps the first descent (which
+        // defers nothing: it pushes every further child in reach).
+        descend_to_leaf();
+        best_distance_ = start_distance_;
         for (;;) {
-            descend_to_leaf();
             // Missing leaves (no points, or stems that disagree with the
             // leaves of a loaded tree) hold nothing.
             const std::size_t leaf = node_ - stem_count_;
@@ -55,6 +63,7 @@ public:
             if (!resume_pending()) {
                 return Nearest{best_distance_, best_item_, best_distance_ < kNoDistance};
             }
+            descend_to_leaf();
         }
     }
 
@@ -174,6 +183,7 @@ private:
     const SearchBox* const boxes_;
     const Point& query_;
 
+    const double start_distance_;
     double best_distance_ = kNoDistance;
     Item best_item_ = 0;
     std::size_t node_ = 1;
@@ -182,6 +192,23 @@ private:
     PendingChild pending_[kMaxDepth];
     int pending_count_ = 0;
 };
+
+// A best distance to start from: just above the distance of the query's
+// seed. The seed is a stored point the exact search reaches, so the answer
+// is at most that far and still replaces this start; anything beyond it
+// can be skipped at once. kNoDistance without a usable seed.
+[[gnu::always_inline]] inline double seeded_start(const SearchBounds& bounds, const Point& query) {
+    const std::size_t grid = bounds.seed_grid;
+    if (grid == 0 || bounds.seeds.size() != 6 * grid * grid) return kNoDistance;
+    const Point& seed = bounds.seeds[seed_cell(query, grid)];
+    const double dx = seed[0] - query[0];
+    const double dy = seed[1] - query[1];
+    const double dz = seed[2] - query[2];
+    const double distance = (dx * dx + dy * dy) + dz * dz;  // as a leaf scan sums it
+    if (!(distance < kNoDistance)) return kNoDistance;  // NaN: the cell has no seed
+    // The next double up: distance is finite and not negative.
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(distance) + 1);
+}
 
 template <int W>
 [[gnu::always_inline]] inline Nearest search(const ImmutableKdTree& tree,
@@ -193,10 +220,17 @@ template <int W>
     }
     // Bounds of another shape (e.g. never computed) would be read out of
     // range: search without them.
-    if (bounds != nullptr && bounds->fits(tree)) {
-        return Search<W, true>(tree, bounds->boxes.data(), query).run();
+    if (bounds == nullptr || !bounds->fits(tree)) {
+        return Search<W, false>(tree, nullptr, query, kNoDistance).run();
     }
-    return Search<W, false>(tree, nullptr, query).run();
+    const double start = seeded_start(*bounds, query);
+    if (start < kNoDistance) {
+        const Nearest seeded = Search<W, true>(tree, bounds->boxes.data(), query, start).run();
+        // Cannot happen on the trees seeds are kept for; if it did, the
+        // unseeded search still answers.
+        if (seeded.distance < start) return seeded;
+    }
+    return Search<W, true>(tree, bounds->boxes.data(), query, kNoDistance).run();
 }
 
 Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds,

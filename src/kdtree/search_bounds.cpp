@@ -3,19 +3,39 @@
 // split values, so it holds for any loaded tree, consistent or not.
 #include "kdtree/search_bounds.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <utility>
+
+#include "kdtree/query.hpp"
 
 namespace vicinor::kdtree {
 namespace {
 
+constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr float kFloatInf = std::numeric_limits<float>::infinity();
 constexpr float kFloatMax = std::numeric_limits<float>::max();
 
+// Seeds are worth their memory only where there are many leaves: at most
+// one cell per leaf, and no more than 1536 cells (37 KB), as finer grids
+// measured no faster on the world table.
+constexpr std::size_t kLeavesPerSeedCell = 1;
+constexpr std::size_t kMaxSeedGrid = 16;
+
+// Exact boxes, kept while the bounds are computed.
+struct ExactBox {
+    double lo[K] = {kInf, kInf, kInf};
+    double hi[K] = {-kInf, -kInf, -kInf};
+
+    bool empty() const { return lo[0] > hi[0]; }
+};
+
 // Largest float not above v. Out-of-range values are clamped by hand, as
-// converting them is undefined.
+// converting them is undefined; infinities stay, so an empty box stays empty.
 float float_at_or_below(double v) {
-    if (v > static_cast<double>(kFloatMax)) return kFloatMax;
+    if (v > static_cast<double>(kFloatMax)) return std::isinf(v) ? kFloatInf : kFloatMax;
     if (v < -static_cast<double>(kFloatMax)) return -kFloatInf;
     float f = static_cast<float>(v);
     if (static_cast<double>(f) > v) f = std::nextafter(f, -kFloatInf);
@@ -24,41 +44,36 @@ float float_at_or_below(double v) {
 
 float float_at_or_above(double v) {
     if (v > static_cast<double>(kFloatMax)) return kFloatInf;
-    if (v < -static_cast<double>(kFloatMax)) return -kFloatMax;
+    if (v < -static_cast<double>(kFloatMax)) return std::isinf(v) ? -kFloatInf : -kFloatMax;
     float f = static_cast<float>(v);
     if (static_cast<double>(f) < v) f = std::nextafter(f, kFloatInf);
     return f;
 }
 
-constexpr SearchBox kEmptyBox = {{kFloatInf, kFloatInf, kFloatInf},
-                                 {-kFloatInf, -kFloatInf, -kFloatInf}};
+Point slot_point(const LeafNode& leaf, std::size_t slot) {
+    return {leaf.content_points[0][slot], leaf.content_points[1][slot],
+            leaf.content_points[2][slot]};
+}
 
-SearchBox leaf_box(const LeafNode& leaf) {
-    double lo[K], hi[K];
-    for (std::size_t d = 0; d < K; ++d) {
-        lo[d] = std::numeric_limits<double>::infinity();
-        hi[d] = -std::numeric_limits<double>::infinity();
-    }
-    const std::size_t occupied = leaf.size < B ? leaf.size : B;
-    for (std::size_t slot = 0; slot < occupied; ++slot) {
-        const double p[K] = {leaf.content_points[0][slot], leaf.content_points[1][slot],
-                             leaf.content_points[2][slot]};
-        if (std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2])) continue;
+std::size_t occupied_slots(const LeafNode& leaf) { return leaf.size < B ? leaf.size : B; }
+
+bool has_nan(const Point& p) { return std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2]); }
+
+ExactBox leaf_box(const LeafNode& leaf) {
+    ExactBox box;
+    for (std::size_t slot = 0; slot < occupied_slots(leaf); ++slot) {
+        const Point p = slot_point(leaf, slot);
+        if (has_nan(p)) continue;
         for (std::size_t d = 0; d < K; ++d) {
-            if (p[d] < lo[d]) lo[d] = p[d];
-            if (p[d] > hi[d]) hi[d] = p[d];
+            if (p[d] < box.lo[d]) box.lo[d] = p[d];
+            if (p[d] > box.hi[d]) box.hi[d] = p[d];
         }
-    }
-    SearchBox box;
-    for (std::size_t d = 0; d < K; ++d) {
-        box.lo[d] = float_at_or_below(lo[d]);
-        box.hi[d] = float_at_or_above(hi[d]);
     }
     return box;
 }
 
-SearchBox union_of(const SearchBox& a, const SearchBox& b) {
-    SearchBox box;
+ExactBox union_of(const ExactBox& a, const ExactBox& b) {
+    ExactBox box;
     for (std::size_t d = 0; d < K; ++d) {
         box.lo[d] = a.lo[d] < b.lo[d] ? a.lo[d] : b.lo[d];
         box.hi[d] = a.hi[d] > b.hi[d] ? a.hi[d] : b.hi[d];
@@ -66,24 +81,110 @@ SearchBox union_of(const SearchBox& a, const SearchBox& b) {
     return box;
 }
 
-}  // namespace
-
-SearchBounds compute_search_bounds(const ImmutableKdTree& tree) {
-    SearchBounds bounds;
-    bounds.stem_count = tree.stems.size();
-    bounds.leaf_count = tree.leaves.size();
-    const std::size_t node_count = bounds.stem_count + bounds.leaf_count;
-    bounds.boxes.assign(node_count, kEmptyBox);
-    for (std::size_t leaf = 0; leaf < bounds.leaf_count; ++leaf) {
-        bounds.boxes[bounds.stem_count + leaf] = leaf_box(tree.leaves[leaf]);
+// Exact boxes of every node, numbered as in SearchBounds.
+std::vector<ExactBox> exact_boxes(const ImmutableKdTree& tree) {
+    const std::size_t stem_count = tree.stems.size();
+    const std::size_t node_count = stem_count + tree.leaves.size();
+    std::vector<ExactBox> boxes(node_count);
+    for (std::size_t leaf = 0; leaf < tree.leaves.size(); ++leaf) {
+        boxes[stem_count + leaf] = leaf_box(tree.leaves[leaf]);
     }
     // Children have higher numbers than their parent; a child numbered past
     // the last leaf does not exist and holds nothing.
-    for (std::size_t node = bounds.stem_count; node-- > 1;) {
+    const ExactBox none;
+    for (std::size_t node = stem_count; node-- > 1;) {
         const std::size_t left = 2 * node;
-        const SearchBox& a = left < node_count ? bounds.boxes[left] : kEmptyBox;
-        const SearchBox& b = left + 1 < node_count ? bounds.boxes[left + 1] : kEmptyBox;
-        bounds.boxes[node] = union_of(a, b);
+        boxes[node] = union_of(left < node_count ? boxes[left] : none,
+                               left + 1 < node_count ? boxes[left + 1] : none);
+    }
+    return boxes;
+}
+
+// Whether every point (NaN ones aside, which never answer) lies where the
+// descent rule puts it: below a split on the left, at or above it on the
+// right. A NaN split tells the search nothing, so anything may lie under it.
+bool points_on_their_sides(const ImmutableKdTree& tree, const std::vector<ExactBox>& boxes) {
+    const std::size_t stem_count = tree.stems.size();
+    if (stem_count == 0) return false;  // the search would start past the stems
+    for (std::size_t node = 1; node < stem_count; ++node) {
+        const double split = tree.stems[node];
+        if (std::isnan(split)) continue;
+        const std::size_t d = static_cast<std::size_t>(std::bit_width(node) - 1) % K;
+        const std::size_t left = 2 * node;
+        if (left < boxes.size() && !boxes[left].empty() && !(boxes[left].hi[d] < split)) {
+            return false;
+        }
+        if (left + 1 < boxes.size() && !boxes[left + 1].empty() &&
+            !(boxes[left + 1].lo[d] >= split)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Point cell_centre(std::size_t cell, std::size_t grid) {
+    const std::size_t face = cell / (grid * grid);
+    const double a = (static_cast<double>(cell / grid % grid) + 0.5) / static_cast<double>(grid) * 2.0 - 1.0;
+    const double b = (static_cast<double>(cell % grid) + 0.5) / static_cast<double>(grid) * 2.0 - 1.0;
+    const double major = face % 2 == 0 ? 1.0 : -1.0;
+    switch (face / 2) {
+        case 0: return {major, a, b};
+        case 1: return {a, major, b};
+        default: return {a, b, major};
+    }
+}
+
+// The seed of each cell is the point nearest to the cell's centre, found by
+// the search itself. Items only name rows, so the point is looked up by
+// item among the leaves the search reaches.
+void place_seeds(const ImmutableKdTree& tree, SearchBounds& bounds) {
+    const std::size_t reachable = std::min(tree.leaves.size(), tree.stems.size());
+    std::size_t slots = 0;
+    for (std::size_t leaf = 0; leaf < reachable; ++leaf) slots += occupied_slots(tree.leaves[leaf]);
+    constexpr std::uint64_t kNowhere = std::numeric_limits<std::uint64_t>::max();
+    std::vector<std::uint64_t> where(slots, kNowhere);  // item -> leaf * B + slot
+    for (std::size_t leaf = 0; leaf < reachable; ++leaf) {
+        for (std::size_t slot = 0; slot < occupied_slots(tree.leaves[leaf]); ++slot) {
+            const Item item = tree.leaves[leaf].content_items[slot];
+            if (item < slots && where[item] == kNowhere) where[item] = leaf * B + slot;
+        }
+    }
+
+    // Searched with the boxes only: `bounds` has no seeds yet.
+    const std::size_t grid = bounds.seed_grid;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Point> seeds(6 * grid * grid, Point{nan, nan, nan});
+    for (std::size_t cell = 0; cell < seeds.size(); ++cell) {
+        const Nearest nearest = nearest_one(tree, bounds, cell_centre(cell, grid));
+        if (!nearest.found || nearest.item >= slots || where[nearest.item] == kNowhere) continue;
+        const std::uint64_t at = where[nearest.item];
+        seeds[cell] = slot_point(tree.leaves[at / B], at % B);
+    }
+    bounds.seeds = std::move(seeds);
+}
+
+}  // namespace
+
+SearchBounds compute_search_bounds(const ImmutableKdTree& tree) {
+    const std::vector<ExactBox> exact = exact_boxes(tree);
+    SearchBounds bounds;
+    bounds.stem_count = tree.stems.size();
+    bounds.leaf_count = tree.leaves.size();
+    bounds.boxes.resize(exact.size());
+    for (std::size_t node = 0; node < exact.size(); ++node) {
+        for (std::size_t d = 0; d < K; ++d) {
+            bounds.boxes[node].lo[d] = float_at_or_below(exact[node].lo[d]);
+            bounds.boxes[node].hi[d] = float_at_or_above(exact[node].hi[d]);
+        }
+    }
+
+    std::size_t grid = 0;
+    while (grid < kMaxSeedGrid && 6 * (grid + 1) * (grid + 1) * kLeavesPerSeedCell <= tree.leaves.size()) {
+        ++grid;
+    }
+    if (grid > 0 && points_on_their_sides(tree, exact)) {
+        bounds.seed_grid = grid;  // the seeds' own search runs without seeds
+        place_seeds(tree, bounds);
     }
     return bounds;
 }

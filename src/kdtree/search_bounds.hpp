@@ -4,8 +4,14 @@
 // data is sparse (over the oceans); the boxes let a query skip a subtree or
 // a leaf whose points are all farther than the best found so far, without
 // changing the answer.
+//
+// They also keep, per cell of a cube map over directions, a stored point
+// near the cell: its distance from a query bounds the answer's distance
+// from above before the search starts, so a query far from every place
+// (over an ocean) need not first scan the poor leaf its own cell holds.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -28,6 +34,14 @@ struct SearchBounds {
     std::size_t stem_count = 0;
     std::size_t leaf_count = 0;
 
+    // Cube-map cells per face side, 0 without seeds. Seeds are kept only
+    // when every point lies on its side of every split above it: the
+    // search is then exact, so its answer is never farther than a seed.
+    std::size_t seed_grid = 0;
+    // Per cell (seed_cell), a stored point the search can reach; NaN where
+    // the cell has none.
+    std::vector<Point> seeds;
+
     // Whether these bounds have the shape of `tree`. Bounds of another tree
     // of the same shape would give wrong answers: compute them from the
     // tree they go with.
@@ -37,7 +51,30 @@ struct SearchBounds {
     }
 };
 
-// O(stems + leaves x 32). Slots past a leaf's size (clamped to 32) and
+// The seed cell of a direction: the face of the cube its largest
+// coordinate points at, then a grid x grid square on that face. Any finite
+// point other than the origin has one; the result is below 6 x grid x grid.
+inline std::size_t seed_cell(const Point& q, std::size_t grid) noexcept {
+    const double ax = std::fabs(q[0]), ay = std::fabs(q[1]), az = std::fabs(q[2]);
+    // Selects rather than branches: the face of a query is unpredictable.
+    const bool on_x = ax >= ay && ax >= az;
+    const bool on_y = !on_x && ay >= az;
+    const double major = on_x ? ax : on_y ? ay : az;
+    const double a = on_x ? q[1] : q[0];
+    const double b = on_x || on_y ? q[2] : q[1];
+    const double signed_major = on_x ? q[0] : on_y ? q[1] : q[2];
+    const std::size_t face = (on_x ? 0 : on_y ? 2 : 4) + (signed_major >= 0.0 ? 0 : 1);
+    const double half = static_cast<double>(grid) * 0.5;
+    // c / major lies in [-1, 1]; the clamp keeps 1 (and any rounding) inside.
+    auto square = [&](double c) {
+        const double at = (c / major + 1.0) * half;
+        const std::size_t i = at > 0.0 ? static_cast<std::size_t>(at) : 0;
+        return i < grid ? i : grid - 1;
+    };
+    return (face * grid + square(a)) * grid + square(b);
+}
+
+// O(stems + leaves x 32), plus one search per seed cell. Slots past a leaf's size (clamped to 32) and
 // points with a NaN coordinate are left out: neither can ever answer.
 SearchBounds compute_search_bounds(const ImmutableKdTree& tree);
 

@@ -153,8 +153,8 @@ TEST(BuildGeocoder, EqualCoordinatesKeepTheirOwnRows) {
     EXPECT_EQ(g.tree.size, 3u);
 }
 
-// Row slices are found by a separate walk after the tree is built; it must
-// land on the same lines as the checking pass, in both modes, across long
+// Row slices are rebuilt from line lengths after the tree is built; they
+// must land on the lines the checking pass read, in both modes, across long
 // tables with mixed line ends.
 TEST(BuildGeocoder, SlicesOfALongTableWithMixedLineEnds) {
     std::string text = "lat,lon,name\r\n";

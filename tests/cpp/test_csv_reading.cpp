@@ -149,30 +149,6 @@ void expect_shortcut_agrees(std::string_view line, char separator) {
     EXPECT_EQ(plain.rest(), rest) << shown;
 }
 
-// The block-wise walk must cut exactly where the iterator does, also across
-// block edges and with CRs on either side of them, and stop when told.
-TEST(ForEachLine, AgreesWithTheLineIterator) {
-    std::mt19937 random(7);
-    const std::string alphabet = "\n\r\r\nab";
-    for (int round = 0; round < 5000; ++round) {
-        std::string text;
-        const int length = static_cast<int>(random() % 70);
-        for (int i = 0; i < length; ++i) text.push_back(alphabet[random() % alphabet.size()]);
-        std::vector<Cut> walked;
-        for_each_line(text, [&](std::size_t offset, std::size_t len) {
-            walked.push_back({offset, len, text.substr(offset, len)});
-            return true;
-        });
-        const std::vector<Cut> expected = cut(text);
-        EXPECT_EQ(walked, expected) << text;
-
-        const std::size_t stop_after = expected.empty() ? 0 : random() % expected.size();
-        std::size_t visits = 0;
-        for_each_line(text, [&](std::size_t, std::size_t) { return ++visits <= stop_after; });
-        EXPECT_EQ(visits, expected.empty() ? 0 : stop_after + 1);
-    }
-}
-
 TEST(PlainRecord, AgreesWithTheGeneralReaderOnChosenLines) {
     for (std::string_view line :
          {"", "\r", "\xEF\xBB\xBF", "\xEF\xBB\xBF\r", "a", ",", ",,", "1,2", "1,2,", "1,2,x,y",
