@@ -8,7 +8,10 @@
 #   5. each libFuzzer target for a short run from its seed corpus
 #
 #   ./test.sh                  everything
-#   ./test.sh --quick          stages 1 and 3 only
+#   ./test.sh --quick          stages 1 and 3 only, without tests marked slow
+#   ./test.sh --no-slow        leave out pytest tests marked slow
+#   ./test.sh --only a,b       only the named stages (ctest-release, ctest-asan,
+#                              pytest, pytest-asan, fuzz)
 #   ./test.sh --fuzz-seconds N fuzz each target for N seconds (default 30)
 #
 # Every stage runs even when an earlier one failed. The last line is
@@ -20,13 +23,16 @@ set -uo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 cd "$VICINOR_ROOT" || exit 1
 
-quick=0
+stages="ctest-release,ctest-asan,pytest,pytest-asan,fuzz"
+slow=1
 fuzz_seconds=30
 while [ $# -gt 0 ]; do
     case "$1" in
-        --quick) quick=1; shift ;;
+        --quick) stages="ctest-release,pytest"; slow=0; shift ;;
+        --no-slow) slow=0; shift ;;
+        --only) stages=$2; shift 2 ;;
         --fuzz-seconds) fuzz_seconds=$2; shift 2 ;;
-        -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -49,10 +55,14 @@ print_summary() {
     echo "$total_passed passed, $total_failed failed"
 }
 
-# A set-up step that dies still leaves the closing count behind.
+wanted() { [[ ",$stages," == *",$1,"* ]]; }
+
+# A set-up step that dies, or an interrupted run, still leaves the closing
+# count behind.
+phase="set-up"
 on_exit() {
     if [ $summary_printed -eq 0 ]; then
-        stage_lines+=("set-up: failed")
+        stage_lines+=("$phase: did not finish")
         total_failed=$((total_failed + 1))
         print_summary
     fi
@@ -90,6 +100,7 @@ run_ctest_stage() {  # name dir cmake-args...
     local name=$1 dir=$2
     shift 2
     say "stage: $name"
+    phase=$name
     local build_log="$log_dir/${name}-build.log" test_log="$log_dir/${name}-ctest.log"
     local build_failed=0 note=""
     if ! build_tree "$dir" "$build_log" "$@"; then
@@ -161,6 +172,7 @@ EOF
 stage_python() {
     local name="pytest"
     say "stage: $name (pip install into .venv, then pytest tests/python)"
+    phase=$name
     local install_log="$log_dir/${name}-install.log"
     # The Release build directory of stage 1: pip reconfigures it for the
     # extension alone and recompiles nothing of the core.
@@ -171,15 +183,19 @@ stage_python() {
         return
     fi
     # -P: the working directory must not shadow the installed module.
-    run_pytest "$name" "$log_dir/${name}.log" "$VICINOR_PY" -P -m pytest tests/python
+    local selection=()
+    [ $slow -eq 0 ] && selection=(-m "not slow")
+    run_pytest "$name" "$log_dir/${name}.log" "$VICINOR_PY" -P -m pytest "${selection[@]}" tests/python
 }
 
 # The extension built under ASan+UBSan in stage 2, loaded into the ordinary
 # interpreter: the ASan runtime must be preloaded, and pymalloc is switched
-# off so that ASan sees every object allocation.
+# off so that ASan sees every object allocation. Leak detection stays on; the
+# suppressions cover only CPython's own never-freed objects.
 stage_python_sanitized() {
     local name="pytest-asan" dir="${VICINOR_BUILD_PREFIX}asan"
     say "stage: $name (tests/python against the sanitized extension)"
+    phase=$name
     local module
     module=$(find "$dir" -maxdepth 1 -name 'vicinor*.so' 2>/dev/null | head -n 1)
     if [ -z "$module" ]; then
@@ -187,13 +203,18 @@ stage_python_sanitized() {
         record "$name" 0 1 "sanitized extension missing"
         return
     fi
-    local asan_runtime
-    asan_runtime=$(g++ -print-file-name=libasan.so)
+    # libstdc++ is preloaded too: the interpreter does not link it, and ASan
+    # must find the real __cxa_throw at start-up or the first C++ exception
+    # thrown in the extension fails its interceptor.
+    local preload
+    preload="$(g++ -print-file-name=libasan.so) $(readlink -f "$(g++ -print-file-name=libstdc++.so)")"
     local sanitizer_env=(
-        LD_PRELOAD="$asan_runtime"
+        LD_PRELOAD="$preload"
         PYTHONMALLOC=malloc
         PYTHONPATH="$dir:$VICINOR_ROOT/scripts${PYTHONPATH:+:$PYTHONPATH}"
-        ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1
+        # A failed allocation returns null (std::bad_alloc), as it does
+        # without ASan, so out-of-memory handling is tested as shipped.
+        ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:check_initialization_order=1
         LSAN_OPTIONS=suppressions="$VICINOR_ROOT/scripts/lsan-python.supp":print_suppressions=0
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     )
@@ -215,6 +236,7 @@ stage_python_sanitized() {
 stage_fuzz() {
     local name="fuzz"
     say "stage: $name (${fuzz_seconds}s per target)"
+    phase=$name
     local log="$log_dir/${name}.log"
     "$VICINOR_ROOT/scripts/fuzz.sh" --no-setup --fresh --jobs 1 \
         --build-dir "${VICINOR_BUILD_PREFIX}fuzz" --work-dir "${VICINOR_BUILD_PREFIX}fuzz-work" \
@@ -232,27 +254,28 @@ stage_fuzz() {
 }
 
 say "set-up"
-if [ $quick -eq 1 ]; then
-    ensure_system_packages "${VICINOR_RUN_SYSTEM_PACKAGES[@]}" libgtest-dev
-else
+if wanted fuzz || wanted ctest-asan || wanted pytest-asan; then
     ensure_system_packages "${VICINOR_TEST_SYSTEM_PACKAGES[@]}"
+else
+    ensure_system_packages "${VICINOR_RUN_SYSTEM_PACKAGES[@]}" libgtest-dev
 fi
 ensure_venv
 stage_started=$SECONDS
 
-run_ctest_stage ctest-release "${VICINOR_BUILD_PREFIX}release" -DCMAKE_BUILD_TYPE=Release \
-    -DVICINOR_BUILD_PYTHON=ON
-if [ $quick -eq 0 ]; then
-    # Debug info for readable sanitizer reports; the module is built here too
-    # for the sanitized pytest stage.
+if wanted ctest-release; then
+    run_ctest_stage ctest-release "${VICINOR_BUILD_PREFIX}release" -DCMAKE_BUILD_TYPE=Release \
+        -DVICINOR_BUILD_PYTHON=ON
+fi
+if wanted ctest-asan; then
+    # -O1 with debug info: quicker to compile, readable sanitizer reports.
+    # The extension is built here too, for the sanitized pytest stage.
     run_ctest_stage ctest-asan "${VICINOR_BUILD_PREFIX}asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DVICINOR_SANITIZE=ON -DVICINOR_BUILD_PYTHON=ON
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DVICINOR_SANITIZE=ON -DVICINOR_BUILD_PYTHON=ON
 fi
-stage_python
-if [ $quick -eq 0 ]; then
-    stage_python_sanitized
-    stage_fuzz
-fi
+wanted pytest && stage_python
+wanted pytest-asan && stage_python_sanitized
+wanted fuzz && stage_fuzz
+phase="summary"
 
 print_summary
 [ $total_failed -eq 0 ]

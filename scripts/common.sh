@@ -17,7 +17,8 @@ VICINOR_JOBS=${VICINOR_JOBS:-2}
 
 # The fuzz targets need clang 15 or newer: libstdc++'s <source_location>
 # relies on a builtin that clang 14 lacks.
-VICINOR_FUZZ_SYSTEM_PACKAGES=(clang-16 libclang-rt-16-dev cmake ninja-build)
+# llvm-16 brings llvm-symbolizer, for readable crash reports.
+VICINOR_FUZZ_SYSTEM_PACKAGES=(clang-16 libclang-rt-16-dev llvm-16 cmake ninja-build)
 VICINOR_TEST_SYSTEM_PACKAGES=(g++ cmake ninja-build libgtest-dev "${VICINOR_FUZZ_SYSTEM_PACKAGES[@]}")
 VICINOR_RUN_SYSTEM_PACKAGES=(g++ cmake ninja-build)
 VICINOR_PYTHON_PACKAGES=(pytest hypothesis numpy msgpack scikit-build-core ninja)

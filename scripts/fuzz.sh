@@ -131,7 +131,10 @@ for name in "${targets[@]}"; do
         echo "fuzz result: $name PASS ($runs runs, $(find "$corpus" -type f | wc -l) inputs)"
     else
         echo "fuzz result: $name FAIL (exit $status; log: $run_log)"
-        cat "$run_log" "$target_dir"/fuzz-*.log 2>/dev/null | grep -v '^#[0-9]' | tail -n 40
+        # Without progress lines and ASan's shadow-memory map, so that the
+        # report and its stack fit in the tail.
+        cat "$run_log" "$target_dir"/fuzz-*.log 2>/dev/null |
+            grep -v -E '^#[0-9]|^(=>|  )0x|^  [A-Za-z][A-Za-z -]*: ' | tail -n 40
         ls -t "$crashes" | head -n 5 |
             while read -r artifact; do echo "  reproduce: $binary $crashes/$artifact"; done
         failures=$((failures + 1))

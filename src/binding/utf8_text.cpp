@@ -3,6 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "binding/py_ref.hpp"
 
@@ -13,24 +18,27 @@ constexpr std::size_t kNoSize = static_cast<std::size_t>(-1);
 
 // Bytes needed for `units`, or kNoSize when one is a lone surrogate (a str
 // stores a pair as one code point, so any surrogate unit is unpaired). The
-// inner loop has 32-bit tallies and no branches so that it vectorises; its
-// blocks are short enough that a tally cannot overflow.
+// inner loop has no branches and tallies as narrow as the units allow, so
+// that it vectorises with many units per step; its blocks are short enough
+// that a tally cannot overflow.
 template <class Unit>
 std::size_t utf8_size(const Unit* units, std::size_t count) noexcept {
-    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    using Tally = std::conditional_t<sizeof(Unit) == 4, std::uint32_t, std::uint16_t>;
+    constexpr std::size_t kTallyBlock = std::size_t{1} << 13;  // adds at most 3 per unit
     std::size_t size = count;
-    std::uint32_t surrogate = 0;
-    for (std::size_t start = 0; start < count; start += kBlock) {
-        const std::size_t end = count - start < kBlock ? count : start + kBlock;
-        std::uint32_t extra = 0;
+    Tally surrogate = 0;
+    for (std::size_t start = 0; start < count; start += kTallyBlock) {
+        const std::size_t end = count - start < kTallyBlock ? count : start + kTallyBlock;
+        Tally extra = 0;
         for (std::size_t i = start; i < end; ++i) {
-            const std::uint32_t code = units[i];
-            extra += code >= 0x80;
+            const Tally code = units[i];
+            extra += static_cast<Tally>(code >= 0x80);
             if constexpr (sizeof(Unit) > 1) {
-                extra += code >= 0x800;
-                surrogate |= (code & 0xFFFFF800u) == 0xD800u;
+                extra += static_cast<Tally>(code >= 0x800);
+                constexpr auto kSurrogateMask = static_cast<Tally>(~Tally{0x7FF});
+                surrogate |= static_cast<Tally>((code & kSurrogateMask) == 0xD800u);
             }
-            if constexpr (sizeof(Unit) > 2) extra += code >= 0x10000;
+            if constexpr (sizeof(Unit) > 2) extra += static_cast<Tally>(code >= 0x10000);
         }
         size += extra;
     }
@@ -57,19 +65,39 @@ unsigned char* write_code_point(std::uint32_t code, unsigned char* o) noexcept {
     return o;
 }
 
+// Whether the kBlock units at `units` are all ASCII; if so they are written
+// to `out` as bytes.
+constexpr std::size_t kBlock = 8;
+
+template <class Unit>
+bool copy_ascii_block(const Unit* units, unsigned char* out) noexcept {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 2) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
+        const __m128i high = _mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xFF80)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) {
+            return false;
+        }
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(block, block));
+        return true;
+    }
+#endif
+    std::uint32_t any = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) any |= units[k];
+    if (any >= 0x80) return false;
+    for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<unsigned char>(units[k]);
+    return true;
+}
+
 // Writes exactly the bytes utf8_size counted. Tables are mostly ASCII even
 // when they hold other characters, so blocks of ASCII units are copied
 // without a branch per unit.
 template <class Unit>
 void write_utf8(const Unit* units, std::size_t count, char* out) noexcept {
-    constexpr std::size_t kBlock = 8;
     auto* o = reinterpret_cast<unsigned char*>(out);
     std::size_t i = 0;
     for (; i + kBlock <= count; i += kBlock) {
-        std::uint32_t any = 0;
-        for (std::size_t k = 0; k < kBlock; ++k) any |= units[i + k];
-        if (any < 0x80) {
-            for (std::size_t k = 0; k < kBlock; ++k) o[k] = static_cast<unsigned char>(units[i + k]);
+        if (copy_ascii_block(units + i, o)) {
             o += kBlock;
         } else {
             for (std::size_t k = 0; k < kBlock; ++k) o = write_code_point<Unit>(units[i + k], o);

@@ -3,6 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vicinor::csv {
 namespace {
 
@@ -16,6 +20,15 @@ constexpr std::uint64_t kLowSevenBits = 0x7F7F7F7F7F7F7F7Fu;
 std::uint64_t bytes_equal(std::uint64_t word, unsigned char byte) noexcept {
     const std::uint64_t x = word ^ (kEveryByte * byte);
     return ~(((x & kLowSevenBits) + kLowSevenBits) | x | kLowSevenBits);
+}
+
+// Inline, because without a popcount instruction std::popcount is a library
+// call.
+std::size_t count_bits16(unsigned x) noexcept {
+    x = x - ((x >> 1) & 0x5555u);
+    x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+    x = (x + (x >> 4)) & 0x0F0Fu;
+    return (x + (x >> 8)) & 0x1Fu;
 }
 
 }  // namespace
@@ -42,7 +55,43 @@ bool PlainRecord::scan(std::string_view line, std::uint8_t separator) noexcept {
     std::size_t second = length;
     std::size_t end = length;
     std::size_t i = 0;
-    // Eight bytes at a time while they hold nothing but content and
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, the last block overlapping the one before so
+    // that no byte-wise tail remains; bytes already seen are masked off.
+    if (length >= 16) {
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i cr = _mm_set1_epi8('\r');
+        const __m128i lf = _mm_set1_epi8('\n');
+        const __m128i sep_bytes = _mm_set1_epi8(sep);
+        while (i < length) {
+            const std::size_t at = i + 16 <= length ? i : length - 16;
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(start + at));
+            const unsigned seen = (1u << (i - at)) - 1;
+            const auto stops = static_cast<unsigned>(_mm_movemask_epi8(
+                                   _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quote),
+                                                             _mm_cmpeq_epi8(block, cr)),
+                                                _mm_cmpeq_epi8(block, lf)))) &
+                               ~seen;
+            auto found =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, sep_bytes))) & ~seen;
+            if (stops != 0) found &= (stops & -stops) - 1;  // only those before the stop
+            for (; found != 0 && separators < 2; found &= found - 1, ++separators) {
+                (separators == 0 ? first : second) =
+                    at + static_cast<std::size_t>(std::countr_zero(found));
+            }
+            separators += count_bits16(found);
+            if (stops != 0) {
+                const std::size_t stop = at + static_cast<std::size_t>(std::countr_zero(stops));
+                if (start[stop] == '"') return false;
+                end = stop;
+                break;
+            }
+            i = at + 16;
+        }
+        i = length;  // the byte loop below has nothing left to do
+    }
+#endif
+    // Otherwise eight bytes at a time while they hold nothing but content and
     // separators; the byte loop below takes over at the first word holding a
     // quote or line break, and for the tail.
     if constexpr (std::endian::native == std::endian::little) {

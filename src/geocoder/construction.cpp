@@ -53,7 +53,7 @@ Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
 }
 
 // Each accepted row's stored line as its length and terminator width (0, 1
-// or 2 bytes) in one word: a quarter of a slice's size. Rows are consecutive
+// or 2 bytes) in one word, half the size of a slice. Rows are consecutive
 // lines, so their offsets follow from these once the tree is built.
 class StoredLines {
 public:
@@ -190,8 +190,8 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
 
     ReverseGeocoder geocoder;
     geocoder.tree = kdtree::build_tree(points);
-    geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
     points = std::vector<kdtree::Point>();
+    geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
     geocoder.indexed_data = stored_lines.slices(first_stored_offset);
     // The rewrite was sized for the whole input; the record should not carry
     // that slack for its lifetime.

@@ -79,23 +79,30 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
 bool parse_plain_decimal(std::string_view body, double& magnitude) noexcept {
     constexpr std::size_t kMaxDigits = 19;  // cannot overflow 64 bits
     constexpr std::uint64_t kMaxExactInteger = std::uint64_t{1} << 53;
+    // Longer texts hold too many digits anyway; the bound lets the loops
+    // below skip per-digit overflow checks (a 20-digit run may wrap, but is
+    // refused by its count).
+    if (body.size() > kMaxDigits + 1) return false;
+    const char* const begin = body.data();
+    const char* const end = begin + body.size();
+    const char* p = begin;
     std::uint64_t digits = 0;
-    std::size_t digit_count = 0;
-    std::size_t fraction_digits = 0;
-    bool seen_point = false;
-    for (const char c : body) {
-        if (is_digit(c)) {
-            if (digit_count == kMaxDigits) return false;
-            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-            ++digit_count;
-            fraction_digits += seen_point ? 1 : 0;
-        } else if (c == '.' && !seen_point) {
-            seen_point = true;
-        } else {
-            return false;
-        }
+    for (; p != end && is_digit(*p); ++p) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
     }
-    if (digit_count == 0 || digits > kMaxExactInteger ||
+    std::size_t fraction_digits = 0;
+    const bool has_point = p != end;
+    if (has_point) {
+        if (*p != '.') return false;
+        const char* const fraction = ++p;
+        for (; p != end && is_digit(*p); ++p) {
+            digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+        }
+        if (p != end) return false;
+        fraction_digits = static_cast<std::size_t>(p - fraction);
+    }
+    const std::size_t digit_count = body.size() - (has_point ? 1 : 0);
+    if (digit_count == 0 || digit_count > kMaxDigits || digits > kMaxExactInteger ||
         fraction_digits >= std::size(kExactPowersOfTen)) {
         return false;
     }

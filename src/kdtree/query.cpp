@@ -7,12 +7,15 @@
 // With search bounds the same search also skips a subtree or leaf whose box
 // of stored points is strictly farther than the best distance: nothing in
 // it can beat or tie the best, so the answer stays bit for bit the same.
+// Where the first leaf is far from the query, the distance to a seed point
+// then tightens the best before the rest of the search.
 #include "kdtree/query.hpp"
 
 #include <bit>
 #include <cmath>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 
 #include "kdtree/leaf_scan.hpp"
 #include "kdtree/query_variants.hpp"
@@ -32,26 +35,45 @@ struct PendingChild {
     double bound;   // squared distance from the query to the child's cell
 };
 
+// A best distance to go on from: just above the distance of the query's
+// seed. The seed is a stored point the exact search reaches, so the answer
+// is at most that far and still replaces this bound; anything beyond it
+// can be skipped. kNoDistance without a usable seed.
+[[gnu::always_inline]] inline double seeded_start(const SearchBounds& bounds, const Point& query) {
+    const std::size_t grid = bounds.seed_grid;
+    if (grid == 0 || bounds.seeds.size() != 6 * grid * grid) return kNoDistance;
+    const Point& seed = bounds.seeds[seed_cell(query, grid)];
+    const double dx = seed[0] - query[0];
+    const double dy = seed[1] - query[1];
+    const double dz = seed[2] - query[2];
+    const double distance = (dx * dx + dy * dy) + dz * dz;  // as a leaf scan sums it
+    if (!(distance < kNoDistance)) return kNoDistance;  // NaN: the cell has no seed
+    // The next double up: distance is finite and not negative.
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(distance) + 1);
+}
+
+// A first leaf this near leaves a seed nothing to prune: it is only
+// looked up beyond (about 64 km on the unit sphere), as over the oceans.
+constexpr double kSeedWorthIt = 1e-4;
+
 template <int W, bool kBounded>
 class Search {
 public:
-    // `boxes` must fit the tree (SearchBounds::fits) when kBounded.
-    Search(const ImmutableKdTree& tree, const SearchBox* boxes, const Point& query,
-           double start_distance)
+    // `bounds` must fit the tree (SearchBounds::fits) when kBounded.
+    Search(const ImmutableKdTree& tree, const SearchBounds* bounds, const Point& query,
+           bool use_seed)
         : stems_(tree.stems.data()),
           stem_count_(tree.stems.size()),
           leaves_(tree.leaves.data()),
           leaf_count_(tree.leaves.size()),
-          boxes_(boxes),
+          boxes_(kBounded ? bounds->boxes.data() : nullptr),
+          bounds_(bounds),
           query_(query),
-          start_distance_(start_distance) {}
+          use_seed_(use_seed) {}
 
     [[gnu::always_inline]] Nearest run() {
-        // The start distance applies only from the first leaf on, so that
-        // whatever it took to find it overlaps the first descent (which
-        // defers nothing: it pushes every further child in reach).
         descend_to_leaf();
-        best_distance_ = start_distance_;
+        [[maybe_unused]] bool first_leaf = true;
         for (;;) {
             // Missing leaves (no points, or stems that disagree with the
             // leaves of a loaded tree) hold nothing.
@@ -60,7 +82,17 @@ public:
                 best_distance_ =
                     detail::scan_leaf<W>(leaves_[leaf], query_, best_distance_, best_item_);
             }
+            if constexpr (kBounded) {
+                if (first_leaf && use_seed_ && best_distance_ > kSeedWorthIt) {
+                    seed_bound_ = seeded_start(*bounds_, query_);
+                    if (seed_bound_ < best_distance_) best_distance_ = seed_bound_;
+                }
+                first_leaf = false;
+            }
             if (!resume_pending()) {
+                // Nothing at or below the seed cannot happen on the trees
+                // seeds are kept for; the caller then searches without.
+                if (kBounded && best_distance_ >= seed_bound_) return Nearest{};
                 return Nearest{best_distance_, best_item_, best_distance_ < kNoDistance};
             }
             descend_to_leaf();
@@ -116,8 +148,6 @@ private:
             far.off[1] = far_off[1];
             far.off[2] = far_off[2];
             far.bound = bound;
-            // Its box is read when it is resumed, by then out of cache.
-            if constexpr (kBounded) __builtin_prefetch(&boxes_[far.node]);
         }
         node_ = closer;
         dim_ = next_dim;
@@ -181,9 +211,11 @@ private:
     const LeafNode* const leaves_;
     const std::size_t leaf_count_;
     const SearchBox* const boxes_;
+    const SearchBounds* const bounds_;
     const Point& query_;
 
-    const double start_distance_;
+    const bool use_seed_;
+    double seed_bound_ = std::numeric_limits<double>::infinity();
     double best_distance_ = kNoDistance;
     Item best_item_ = 0;
     std::size_t node_ = 1;
@@ -193,21 +225,10 @@ private:
     int pending_count_ = 0;
 };
 
-// A best distance to start from: just above the distance of the query's
-// seed. The seed is a stored point the exact search reaches, so the answer
-// is at most that far and still replaces this start; anything beyond it
-// can be skipped at once. kNoDistance without a usable seed.
-[[gnu::always_inline]] inline double seeded_start(const SearchBounds& bounds, const Point& query) {
-    const std::size_t grid = bounds.seed_grid;
-    if (grid == 0 || bounds.seeds.size() != 6 * grid * grid) return kNoDistance;
-    const Point& seed = bounds.seeds[seed_cell(query, grid)];
-    const double dx = seed[0] - query[0];
-    const double dy = seed[1] - query[1];
-    const double dz = seed[2] - query[2];
-    const double distance = (dx * dx + dy * dy) + dz * dz;  // as a leaf scan sums it
-    if (!(distance < kNoDistance)) return kNoDistance;  // NaN: the cell has no seed
-    // The next double up: distance is finite and not negative.
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(distance) + 1);
+template <int W>
+[[gnu::noinline]] Nearest search_without_seed(const ImmutableKdTree& tree,
+                                              const SearchBounds& bounds, const Point& query) {
+    return Search<W, true>(tree, &bounds, query, false).run();
 }
 
 template <int W>
@@ -221,16 +242,11 @@ template <int W>
     // Bounds of another shape (e.g. never computed) would be read out of
     // range: search without them.
     if (bounds == nullptr || !bounds->fits(tree)) {
-        return Search<W, false>(tree, nullptr, query, kNoDistance).run();
+        return Search<W, false>(tree, nullptr, query, false).run();
     }
-    const double start = seeded_start(*bounds, query);
-    if (start < kNoDistance) {
-        const Nearest seeded = Search<W, true>(tree, bounds->boxes.data(), query, start).run();
-        // Cannot happen on the trees seeds are kept for; if it did, the
-        // unseeded search still answers.
-        if (seeded.distance < start) return seeded;
-    }
-    return Search<W, true>(tree, bounds->boxes.data(), query, kNoDistance).run();
+    const Nearest found = Search<W, true>(tree, bounds, query, true).run();
+    if (found.found) return found;
+    return search_without_seed<W>(tree, *bounds, query);
 }
 
 Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds,

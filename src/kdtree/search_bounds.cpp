@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <utility>
 
 #include "kdtree/query.hpp"
 
@@ -150,17 +149,23 @@ void place_seeds(const ImmutableKdTree& tree, SearchBounds& bounds) {
         }
     }
 
-    // Searched with the boxes only: `bounds` has no seeds yet.
+    // Each cell's search starts from the seed of the cell before it, a
+    // neighbour on the same face mostly: any stored point the search
+    // reaches is a valid start, and a near one makes the search cheap.
     const std::size_t grid = bounds.seed_grid;
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::vector<Point> seeds(6 * grid * grid, Point{nan, nan, nan});
-    for (std::size_t cell = 0; cell < seeds.size(); ++cell) {
-        const Nearest nearest = nearest_one(tree, bounds, cell_centre(cell, grid));
-        if (!nearest.found || nearest.item >= slots || where[nearest.item] == kNowhere) continue;
-        const std::uint64_t at = where[nearest.item];
-        seeds[cell] = slot_point(tree.leaves[at / B], at % B);
+    bounds.seeds.assign(6 * grid * grid, Point{nan, nan, nan});
+    for (std::size_t cell = 0; cell < bounds.seeds.size(); ++cell) {
+        const Point centre = cell_centre(cell, grid);
+        if (cell > 0 && seed_cell(centre, grid) == cell) bounds.seeds[cell] = bounds.seeds[cell - 1];
+        const Nearest nearest = nearest_one(tree, bounds, centre);
+        Point seed{nan, nan, nan};
+        if (nearest.found && nearest.item < slots && where[nearest.item] != kNowhere) {
+            const std::uint64_t at = where[nearest.item];
+            seed = slot_point(tree.leaves[at / B], at % B);
+        }
+        bounds.seeds[cell] = seed;
     }
-    bounds.seeds = std::move(seeds);
 }
 
 }  // namespace

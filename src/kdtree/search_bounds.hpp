@@ -7,8 +7,8 @@
 //
 // They also keep, per cell of a cube map over directions, a stored point
 // near the cell: its distance from a query bounds the answer's distance
-// from above before the search starts, so a query far from every place
-// (over an ocean) need not first scan the poor leaf its own cell holds.
+// from above, so a query whose first leaf lies far away (over an ocean)
+// need not visit every leaf nearer than that first leaf.
 #pragma once
 
 #include <cmath>
@@ -65,17 +65,19 @@ inline std::size_t seed_cell(const Point& q, std::size_t grid) noexcept {
     const double signed_major = on_x ? q[0] : on_y ? q[1] : q[2];
     const std::size_t face = (on_x ? 0 : on_y ? 2 : 4) + (signed_major >= 0.0 ? 0 : 1);
     const double half = static_cast<double>(grid) * 0.5;
+    const double scale = half / major;
     // c / major lies in [-1, 1]; the clamp keeps 1 (and any rounding) inside.
     auto square = [&](double c) {
-        const double at = (c / major + 1.0) * half;
+        const double at = c * scale + half;
         const std::size_t i = at > 0.0 ? static_cast<std::size_t>(at) : 0;
         return i < grid ? i : grid - 1;
     };
     return (face * grid + square(a)) * grid + square(b);
 }
 
-// O(stems + leaves x 32), plus one search per seed cell. Slots past a leaf's size (clamped to 32) and
-// points with a NaN coordinate are left out: neither can ever answer.
+// O(stems + leaves x 32), plus one search per seed cell. Slots past a
+// leaf's size (clamped to 32) and points with a NaN coordinate are left
+// out of the boxes: neither can ever answer.
 SearchBounds compute_search_bounds(const ImmutableKdTree& tree);
 
 }  // namespace vicinor::kdtree

@@ -168,5 +168,26 @@ TEST(LatLonToPoint, UnitSphereWithoutNormalising) {
     EXPECT_TRUE(std::isnan(nan_point[0]) && std::isnan(nan_point[2]));
 }
 
+// The compiler may fuse the sine and cosine of one angle into one library
+// call; the point must still be what separate sin and cos calls give, or a
+// query at a stored row's coordinates could miss that row's exact point.
+TEST(LatLonToPoint, AgreesWithSeparateSinAndCosCalls) {
+    double (*volatile sin_of)(double) = std::sin;
+    double (*volatile cos_of)(double) = std::cos;
+    std::mt19937_64 random(42);
+    std::uniform_real_distribution<double> degrees(-720.0, 720.0);
+    for (int round = 0; round < 200000; ++round) {
+        const double lat = round % 4 == 0 ? std::round(degrees(random) * 1e5) / 1e5
+                                          : degrees(random);
+        const double lon = degrees(random);
+        const double lat_r = lat * DEG_TO_RAD;
+        const double lon_r = lon * DEG_TO_RAD;
+        const kdtree::Point expected{cos_of(lat_r) * cos_of(lon_r), cos_of(lat_r) * sin_of(lon_r),
+                                     sin_of(lat_r)};
+        ASSERT_EQ(std::memcmp(&expected, lat_lon_to_point(lat, lon).data(), sizeof expected), 0)
+            << lat << ", " << lon;
+    }
+}
+
 }  // namespace
 }  // namespace vicinor

@@ -9,11 +9,14 @@ from conftest import ReverseGeocoder
 LATIN1 = "Zürich ÿ\x80\xa0"
 UCS2 = "Ā 東京 \u07ff\u0800\uffff"
 UCS4 = "🏔 \U00010000\U0010ffff"
+# Astral characters whose low 16 bits look like surrogates.
+SURROGATE_LOOKALIKES = "\U0001d800\U0001dfff\U0010d900 \ud7ff\ue000"
 
 
 @pytest.mark.parametrize(
     "name",
-    [LATIN1, UCS2, UCS4, LATIN1 + UCS2, UCS2 + UCS4 + LATIN1, "\x7f", "é" * 1000],
+    [LATIN1, UCS2, UCS4, LATIN1 + UCS2, UCS2 + UCS4 + LATIN1, SURROGATE_LOOKALIKES, "\x7f",
+     "é" * 1000, "a" * 40 + "東" + "b" * 9, ("東" * 5 + "x" * 3) * 3000, "🏔" * 20000],
 )
 def test_every_storage_width_encodes_to_the_same_utf8(name):
     text = f"lat,lon,name\n1,2,{name}\n3,4,after\n"
