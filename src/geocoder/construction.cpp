@@ -12,6 +12,7 @@
 #include "csv/row_writer.hpp"
 #include "geocoder/data_line_reader.hpp"
 #include "geocoder/number.hpp"
+#include "geocoder/stored_lines.hpp"
 #include "kdtree/build.hpp"
 
 namespace vicinor {
@@ -51,35 +52,6 @@ Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
     }
     return std::move(writer).take_output();
 }
-
-// Each accepted row's stored line as its length and terminator width (0, 1
-// or 2 bytes) in one word, half the size of a slice. Rows are consecutive
-// lines, so their offsets follow from these once the tree is built.
-class StoredLines {
-public:
-    void reserve(std::size_t rows) { packed_.reserve(rows); }
-    void add(std::string_view text, const csv::CsvLine& line) {
-        const std::size_t end = line.offset + line.length;
-        const std::uint64_t terminator = end == text.size() ? 0 : text[end] == '\r' ? 2 : 1;
-        packed_.push_back(std::uint64_t{line.length} << 2 | terminator);
-    }
-    std::size_t size() const noexcept { return packed_.size(); }
-
-    std::vector<StringSlice> slices(std::size_t first_offset) const {
-        std::vector<StringSlice> out;
-        out.reserve(packed_.size());
-        std::uint64_t offset = first_offset;
-        for (const std::uint64_t word : packed_) {
-            const std::uint64_t length = word >> 2;
-            out.push_back(StringSlice{static_cast<std::int64_t>(offset), length});
-            offset += length + (word & 3);
-        }
-        return out;
-    }
-
-private:
-    std::vector<std::uint64_t> packed_;
-};
 
 // The main pass: checks every data line, converts its coordinates and notes
 // its stored line. In drop mode that is the row's line in the rewrite, which
@@ -159,9 +131,8 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     // Row slices are not made yet: they would be alive while the tree is
     // built, when memory peaks.
     std::vector<kdtree::Point> points;
-    StoredLines stored_lines;
     points.reserve(data_line_count);
-    stored_lines.reserve(data_line_count);
+    StoredLines stored_lines(drop_coordinates ? rewritten.size() : csv.size(), data_line_count);
     const std::size_t first_stored_offset =
         drop_coordinates || line == std::default_sentinel ? 0 : line->offset;
     if (Status status = read_points(csv, line, data_line_count, header_fields, separator,
