@@ -7,9 +7,10 @@
 #   4. pytest again against the sanitized extension from stage 2
 #   5. each libFuzzer target for a short run from its seed corpus
 #
-#   ./test.sh                  everything
-#   ./test.sh --quick          stages 1 and 3 only, without tests marked slow
-#   ./test.sh --no-slow        leave out pytest tests marked slow
+#   ./test.sh                  every stage (pytest tests marked slow left out)
+#   ./test.sh --slow           also the slow pytest tests (3-million-row table,
+#                              a million reference queries: many minutes)
+#   ./test.sh --quick          stages 1 and 3 only
 #   ./test.sh --only a,b       only the named stages (ctest-release, ctest-asan,
 #                              pytest, pytest-asan, fuzz)
 #   ./test.sh --fuzz-seconds N fuzz each target for N seconds (default 30)
@@ -24,11 +25,12 @@ source "$(dirname "$0")/scripts/common.sh"
 cd "$VICINOR_ROOT" || exit 1
 
 stages="ctest-release,ctest-asan,pytest,pytest-asan,fuzz"
-slow=1
+slow=0
 fuzz_seconds=30
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) stages="ctest-release,pytest"; slow=0; shift ;;
+        --slow) slow=1; shift ;;
         --no-slow) slow=0; shift ;;
         --only) stages=$2; shift 2 ;;
         --fuzz-seconds) fuzz_seconds=$2; shift 2 ;;
