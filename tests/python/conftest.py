@@ -1,5 +1,6 @@
 """Shared helpers for the host-side tests of vicinor."""
 
+import ctypes
 import os
 import resource
 
@@ -22,6 +23,22 @@ def _virtual_memory_bytes():
             if line.startswith("VmSize:"):
                 return int(line.split()[1]) * 1024
     raise RuntimeError("no VmSize in /proc/self/status")
+
+
+def _map_large_allocations_directly():
+    """Large blocks freed by earlier tests can linger inside the C heap, and
+    an allocation served from them never meets an address-space cap. With a
+    fixed mmap threshold every large block is mapped and unmapped on its own,
+    so a capped call fails the same way whichever tests ran before it."""
+    try:
+        libc = ctypes.CDLL(None)
+        m_mmap_threshold = -3
+        libc.mallopt(m_mmap_threshold, 1 << 20)
+    except (OSError, AttributeError):
+        pass
+
+
+_map_large_allocations_directly()
 
 
 def running_under_sanitizer():
