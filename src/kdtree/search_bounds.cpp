@@ -23,6 +23,8 @@ constexpr float kFloatMax = std::numeric_limits<float>::max();
 constexpr std::size_t kLeavesPerSeedCell = 1;
 constexpr std::size_t kMaxSeedGrid = 16;
 
+constexpr std::size_t kMaxStemsPerLeaf = 4;
+
 // Exact boxes, kept while the bounds are computed.
 struct ExactBox {
     double lo[K] = {kInf, kInf, kInf};
@@ -171,6 +173,10 @@ void place_seeds(const ImmutableKdTree& tree, SearchBounds& bounds) {
 }  // namespace
 
 SearchBounds compute_search_bounds(const ImmutableKdTree& tree) {
+    // A built tree has fewer stems than twice its leaves. A loaded one with
+    // far more would make these bounds many times the size of its file:
+    // it is searched without them.
+    if (tree.stems.size() > kMaxStemsPerLeaf * tree.leaves.size() + 2) return SearchBounds{};
     const std::vector<ExactBox> exact = exact_boxes(tree);
     SearchBounds bounds;
     bounds.stem_count = tree.stems.size();

@@ -199,6 +199,18 @@ TEST(SearchBoundsSeeds, PointsOnTheWrongSideOfASplitDisableSeeds) {
     EXPECT_GT(compute_search_bounds(nan_split).seed_grid, 0u);
 }
 
+TEST(SearchBoundsBoxes, StemsFarBeyondTheLeavesGetNoBounds) {
+    // As a hostile saved file could hold: the boxes would dwarf the tree.
+    ImmutableKdTree tree;
+    tree.stems.assign(1 << 12, kInf);
+    tree.leaves = {make_leaf({{{0.0, 0.0, 1.0}, 4}})};
+    tree.size = 1;
+    const SearchBounds bounds = compute_search_bounds(tree);
+    EXPECT_TRUE(bounds.boxes.empty());
+    EXPECT_FALSE(bounds.fits(tree));
+    EXPECT_EQ(nearest_one(tree, bounds, {0.0, 0.1, 1.0}).item, 4u);
+}
+
 TEST(SearchBoundsQuery, BoundsOfAnotherShapeAreIgnored) {
     std::mt19937_64 rng(5);
     std::vector<Point> points;
