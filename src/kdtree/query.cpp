@@ -185,6 +185,9 @@ private:
             (void)node;
             return false;
         } else {
+            // A leaf position past the leaves (a loaded tree whose stems and
+            // leaves disagree) has no box and holds nothing.
+            if (node >= stem_count_ + leaf_count_) return true;
             return box_distance(boxes_[node]) > best_distance_;
         }
     }

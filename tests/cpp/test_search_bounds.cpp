@@ -226,6 +226,23 @@ TEST(SearchBoundsQuery, BoundsOfAnotherShapeAreIgnored) {
     }
 }
 
+// Found by fuzzing the loader: a further child on a leaf position past the
+// leaves was looked up in the box table before being dismissed.
+TEST(SearchBoundsQuery, LeafPositionsPastTheLeavesAreNeverLookedUp) {
+    ImmutableKdTree tree;
+    tree.stems = {kInf, 0.0, kInf, kInf};  // leaf positions 4..7, one leaf
+    tree.leaves = {make_leaf({{Point{-0.5, 0.0, 0.0}, 0}, {Point{-0.25, 0.1, 0.0}, 1}})};
+    tree.size = 2;
+    const SearchBounds bounds = compute_search_bounds(tree);
+    ASSERT_TRUE(bounds.fits(tree));
+    for (const Point& query : {Point{0.5, 0.0, 0.0}, Point{0.0, -1.0, 0.0}, Point{-0.4, 0.2, 0.0}}) {
+        const Nearest bare = nearest_one(tree, query);
+        const Nearest bounded = nearest_one(tree, bounds, query);
+        ASSERT_TRUE(bare.found);
+        EXPECT_TRUE(same_answer(bounded, bare));
+    }
+}
+
 // Where boxes prune most: clustered places and queries far from all of
 // them, with exact ties between clusters placed symmetrically about the
 // query, so a pruned leaf that held a tie would change the answer.
