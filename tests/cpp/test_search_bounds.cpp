@@ -230,7 +230,7 @@ TEST(SearchBoundsQuery, BoundsOfAnotherShapeAreIgnored) {
 // leaves was looked up in the box table before being dismissed.
 TEST(SearchBoundsQuery, LeafPositionsPastTheLeavesAreNeverLookedUp) {
     ImmutableKdTree tree;
-    tree.stems = {kInf, 0.0, kInf, kInf};  // leaf positions 4..7, one leaf
+    tree.stems = {kInf, 0.0, kInf, 0.0};  // leaf positions 4..7, one leaf
     tree.leaves = {make_leaf({{Point{-0.5, 0.0, 0.0}, 0}, {Point{-0.25, 0.1, 0.0}, 1}})};
     tree.size = 2;
     const SearchBounds bounds = compute_search_bounds(tree);
