@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from conftest import ReverseGeocoder, call_with_little_memory
+from conftest import HUGE_FIELD_BYTES, ReverseGeocoder, call_with_little_memory
 
 
 def test_runtime_error_records_the_exception_being_handled():
@@ -76,7 +76,7 @@ def test_a_result_that_cannot_be_made_panics_after_printing_why(huge_row_geocode
 
 
 def test_running_out_of_memory_inside_the_core_is_a_memory_error():
-    text = "lat,lon,name\n1,2," + "x" * (48 << 20) + "\n"
+    text = "lat,lon,name\n1,2," + "x" * HUGE_FIELD_BYTES + "\n"
     with pytest.raises(MemoryError):
         call_with_little_memory(lambda: ReverseGeocoder(text))
     assert ReverseGeocoder(text[:40] + "\n").get_nearest_as_dict(1, 2)["lat"] == "1"
