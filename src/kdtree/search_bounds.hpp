@@ -66,11 +66,14 @@ inline std::size_t seed_cell(const Point& q, std::size_t grid) noexcept {
     const std::size_t face = (on_x ? 0 : on_y ? 2 : 4) + (signed_major >= 0.0 ? 0 : 1);
     const double half = static_cast<double>(grid) * 0.5;
     const double scale = half / major;
-    // c / major lies in [-1, 1]; the clamp keeps 1 (and any rounding) inside.
+    // c / major lies in [-1, 1]; the clamps keep 1 (and any rounding)
+    // inside, and stop a tiny `major` (scale overflowing to infinity) from
+    // reaching the integer conversion, which is undefined out of range.
     auto square = [&](double c) {
         const double at = c * scale + half;
-        const std::size_t i = at > 0.0 ? static_cast<std::size_t>(at) : 0;
-        return i < grid ? i : grid - 1;
+        if (!(at > 0.0)) return std::size_t{0};
+        if (!(at < static_cast<double>(grid))) return grid - 1;
+        return static_cast<std::size_t>(at);
     };
     return (face * grid + square(a)) * grid + square(b);
 }

@@ -155,6 +155,16 @@ TEST(SearchBoundsSeeds, EveryDirectionHasACellOnTheGrid) {
     EXPECT_LT(seed_cell({0.0, 0.0, 0.0}, 4), 6u * 4 * 4);  // no direction, still in range
 }
 
+// Found by fuzzing: a subnormal largest coordinate overflows the scale to
+// infinity, whose conversion to an index is undefined.
+TEST(SearchBoundsSeeds, TinyAndZeroDirectionsStillNameACell) {
+    const std::size_t grid = 16;
+    for (const Point& q : {Point{5e-324, 0.0, 0.0}, Point{-5e-324, 5e-324, 0.0},
+                           Point{1e-310, -3e-310, 2e-310}, Point{0.0, 0.0, 0.0}}) {
+        EXPECT_LT(seed_cell(q, grid), 6 * grid * grid);
+    }
+}
+
 TEST(SearchBoundsSeeds, LargeTreesGetSeedsThatAreStoredPoints) {
     std::mt19937_64 rng(21);
     std::vector<Point> points;
