@@ -15,8 +15,7 @@ case "$VICINOR_BUILD_PREFIX" in
 esac
 VICINOR_JOBS=${VICINOR_JOBS:-2}
 
-# The fuzz targets need clang 15 or newer: libstdc++'s <source_location>
-# relies on a builtin that clang 14 lacks.
+# The fuzz targets are built with clang 16 (libFuzzer ships with clang only).
 # llvm-16 brings llvm-symbolizer, for readable crash reports.
 VICINOR_FUZZ_SYSTEM_PACKAGES=(clang-16 libclang-rt-16-dev llvm-16 cmake ninja-build)
 VICINOR_TEST_SYSTEM_PACKAGES=(g++ cmake ninja-build libgtest-dev "${VICINOR_FUZZ_SYSTEM_PACKAGES[@]}")
