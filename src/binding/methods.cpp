@@ -69,17 +69,28 @@ PyObject* fill_row_dict(PyRef dict, PyObject* keys, const csv::CsvRecord& fields
     return dict.release();
 }
 
-PyObject* Geocoder_get_nearest_as_string(PyObject* self, PyObject* const* args,
-                                         Py_ssize_t nargsf, PyObject* kwnames) {
+// The steps both lookups share: bind, check the instance, hold shared
+// access for the whole call, convert the coordinates, then shape the answer.
+template <class Shape>
+PyObject* run_lookup(const ParameterList& parameters, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames, Shape shape) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[2];
-        if (!bind_fast(kAsString, args, nargsf, kwnames, bound)) return nullptr;
+        if (!bind_fast(parameters, args, nargsf, kwnames, bound)) return nullptr;
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;
         SharedAccess access(geocoder);
         double lat = 0;
         double lon = 0;
         if (!convert_query(bound, lat, lon)) return nullptr;
+        return shape(geocoder, lat, lon);
+    });
+}
+
+PyObject* Geocoder_get_nearest_as_string(PyObject* self, PyObject* const* args,
+                                         Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_lookup(kAsString, self, args, nargsf, kwnames,
+                      [](GeocoderObject* geocoder, double lat, double lon) -> PyObject* {
         Result<std::string_view> row = nearest_row_text(geocoder->record, lat, lon);
         if (!row) {
             report_error_value(row.error());
@@ -93,15 +104,8 @@ PyObject* Geocoder_get_nearest_as_string(PyObject* self, PyObject* const* args,
 
 PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                        PyObject* kwnames) {
-    return guard_entry([&]() -> PyObject* {
-        PyObject* bound[2];
-        if (!bind_fast(kAsDict, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
-        if (geocoder == nullptr) return nullptr;
-        SharedAccess access(geocoder);
-        double lat = 0;
-        double lon = 0;
-        if (!convert_query(bound, lat, lon)) return nullptr;
+    return run_lookup(kAsDict, self, args, nargsf, kwnames,
+                      [](GeocoderObject* geocoder, double lat, double lon) -> PyObject* {
         // The result objects come first: allocating host objects may run
         // host code (finalizers) that reuses this thread's row buffer.
         PyObject* keys = column_keys(geocoder);
