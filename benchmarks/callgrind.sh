@@ -12,16 +12,17 @@
 #
 # Expects the builds of run.sh (build/bench, build/bench-tools); builds them
 # first. Environment: VENV, PYTHON_HOST, LOOKUPS (default 20000),
-# BENCH_SKIP_BUILD=1 to count the builds as they are.
+# BENCH_SKIP_BUILD=1 to count the builds as they are, BENCH_BUILD_DIR (where
+# vicinor is built; default build/bench), BENCH_RESULTS_DIR.
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${VENV:-$repo/.venv}"
 python_host="${PYTHON_HOST:-/root/.pyenv/versions/3.12.1/bin/python3.12}"
-vicinor_build="$repo/build/bench"
+vicinor_build="${BENCH_BUILD_DIR:-$repo/build/bench}"
 tools_build="$repo/build/bench-tools"
 lookups="${LOOKUPS:-20000}"
-results="$repo/benchmarks/results"
+results="${BENCH_RESULTS_DIR:-$repo/benchmarks/results}"
 workloads=("$@")
 [[ ${#workloads[@]} -gt 0 ]] ||
   workloads=(construct nanoflann_build load as_string as_dict floor_string floor_dict)

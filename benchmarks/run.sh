@@ -11,14 +11,15 @@
 #
 # Environment: VENV (default .venv), PYTHON_HOST (interpreter to build for),
 # BENCH_SKIP_INSTALL=1 to skip pip, BENCH_SKIP_BUILD=1 to measure the builds
-# as they are (while the sources are mid-change), BENCH_JOBS (default 2).
+# as they are (while the sources are mid-change), BENCH_JOBS (default 2),
+# BENCH_BUILD_DIR (where vicinor is built; default build/bench).
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${VENV:-$repo/.venv}"
 python_host="${PYTHON_HOST:-/root/.pyenv/versions/3.12.1/bin/python3.12}"
 jobs="${BENCH_JOBS:-2}"
-vicinor_build="$repo/build/bench"
+vicinor_build="${BENCH_BUILD_DIR:-$repo/build/bench}"
 tools_build="$repo/build/bench-tools"
 
 if [[ "${BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
