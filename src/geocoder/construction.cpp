@@ -14,6 +14,7 @@
 #include "geocoder/number.hpp"
 #include "geocoder/stored_lines.hpp"
 #include "kdtree/build.hpp"
+#include "kdtree/page_buffer.hpp"
 
 namespace vicinor {
 namespace {
@@ -58,7 +59,7 @@ Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
 // must exist.
 Status read_points(std::string_view text, CsvLineIterator line, std::size_t data_line_count,
                    std::size_t header_fields, std::uint8_t separator, const std::string* rewritten,
-                   std::vector<kdtree::Point>& points, StoredLines& stored_lines) {
+                   kdtree::PointColumns& points, StoredLines& stored_lines) {
     CsvLineIterator stored_line;
     if (rewritten != nullptr) stored_line = csv::split_csv_lines(*rewritten).begin();
     DataLineReader reader(separator);
@@ -130,8 +131,7 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
 
     // Row slices are not made yet: they would be alive while the tree is
     // built, when memory peaks.
-    std::vector<kdtree::Point> points;
-    points.reserve(data_line_count);
+    kdtree::PointColumns points(data_line_count);
     StoredLines stored_lines(drop_coordinates ? rewritten.size() : csv.size(), data_line_count);
     const std::size_t first_stored_offset =
         drop_coordinates || line == std::default_sentinel ? 0 : line->offset;
@@ -160,10 +160,13 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     std::string().swap(csv);  // assigning an empty string would keep the buffer
 
     ReverseGeocoder geocoder;
-    geocoder.tree = kdtree::build_tree(points);
-    points = std::vector<kdtree::Point>();
+    geocoder.tree = kdtree::build_tree(std::move(points));  // frees the points
     geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
+    // The bounds' temporaries sit in malloc's pool; returned, the slices
+    // can take their place instead of adding to it.
+    kdtree::return_free_heap_pages();
     geocoder.indexed_data = stored_lines.slices(first_stored_offset);
+    stored_lines = StoredLines(0, 0);
     // The rewrite was sized for the whole input; the record should not carry
     // that slack for its lifetime.
     stored.shrink_to_fit();

@@ -4,6 +4,7 @@
 // line's length and terminator width (0, 1 or 2 bytes) place the next one.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -11,6 +12,7 @@
 
 #include "csv/lines.hpp"
 #include "geocoder/record.hpp"
+#include "kdtree/page_buffer.hpp"
 
 namespace vicinor {
 
@@ -49,9 +51,34 @@ public:
     }
 
 private:
+    // The words live in pages of their own, so that once the slices are made
+    // their memory goes back at once instead of staying in malloc's pool.
     template <class Word>
-    static std::vector<StringSlice> slices_of(const std::vector<Word>& words,
-                                              std::uint64_t offset) {
+    class Words {
+    public:
+        void reserve(std::size_t count) {
+            if (count > storage_.size()) move_to(count);
+        }
+        void push_back(Word word) {
+            if (size_ == storage_.size()) move_to(std::max<std::size_t>(2 * size_, 64));
+            storage_[size_++] = word;
+        }
+        std::size_t size() const noexcept { return size_; }
+        const Word* begin() const noexcept { return storage_.data(); }
+        const Word* end() const noexcept { return storage_.data() + size_; }
+
+    private:
+        void move_to(std::size_t capacity) {
+            kdtree::PageArray<Word> larger(capacity);
+            std::copy(begin(), end(), larger.data());
+            storage_ = std::move(larger);
+        }
+        kdtree::PageArray<Word> storage_;
+        std::size_t size_ = 0;
+    };
+
+    template <class Word>
+    static std::vector<StringSlice> slices_of(const Words<Word>& words, std::uint64_t offset) {
         std::vector<StringSlice> out;
         out.reserve(words.size());
         for (const std::uint64_t word : words) {
@@ -63,8 +90,8 @@ private:
     }
 
     bool wide_;
-    std::vector<std::uint32_t> narrow_words_;
-    std::vector<std::uint64_t> wide_words_;
+    Words<std::uint32_t> narrow_words_;
+    Words<std::uint64_t> wide_words_;
 };
 
 }  // namespace vicinor

@@ -31,19 +31,22 @@ void check_built_tree(const ImmutableKdTree& tree) {
 
 }  // namespace
 
-ImmutableKdTree build_tree(std::span<const Point> points) {
+ImmutableKdTree build_tree(PointColumns points) {
     // Items are 32-bit point numbers.
     if (points.size() > std::size_t{std::numeric_limits<Item>::max()} + 1) {
         raise_fault("too many points for 32-bit items: " + std::to_string(points.size()));
     }
     // More than one leaf's worth of identical points always overfills their
     // common leaf in the packed layout; skip the attempts that would show it.
-    detail::DistinctPoints distinct = detail::find_distinct_points(points);
     std::optional<ImmutableKdTree> tree;
-    if (distinct.largest_group <= B) tree = detail::build_packed_tree(points);
-    if (!tree) tree = detail::build_robust_tree(points, distinct.first_copies);
+    if (!detail::has_more_copies_than(points, B)) tree = detail::build_packed_tree(points);
+    if (!tree) tree = detail::build_robust_tree(points, detail::distinct_first_copies(points));
     check_built_tree(*tree);
     return std::move(*tree);
+}
+
+ImmutableKdTree build_tree(std::span<const Point> points) {
+    return build_tree(PointColumns::from_points(points));
 }
 
 }  // namespace vicinor::kdtree

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "kdtree/point_columns.hpp"
 #include "kdtree/tree.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -26,24 +27,32 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
 
 // The canonical left-packed construction, whose layout saved files carry.
 // Empty when it cannot finish on this input (identical points that overfill
-// a leaf, split shifts that run away or wrap): the caller falls back.
+// a leaf, split shifts that run away or wrap): the caller falls back, and
+// `points` is then as it was. A tree is built from the points' own storage:
+// they are reordered and their pages handed back.
+std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points);
 std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points);
 
-struct DistinctPoints {
-    std::vector<std::uint32_t> first_copies;  // ascending point numbers
-    std::size_t largest_group = 0;            // copies of the most repeated point
-};
+// Puts every point into the leaf its descent through `stems` reaches, in
+// ascending point order. Empty, with `points` untouched, when a descent ends
+// at a leaf number not below `leaf_count` or in a leaf already holding 32;
+// otherwise `points` is consumed as above.
+std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size_t leaf_count,
+                                            PointColumns& points);
 
-// Points without a NaN coordinate, each value-equal group (-0.0 == 0.0)
-// represented by its first copy.
-DistinctPoints find_distinct_points(std::span<const Point> points);
+// Whether some point has more than `limit` (below 255) value-equal copies (-0.0 == 0.0;
+// points with a NaN coordinate are never equal).
+bool has_more_copies_than(const PointColumns& points, std::size_t limit);
+
+// The first copy of every value-equal group of points without a NaN
+// coordinate, in ascending order.
+std::vector<std::uint32_t> distinct_first_copies(const PointColumns& points);
 
 // A construction that succeeds on any input: it stores only `kept` (distinct
 // points without NaN, ascending) and splits at medians moved to the edge of
 // a run of equal values. Later copies of a point and NaN points can never be
 // a query's answer (the earliest copy wins every tie, a NaN distance loses to
 // every real one), so leaving them out changes no answer.
-ImmutableKdTree build_robust_tree(std::span<const Point> points,
-                                  std::span<const std::uint32_t> kept);
+ImmutableKdTree build_robust_tree(const PointColumns& points, std::span<const std::uint32_t> kept);
 
 }  // namespace vicinor::kdtree::detail

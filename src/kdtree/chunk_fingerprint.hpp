@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace vicinor::kdtree::detail {
 
@@ -41,14 +42,17 @@ inline std::uint64_t mix_point_number(std::uint64_t x) noexcept {
     return x;
 }
 
-inline ChunkFingerprint fingerprint_of(const std::uint32_t* numbers, std::size_t count) noexcept {
-    ChunkFingerprint fp;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t h = mix_point_number(numbers[i] + 0x9e3779b97f4a7c15ULL);
-        fp.first += h;
-        fp.second += h * h;
-    }
-    return fp;
-}
+// The fingerprint of `count` point numbers. Construction sums a long
+// stretch at every split, so wide-vector forms are picked where the CPU has
+// them; integer arithmetic wraps the same way in each, so all agree exactly.
+ChunkFingerprint fingerprint_of(const std::uint32_t* numbers, std::size_t count) noexcept;
+
+// The forms this build has, for tests to compare with each other.
+struct FingerprintForm {
+    const char* name;
+    ChunkFingerprint (*sum)(const std::uint32_t* numbers, std::size_t count) noexcept;
+    bool supported;
+};
+std::span<const FingerprintForm> fingerprint_forms() noexcept;
 
 }  // namespace vicinor::kdtree::detail

@@ -1,15 +1,14 @@
-// Finding the first copy of every distinct point with one open-addressing
-// pass: linear time, and the result depends only on the input order.
+// Groups of value-equal points, found with one open-addressing pass: linear
+// time, and the result depends only on the input order.
 #include <algorithm>
 #include <bit>
 #include <limits>
 
 #include "kdtree/build_parts.hpp"
+#include "kdtree/page_buffer.hpp"
 
 namespace vicinor::kdtree::detail {
 namespace {
-
-constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
 
 bool has_nan(const Point& point) noexcept {
     return point[0] != point[0] || point[1] != point[1] || point[2] != point[2];
@@ -31,27 +30,47 @@ std::uint64_t hash_point(const Point& point) noexcept {
     return h;
 }
 
-}  // namespace
-
-DistinctPoints find_distinct_points(std::span<const Point> points) {
-    DistinctPoints result;
-    const std::size_t table_size = std::bit_ceil(std::max<std::size_t>(2 * points.size(), 16));
+// Calls `on_point(k, first, copies)` for every point k without NaN, with the
+// first copy of its group and the group's size so far (saturating at 255).
+// Stops early when `on_point` returns false.
+template <class OnPoint>
+void visit_groups(const PointColumns& points, OnPoint on_point) {
+    const std::size_t n = points.size();
+    const std::size_t table_size = std::bit_ceil(std::max<std::size_t>(2 * n, 16));
     const std::size_t mask = table_size - 1;
-    std::vector<std::uint32_t> first(table_size, kEmptySlot);  // point number per slot
-    std::vector<std::uint32_t> copies(table_size, 0);
-    result.first_copies.reserve(points.size());
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        const Point& point = points[k];
+    PageArray<std::uint32_t> first_plus_one(table_size);  // 0: empty slot
+    PageArray<std::uint8_t> copies(table_size);
+    for (std::size_t k = 0; k < n; ++k) {
+        const Point point = points.point(k);
         if (has_nan(point)) continue;
         std::size_t slot = hash_point(point) & mask;
-        while (first[slot] != kEmptySlot && points[first[slot]] != point) slot = (slot + 1) & mask;
-        if (first[slot] == kEmptySlot) {
-            first[slot] = static_cast<std::uint32_t>(k);
-            result.first_copies.push_back(first[slot]);
+        while (first_plus_one[slot] != 0 && points.point(first_plus_one[slot] - 1) != point) {
+            slot = (slot + 1) & mask;
         }
-        result.largest_group = std::max<std::size_t>(result.largest_group, ++copies[slot]);
+        if (first_plus_one[slot] == 0) first_plus_one[slot] = static_cast<std::uint32_t>(k + 1);
+        if (copies[slot] != std::numeric_limits<std::uint8_t>::max()) ++copies[slot];
+        if (!on_point(k, first_plus_one[slot] - 1, copies[slot])) return;
     }
-    return result;
+}
+
+}  // namespace
+
+bool has_more_copies_than(const PointColumns& points, std::size_t limit) {
+    bool found = false;
+    visit_groups(points, [&](std::size_t, std::size_t, std::size_t copies) {
+        found = copies > limit;
+        return !found;
+    });
+    return found;
+}
+
+std::vector<std::uint32_t> distinct_first_copies(const PointColumns& points) {
+    std::vector<std::uint32_t> first_copies;
+    visit_groups(points, [&](std::size_t k, std::size_t first, std::size_t) {
+        if (first == k) first_copies.push_back(static_cast<std::uint32_t>(k));
+        return true;
+    });
+    return first_copies;
 }
 
 }  // namespace vicinor::kdtree::detail

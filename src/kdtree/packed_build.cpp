@@ -4,13 +4,13 @@
 // splits left ("shifts", remembered per stem across attempts) and may add
 // leaves and retry. Every step here is part of the saved-file layout.
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <numeric>
 
 #include "kdtree/build_parts.hpp"
 #include "kdtree/chunk_fingerprint.hpp"
 #include "kdtree/order_key.hpp"
+#include "kdtree/page_buffer.hpp"
 #include "kdtree/select.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -34,27 +34,34 @@ std::vector<std::size_t> remap_shifts(const std::vector<std::size_t>& old_shifts
     return remapped;
 }
 
+// The outcome of the split attempts: everything placement needs.
+struct PackedSplits {
+    std::vector<double> stems;
+    std::size_t leaf_count = 0;
+};
+
+bool any_nan(std::span<const double> column) noexcept {
+    return std::any_of(column.begin(), column.end(), [](double v) { return v != v; });
+}
+
+// Finds the stems; its working arrays die with it, before placement
+// allocates the leaves.
 class PackedBuilder {
 public:
-    explicit PackedBuilder(std::span<const Point> points)
+    explicit PackedBuilder(const PointColumns& points)
         : points_(points), sort_index_(points.size()) {
-        std::iota(sort_index_.begin(), sort_index_.end(), std::uint32_t{0});
-        for (std::size_t d = 0; d < K; ++d) {
-            keys_[d].resize(points.size());
-            for (std::size_t k = 0; k < points.size(); ++k) keys_[d][k] = order_key(points[k][d]);
-        }
+        std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
     }
 
-    ImmutableKdTree build() {
+    PackedSplits build() {
         const std::size_t n = points_.size();
         std::size_t leaf_node_count = ceil_div_bucket(n);
         std::size_t stem_node_count = leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count);
         stems_.assign(stem_node_count, kUnsetStem);
         stem_shifts_.assign(stem_node_count, 0);
-        memos_.assign(stem_node_count, NodeMemo{});
-        memo_allowed_ = std::none_of(points_.begin(), points_.end(), [](const Point& point) {
-            return point[0] != point[0] || point[1] != point[1] || point[2] != point[2];
-        });
+        memos_ = PageArray<NodeMemo>(stem_node_count);
+        memo_allowed_ = !any_nan(points_.column(0)) && !any_nan(points_.column(1)) &&
+                        !any_nan(points_.column(2));
         const ChunkFingerprint everything =
             memo_allowed_ ? fingerprint_of(sort_index_.data(), n) : ChunkFingerprint{};
 
@@ -86,7 +93,7 @@ public:
                 stem_node_count *= 2;
                 stems_.assign(stem_node_count, kUnsetStem);
                 stem_shifts_ = remap_shifts(stem_shifts_, stem_node_count, shift);
-                memos_.assign(stem_node_count, NodeMemo{});  // every node moved
+                memos_ = PageArray<NodeMemo>(stem_node_count);  // every node moved
             }
         }
         // More leaves than leaf positions, or a NaN split value (which the
@@ -95,7 +102,7 @@ public:
         for (double stem : stems_) {
             if (stem != stem) throw Unbuildable{};
         }
-        return place(leaf_node_count);
+        return PackedSplits{std::move(stems_), leaf_node_count};
     }
 
 private:
@@ -106,7 +113,7 @@ private:
     static constexpr std::size_t kMaxAttempts = 128;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return keys_[dim][sort_index_[position]];
+        return order_key(points_.column(dim)[sort_index_[position]]);
     }
 
     // Selects rank `p` of the chunk on `dim`, then moves p down to the start
@@ -120,7 +127,7 @@ private:
                              std::size_t p) {
         if (selectable > work_left_) throw Unbuildable{};
         work_left_ -= selectable;
-        select_nth(std::span(sort_index_).subspan(lo, selectable), keys_[dim], p);
+        select_nth(std::span(sort_index_.data() + lo, selectable), points_.column(dim), p);
         const OrderKey value = key(lo + p, dim);
         if (value == kNanKey) return p;  // a NaN equals nothing
         while (p > 1 && key(lo + p - 1, dim) == value) --p;
@@ -142,7 +149,7 @@ private:
     }
 
     double coordinate(std::size_t position, std::size_t dim) const noexcept {
-        return points_[sort_index_[position]][dim];
+        return points_.column(dim)[sort_index_[position]];
     }
 
     // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
@@ -243,28 +250,8 @@ private:
         return std::max(shifted, right_floor);
     }
 
-    ImmutableKdTree place(std::size_t leaf_node_count) {
-        ImmutableKdTree tree;
-        tree.leaves.resize(leaf_node_count);
-        for (std::size_t k = 0; k < points_.size(); ++k) {
-            const Point& point = points_[k];
-            const std::size_t leaf_number = descend_to_leaf(stems_, point);
-            if (leaf_number >= leaf_node_count) throw Unbuildable{};
-            LeafNode& leaf = tree.leaves[leaf_number];
-            if (leaf.size == B) throw Unbuildable{};
-            for (std::size_t d = 0; d < K; ++d) leaf.content_points[d][leaf.size] = point[d];
-            leaf.content_items[leaf.size] = static_cast<Item>(k);
-            ++leaf.size;
-        }
-        tree.stems = std::move(stems_);
-        tree.size = points_.size();
-        return tree;
-    }
-
-    std::span<const Point> points_;
-    std::vector<std::uint32_t> sort_index_;
-    // The selection's keys, per dimension and point number.
-    std::array<std::vector<OrderKey>, K> keys_;
+    const PointColumns& points_;
+    PageArray<std::uint32_t> sort_index_;
     std::vector<double> stems_;
     std::vector<std::size_t> stem_shifts_;
     std::size_t work_left_ = 0;
@@ -278,7 +265,7 @@ private:
         std::size_t result = 0;
         bool reusable = false;
     };
-    std::vector<NodeMemo> memos_;
+    PageArray<NodeMemo> memos_;
     std::size_t shifts_recorded_ = 0;
     // A NaN split value makes a part depend on the arrangement of the NaN
     // copies rather than on the set, so reuse is off for such input.
@@ -287,12 +274,19 @@ private:
 
 }  // namespace
 
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {
+std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points) {
+    PackedSplits splits;
     try {
-        return PackedBuilder(points).build();
+        splits = PackedBuilder(points).build();
     } catch (const Unbuildable&) {
         return std::nullopt;
     }
+    return place_points(std::move(splits.stems), splits.leaf_count, points);
+}
+
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {
+    PointColumns columns = PointColumns::from_points(points);
+    return build_packed_tree(columns);
 }
 
 }  // namespace vicinor::kdtree::detail

@@ -21,7 +21,7 @@ constexpr std::size_t kMaxDepth = 48;
 
 class RobustBuilder {
 public:
-    RobustBuilder(std::span<const Point> points, std::span<const std::uint32_t> kept)
+    RobustBuilder(const PointColumns& points, std::span<const std::uint32_t> kept)
         : points_(points), order_(kept.begin(), kept.end()), kept_(kept) {}
 
     ImmutableKdTree build() {
@@ -33,7 +33,11 @@ public:
 
 private:
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return order_key(points_[order_[position]][dim]);
+        return order_key(coordinate(position, dim));
+    }
+
+    double coordinate(std::size_t position, std::size_t dim) const noexcept {
+        return points_.column(dim)[order_[position]];
     }
 
     void set_stem(std::size_t node, double value) {
@@ -50,7 +54,7 @@ private:
         if (depth >= kMaxDepth) raise_fault("k-d tree deeper than " + std::to_string(kMaxDepth));
         const std::size_t dim = depth % K;
         const std::size_t mid = m / 2;
-        select_nth(std::span(order_).subspan(lo, m), points_, dim, mid);
+        select_nth(std::span(order_).subspan(lo, m), points_.column(dim), mid);
         // The copies of the median's value form one run [run_begin, run_end).
         const OrderKey median = key(lo + mid, dim);
         std::size_t run_begin = mid;
@@ -62,7 +66,7 @@ private:
             // Constant on this dimension: leave the stem unset, which sends
             // the chunk to one child (right only for +infinity, which is >=
             // the unset stem), and split on the next dimension below.
-            const bool goes_right = points_[order_[lo]][dim] >= kUnsetStem;
+            const bool goes_right = coordinate(lo, dim) >= kUnsetStem;
             split(lo, hi, 2 * node + (goes_right ? 1 : 0), depth + 1);
             return;
         }
@@ -79,7 +83,7 @@ private:
             }
             std::swap(order_[lo + p], order_[lo + smallest]);
         }
-        set_stem(node, points_[order_[lo + p]][dim]);
+        set_stem(node, coordinate(lo + p, dim));
         split(lo, lo + p, 2 * node, depth + 1);
         split(lo + p, hi, 2 * node + 1, depth + 1);
     }
@@ -88,7 +92,7 @@ private:
         std::vector<std::size_t> leaf_of(kept_.size());
         std::size_t leaf_count = 0;
         for (std::size_t j = 0; j < kept_.size(); ++j) {
-            const std::size_t leaf = descend_to_leaf(stems_, points_[kept_[j]]);
+            const std::size_t leaf = descend_to_leaf(stems_, points_.point(kept_[j]));
             leaf_of[j] = leaf;
             leaf_count = std::max(leaf_count, leaf + 1);
         }
@@ -97,7 +101,7 @@ private:
         for (std::size_t j = 0; j < kept_.size(); ++j) {
             LeafNode& leaf = tree.leaves[leaf_of[j]];
             if (leaf.size == B) raise_fault("k-d tree leaf overfilled by split of equal values");
-            const Point& point = points_[kept_[j]];
+            const Point point = points_.point(kept_[j]);
             for (std::size_t d = 0; d < K; ++d) leaf.content_points[d][leaf.size] = point[d];
             leaf.content_items[leaf.size] = kept_[j];
             ++leaf.size;
@@ -107,7 +111,7 @@ private:
         return tree;
     }
 
-    std::span<const Point> points_;
+    const PointColumns& points_;
     std::vector<std::uint32_t> order_;
     std::span<const std::uint32_t> kept_;
     std::vector<double> stems_;
@@ -116,7 +120,7 @@ private:
 
 }  // namespace
 
-ImmutableKdTree build_robust_tree(std::span<const Point> points,
+ImmutableKdTree build_robust_tree(const PointColumns& points,
                                   std::span<const std::uint32_t> kept) {
     return RobustBuilder(points, kept).build();
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace vicinor::kdtree::detail {
@@ -18,12 +19,21 @@ constexpr std::size_t kSampleCount = 1024;
 
 constexpr std::size_t kPrefetchDistance = 64;
 
+// "key < bound" for a fixed bound, as partition_below tests it.
+template <class KeyFn>
+struct KeyBelow {
+    KeyFn key;
+    OrderKey bound;
+    bool operator()(std::uint32_t point) const noexcept { return key(point) < bound; }
+};
+
 // The key of a point number on the dimension being selected.
 struct KeyOf {
     const Point* points;
     std::size_t dim;
     OrderKey operator()(std::uint32_t point) const noexcept { return order_key(points[point][dim]); }
     void prefetch(std::uint32_t point) const noexcept { __builtin_prefetch(&points[point][dim]); }
+    KeyBelow<KeyOf> below(OrderKey bound) const noexcept { return {*this, bound}; }
 };
 
 // The same keys, computed in advance: one dimension's keys take a third of
@@ -32,6 +42,41 @@ struct StoredKey {
     const OrderKey* keys;
     OrderKey operator()(std::uint32_t point) const noexcept { return keys[point]; }
     void prefetch(std::uint32_t point) const noexcept { __builtin_prefetch(keys + point); }
+    KeyBelow<StoredKey> below(OrderKey bound) const noexcept { return {*this, bound}; }
+};
+
+// "key < bound" on one coordinate column as a single comparison of doubles,
+// !(value >= threshold): NaN fails every >= and so counts as below, as its
+// key (the lowest) does, and -0.0 >= 0.0 holds, as their keys are equal.
+// The partition loop carries its position from one step to the next, and
+// converting each value to its key would lengthen that chain.
+struct ColumnBelow {
+    const double* values;
+    double threshold;
+    bool operator()(std::uint32_t point) const noexcept { return !(values[point] >= threshold); }
+};
+
+// A double whose >= comparison splits the keys at `bound` as above. Bound 0
+// has nothing below it, which no threshold expresses: the caller skips it.
+inline double threshold_of(OrderKey bound) noexcept {
+    constexpr OrderKey sign = OrderKey{1} << 63;
+    constexpr double lowest = -std::numeric_limits<double>::infinity();
+    // At or below the key of -infinity only NaN lies below, and NaN alone
+    // fails >= -infinity.
+    if (bound <= order_key(lowest)) return lowest;
+    // Otherwise undo order_key. Above +infinity's key this gives a NaN,
+    // which every value fails, as every value's key is below such a bound.
+    return std::bit_cast<double>((bound & sign) != 0 ? bound & ~sign : ~bound);
+}
+
+// Keys of one coordinate column, computed as they are read (outside the
+// partition loop): a few register operations next to a load that may miss
+// the cache.
+struct ColumnKey {
+    const double* values;
+    OrderKey operator()(std::uint32_t point) const noexcept { return order_key(values[point]); }
+    void prefetch(std::uint32_t point) const noexcept { __builtin_prefetch(values + point); }
+    ColumnBelow below(OrderKey bound) const noexcept { return {values, threshold_of(bound)}; }
 };
 
 OrderKey median_of_three(OrderKey a, OrderKey b, OrderKey c) noexcept {
@@ -100,6 +145,8 @@ void insertion_sort(std::uint32_t* order, KeyFn key, std::size_t lo, std::size_t
 template <class KeyFn>
 std::size_t partition_below(std::uint32_t* order, KeyFn key, std::size_t lo, std::size_t hi,
                             OrderKey bound) noexcept {
+    if (bound == 0) return lo;  // nothing is below the lowest key
+    const auto below = key.below(bound);
     std::size_t end = lo;
     std::size_t i = lo;
     // The keys are read in an order the hardware cannot foresee; asking for
@@ -109,13 +156,13 @@ std::size_t partition_below(std::uint32_t* order, KeyFn key, std::size_t lo, std
         const std::uint32_t moving = order[i];
         order[i] = order[end];
         order[end] = moving;
-        end += key(moving) < bound ? 1 : 0;
+        end += below(moving) ? 1 : 0;
     }
     for (; i < hi; ++i) {
         const std::uint32_t moving = order[i];
         order[i] = order[end];
         order[end] = moving;
-        end += key(moving) < bound ? 1 : 0;
+        end += below(moving) ? 1 : 0;
     }
     return end;
 }
@@ -215,6 +262,11 @@ void select_nth(std::span<std::uint32_t> order, std::span<const Point> points, s
 void select_nth(std::span<std::uint32_t> order, std::span<const OrderKey> keys,
                 std::size_t nth) noexcept {
     select_in(order.data(), StoredKey{keys.data()}, order.size(), nth);
+}
+
+void select_nth(std::span<std::uint32_t> order, std::span<const double> column,
+                std::size_t nth) noexcept {
+    select_in(order.data(), ColumnKey{column.data()}, order.size(), nth);
 }
 
 }  // namespace vicinor::kdtree::detail

@@ -30,4 +30,10 @@ void select_nth(std::span<std::uint32_t> order, std::span<const Point> points, s
 void select_nth(std::span<std::uint32_t> order, std::span<const OrderKey> keys,
                 std::size_t nth) noexcept;
 
+// The same selection over one coordinate column: `column[k]` is the
+// coordinate of point number k. Same result; the keys are dense as with
+// stored keys, at no extra memory.
+void select_nth(std::span<std::uint32_t> order, std::span<const double> column,
+                std::size_t nth) noexcept;
+
 }  // namespace vicinor::kdtree::detail

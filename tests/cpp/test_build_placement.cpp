@@ -1,0 +1,130 @@
+// Filling the leaves from the final stems, and the storage construction
+// frees as it goes: a refused placement must leave the points for the
+// fallback exactly as they were, and pages handed back early must never be
+// read again.
+#include <bit>
+#include <cstring>
+
+#include "kdtree/build_parts.hpp"
+#include "kdtree/chunk_fingerprint.hpp"
+#include "kdtree/page_buffer.hpp"
+#include "kdtree/point_columns.hpp"
+#include "test_build_support.hpp"
+
+namespace vicinor::kdtree::testing {
+namespace {
+
+std::vector<Point> points_of(const PointColumns& columns) {
+    std::vector<Point> points;
+    for (std::size_t k = 0; k < columns.size(); ++k) points.push_back(columns.point(k));
+    return points;
+}
+
+void expect_bitwise_equal(const std::vector<Point>& a, const std::vector<Point>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(Point)), 0);
+}
+
+// Large enough that the leaves are filled while earlier points' pages are
+// handed back (several release steps), with a -0.0 and a NaN coordinate
+// that must arrive in their leaves bit for bit.
+TEST(BuildPlacement, FillsEveryLeafInAscendingItemsWhileFreeingThePoints) {
+    std::vector<Point> points = random_points(40000, 21);
+    points[17][1] = -0.0;
+    points[23456][2] = kNaN;
+    PointColumns columns = PointColumns::from_points(points);
+    const std::optional<ImmutableKdTree> tree = detail::build_packed_tree(columns);
+    ASSERT_TRUE(tree.has_value());
+    expect_sound_tree(*tree, points);
+    std::size_t stored = 0;
+    for (const LeafNode& leaf : tree->leaves) stored += leaf.size;
+    EXPECT_EQ(stored, points.size());
+}
+
+TEST(BuildPlacement, RefusedPlacementLeavesThePointsUntouched) {
+    const std::vector<Point> points = random_points(3000, 4);
+    const std::vector<Point> original = points;
+    // Unset stems send every point to leaf 0, which holds only 32.
+    PointColumns columns = PointColumns::from_points(points);
+    const std::size_t stem_count = 128;
+    EXPECT_FALSE(
+        detail::place_points(std::vector<double>(stem_count, kInf), stem_count, columns).has_value());
+    expect_bitwise_equal(points_of(columns), original);
+
+    // A descent past the last leaf is refused the same way.
+    std::vector<double> stems(stem_count, kInf);
+    stems[1] = -kInf;  // everything goes right, to leaf 64
+    EXPECT_FALSE(detail::place_points(stems, 10, columns).has_value());
+    expect_bitwise_equal(points_of(columns), original);
+}
+
+// When the packed construction gives up (after many attempts, or at
+// placement), the fallback must get the points exactly as they came.
+TEST(BuildPlacement, GivingUpLeavesThePointsInInputOrder) {
+    std::vector<Point> grid;  // shifts run away: gives up after many attempts
+    for (int lat = -90; lat < 90; ++lat) {
+        for (int lon = -180; lon < 180; ++lon) grid.push_back(sphere_point(lat, lon));
+    }
+    std::vector<Point> copies = random_points(2000, 5);  // 40 copies: overfills a leaf
+    for (std::size_t k = 1000; k < 1040; ++k) copies[k] = copies[3];
+    for (const std::vector<Point>* points : {&grid, &copies}) {
+        PointColumns columns = PointColumns::from_points(*points);
+        EXPECT_FALSE(detail::build_packed_tree(columns).has_value());
+        expect_bitwise_equal(points_of(columns), *points);
+    }
+}
+
+TEST(BuildPlacement, ColumnsAndSpanGiveTheSameTree) {
+    std::vector<Point> points = random_points(5000, 9);
+    for (std::size_t k = 0; k < points.size(); k += 7) points[k][2] = double(k % 5);
+    const ImmutableKdTree from_span = build_tree(points);
+    const ImmutableKdTree from_columns = build_tree(PointColumns::from_points(points));
+    ASSERT_EQ(from_span.leaves.size(), from_columns.leaves.size());
+    ASSERT_EQ(from_span.stems.size(), from_columns.stems.size());
+    EXPECT_EQ(std::memcmp(from_span.stems.data(), from_columns.stems.data(),
+                          from_span.stems.size() * sizeof(double)),
+              0);
+    EXPECT_EQ(std::memcmp(from_span.leaves.data(), from_columns.leaves.data(),
+                          from_span.leaves.size() * sizeof(LeafNode)),
+              0);
+}
+
+TEST(BuildPlacement, ReleasedPagesReadAsZeroAndTheRestIsKept) {
+    for (const std::size_t count : {std::size_t{10}, std::size_t{300000}}) {
+        PageArray<std::uint32_t> values(count);
+        for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<std::uint32_t>(i + 1);
+        const std::size_t cut = count / 3 + 1;
+        values.release(0, cut);
+        // Only whole pages inside the range go back: whatever is not zero
+        // still holds its value, and nothing from `cut` on was touched.
+        for (std::size_t i = 0; i < cut; ++i) {
+            ASSERT_TRUE(values[i] == 0 || values[i] == i + 1) << i;
+        }
+        for (std::size_t i = cut; i < count; ++i) ASSERT_EQ(values[i], i + 1) << i;
+        values.release(cut, count - cut);  // up to the end, the tail page included
+    }
+    PageArray<double> empty(0);
+    empty.release(0, 0);
+    EXPECT_EQ(empty.size(), 0u);
+}
+
+// Every fingerprint form this machine runs must sum exactly as the plain
+// one does: the reuse of subtrees compares their results.
+TEST(BuildPlacement, FingerprintFormsAgree) {
+    std::mt19937 rng(3);
+    std::vector<std::uint32_t> numbers(5000);
+    for (std::uint32_t& n : numbers) n = rng();
+    const auto forms = detail::fingerprint_forms();
+    ASSERT_FALSE(forms.empty());
+    for (const detail::FingerprintForm& form : forms) {
+        if (!form.supported) continue;
+        SCOPED_TRACE(form.name);
+        for (const std::size_t count : {0, 1, 7, 8, 9, 63, 4999, 5000}) {
+            EXPECT_EQ(form.sum(numbers.data(), count), forms[0].sum(numbers.data(), count));
+        }
+        EXPECT_EQ(form.sum(numbers.data() + 3, 1000), detail::fingerprint_of(numbers.data() + 3, 1000));
+    }
+}
+
+}  // namespace
+}  // namespace vicinor::kdtree::testing
