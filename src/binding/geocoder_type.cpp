@@ -11,6 +11,7 @@
 #include "binding/methods.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/result_strings.hpp"
+#include "geocoder/lookup.hpp"
 
 namespace vicinor::binding {
 namespace {
@@ -29,6 +30,8 @@ void Geocoder_dealloc(PyObject* object) {
     }
     self->shared_access.~atomic();
     Py_XDECREF(self->column_keys);
+    Py_XDECREF(self->dict_template);
+    self->short_values.~ShortValues();
     type->tp_free(object);
     Py_DECREF(type);  // instances of heap types hold their type
 }
@@ -70,6 +73,9 @@ PyTypeObject* geocoder_type() noexcept {
 PyObject* wrap_geocoder(ReverseGeocoder&& record) {
     PyTypeObject* type = geocoder_type();
     if (type == nullptr) return nullptr;
+    // Every instance comes through here, built or loaded alike; done before
+    // the allocation so that running out of memory leaves no object behind.
+    prepare_lookups(record);
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     auto* self = reinterpret_cast<GeocoderObject*>(object);
@@ -77,6 +83,8 @@ PyObject* wrap_geocoder(ReverseGeocoder&& record) {
     new (&self->record) ReverseGeocoder(std::move(record));
     new (&self->shared_access) std::atomic<std::uint32_t>(0);
     self->column_keys = nullptr;
+    self->dict_template = nullptr;
+    new (&self->short_values) ShortValues();
     return object;
 }
 
@@ -104,6 +112,19 @@ PyObject* column_keys(GeocoderObject* self) {
     }
     self->column_keys = keys.release();
     return self->column_keys;
+}
+
+PyObject* dict_template(GeocoderObject* self) {
+    if (self->dict_template != nullptr) return self->dict_template;
+    PyObject* keys = column_keys(self);
+    if (keys == nullptr) return nullptr;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), Py_None) < 0) return nullptr;
+    }
+    self->dict_template = dict.release();
+    return self->dict_template;
 }
 
 }  // namespace vicinor::binding

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/short_values.hpp"
 #include "geocoder/record.hpp"
 
 namespace vicinor::binding {
@@ -18,6 +19,11 @@ struct GeocoderObject {
     // The column names as str, made on the first dict lookup so that every
     // later one reuses them (and their cached hashes).
     PyObject* column_keys;
+    // Every distinct column name mapped to None, made with column_keys: a
+    // dict lookup copies it (one block copy, no rehashing) and sets the
+    // values, instead of inserting every key into a new dict.
+    PyObject* dict_template;
+    ShortValues short_values;
 };
 
 // Shared (read) access for the length of a method call. Nothing takes
@@ -47,5 +53,8 @@ GeocoderObject* as_geocoder(PyObject* self);
 
 // Borrowed tuple of the column-name strs; nullptr with an error set.
 PyObject* column_keys(GeocoderObject* self);
+
+// Borrowed dict of every column name to None; nullptr with an error set.
+PyObject* dict_template(GeocoderObject* self);
 
 }  // namespace vicinor::binding

@@ -16,6 +16,7 @@
 #include "csv/record.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/plain_row.hpp"
 #include "persist/storage.hpp"
 
 namespace vicinor::binding {
@@ -69,6 +70,48 @@ PyObject* fill_row_dict(PyRef dict, PyObject* keys, const csv::CsvRecord& fields
     return dict.release();
 }
 
+// A plain row with a field for every column: every key of the template
+// gets a value, so the template's copy needs no insertion, and the values
+// come straight from the stored text.
+PyObject* plain_row_dict(GeocoderObject* geocoder, PyObject* keys, PyObject* template_dict,
+                         const PlainRow& fields) {
+    PyRef dict(PyDict_Copy(template_dict));
+    if (!dict) {
+        report_python_api_failure();
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
+        const std::string_view field = fields.field(static_cast<std::size_t>(i));
+        PyRef value(!fields.ascii() ? new_str(field)
+                    : field.size() <= ShortValues::kMaxBytes ? geocoder->short_values.get(field)
+                                                             : new_ascii_str(field));
+        if (!value) {
+            report_python_api_failure();
+            return nullptr;
+        }
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// Any other row goes through the record reader.
+PyObject* parsed_row_dict(const ReverseGeocoder& record, PyObject* keys, std::string_view row) {
+    // The dict comes first: allocating host objects may run host code
+    // (finalizers) that reuses this thread's record.
+    PyRef dict(PyDict_New());
+    if (!dict) {
+        report_python_api_failure();
+        return nullptr;
+    }
+    // Reused per thread, so a lookup allocates nothing but its result.
+    thread_local csv::CsvRecord fields;
+    if (Status read = read_row_fields(record, row, fields); !read) {
+        report_error_value(read.error());
+        return nullptr;
+    }
+    return fill_row_dict(std::move(dict), keys, fields);
+}
+
 // The steps both lookups share: bind, check the instance, hold shared
 // access for the whole call, convert the coordinates, then shape the answer.
 template <class Shape>
@@ -106,26 +149,30 @@ PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py
                                        PyObject* kwnames) {
     return run_lookup(kAsDict, self, args, nargsf, kwnames,
                       [](GeocoderObject* geocoder, double lat, double lon) -> PyObject* {
-        // The result objects come first: allocating host objects may run
-        // host code (finalizers) that reuses this thread's row buffer.
-        PyObject* keys = column_keys(geocoder);
-        PyRef dict(keys ? PyDict_New() : nullptr);
-        if (!dict) {
-            report_python_api_failure();
-            return nullptr;
-        }
+        // The row is a view into the stored text, which no host code can
+        // change while this call holds the instance.
         Result<std::string_view> row = nearest_row_text(geocoder->record, lat, lon);
         if (!row) {
             report_error_value(row.error());
             return nullptr;
         }
-        // Reused per thread, so a lookup allocates nothing but its result.
-        thread_local csv::CsvRecord fields;
-        if (Status read = read_row_fields(geocoder->record, *row, fields); !read) {
-            report_error_value(read.error());
+        Result<std::uint8_t> separator = separator_byte(geocoder->record.value_sep);
+        if (!separator) {
+            report_error_value(separator.error());
             return nullptr;
         }
-        return fill_row_dict(std::move(dict), keys, fields);
+        PyObject* keys = column_keys(geocoder);
+        PyObject* template_dict = keys ? dict_template(geocoder) : nullptr;
+        if (template_dict == nullptr) {
+            report_python_api_failure();
+            return nullptr;
+        }
+        PlainRow plain;
+        if (plain.split(*row, separator.value()) &&
+            plain.size() >= static_cast<std::size_t>(PyTuple_GET_SIZE(keys))) {
+            return plain_row_dict(geocoder, keys, template_dict, plain);
+        }
+        return parsed_row_dict(geocoder->record, keys, *row);
     });
 }
 

@@ -23,13 +23,17 @@ inline bool is_ascii(std::string_view bytes) noexcept {
     return (high_bits & 0x8080808080808080ULL) == 0;
 }
 
+// A new str from bytes known to be ASCII; nullptr with the host's error set.
+inline PyObject* new_ascii_str(std::string_view ascii) noexcept {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), ascii.data(), ascii.size());
+    return str;
+}
+
 // A new str, or nullptr with the host's error set.
 inline PyObject* new_str(std::string_view utf8) noexcept {
-    auto size = static_cast<Py_ssize_t>(utf8.size());
-    if (!is_ascii(utf8)) return PyUnicode_DecodeUTF8(utf8.data(), size, nullptr);
-    PyObject* str = PyUnicode_New(size, 127);
-    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), utf8.data(), utf8.size());
-    return str;
+    if (is_ascii(utf8)) return new_ascii_str(utf8);
+    return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
 }
 
 }  // namespace vicinor::binding

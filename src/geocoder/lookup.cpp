@@ -17,6 +17,10 @@ bool is_continuation_byte(char c) noexcept {
 
 }  // namespace
 
+void prepare_lookups(ReverseGeocoder& geocoder) {
+    geocoder.row_hints = compute_row_hints(geocoder);
+}
+
 Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat,
                                           double lon) {
     if (!std::isfinite(lat) || !std::isfinite(lon)) {
@@ -24,8 +28,9 @@ Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, doubl
     }
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
 
-    const kdtree::Nearest nearest = kdtree::nearest_one(geocoder.tree, geocoder.search_bounds,
-                                                          lat_lon_to_point(lat, lon));
+    const kdtree::Nearest nearest =
+        kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, answer_prefetch(geocoder),
+                            lat_lon_to_point(lat, lon));
     if (!nearest.found) return Error("no stored place could answer the query");
     if (nearest.item >= geocoder.indexed_data.size()) {
         return Error("damaged geocoder: the index names row " + std::to_string(nearest.item) +

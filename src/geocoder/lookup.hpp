@@ -9,6 +9,10 @@
 
 namespace vicinor {
 
+// Computes the derived lookup aids (row hints) of a built or loaded
+// geocoder: about a millisecond for a table of 171,000 rows.
+void prepare_lookups(ReverseGeocoder& geocoder);
+
 // The stored text of the row nearest to (lat, lon), as a view into
 // `geocoder.csv` (the caller copies it once, straight into its result).
 // Fails when the geocoder has no row that can answer.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "geocoder/row_hints.hpp"
 #include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
 
@@ -25,6 +26,9 @@ struct ReverseGeocoder {
     // Derived from `tree` once it is built or loaded, to speed up lookups;
     // not part of the saved file. Lookups ignore it when it does not fit.
     kdtree::SearchBounds search_bounds;
+    // Derived from `tree` and `indexed_data` for lookups (prepare_lookups);
+    // not saved. Lookups work without them, only slower.
+    RowHints row_hints;
 };
 
 }  // namespace vicinor

@@ -98,11 +98,12 @@ template <int W>
     return static_cast<std::size_t>(lane_minimum<W>(first));
 }
 
-// Returns the new best distance and writes `best_item` when this leaf holds
-// a point strictly nearer than `best_distance`. Slots past `size` (clamped
-// to B, as a loaded leaf may claim more) and points with a NaN coordinate
-// can never answer: the former get a distance of at least the largest
-// finite double, which never beats a best distance, the latter +infinity.
+// Returns the new best distance and writes `best_item` and `best_slot`
+// when this leaf holds a point strictly nearer than `best_distance`. Slots
+// past `size` (clamped to B, as a loaded leaf may claim more) and points
+// with a NaN coordinate can never answer: the former get a distance of at
+// least the largest finite double, which never beats a best distance, the
+// latter +infinity.
 // Among equal distances the lowest slot, the earliest inserted point, wins.
 //
 // Only arithmetic and the min/max select patterns are used: integer lane
@@ -110,13 +111,15 @@ template <int W>
 // vectors.
 template <int W>
 [[gnu::always_inline]] inline double scan_leaf(const LeafNode& leaf, const Point& query,
-                                               double best_distance, Item& best_item) {
+                                               double best_distance, Item& best_item,
+                                               std::size_t& best_slot) {
     static_assert(B % W == 0);
     alignas(64) double distances[B];
     const double minimum = leaf.size >= B ? slot_distances<W, true>(leaf, query, distances)
                                           : slot_distances<W, false>(leaf, query, distances);
     if (!(minimum < best_distance)) return best_distance;
-    best_item = leaf.content_items[first_slot_at<W>(distances, minimum)];
+    best_slot = first_slot_at<W>(distances, minimum);
+    best_item = leaf.content_items[best_slot];
     return minimum;
 }
 

@@ -7,8 +7,8 @@
 // With search bounds the same search also skips a subtree or leaf whose box
 // of stored points is strictly farther than the best distance: nothing in
 // it can beat or tie the best, so the answer stays bit for bit the same.
-// Where the first leaf is far from the query, the distance to a seed point
-// then tightens the best before the rest of the search.
+// The distance to a seed point (a stored point near the query's cell)
+// tightens the best before the first leaf is even read.
 #include "kdtree/query.hpp"
 
 #include <bit>
@@ -52,43 +52,38 @@ struct PendingChild {
     return std::bit_cast<double>(std::bit_cast<std::uint64_t>(distance) + 1);
 }
 
-// A first leaf this near leaves a seed nothing to prune: it is only
-// looked up beyond (about 64 km on the unit sphere), as over the oceans.
-constexpr double kSeedWorthIt = 1e-4;
-
 template <int W, bool kBounded>
 class Search {
 public:
     // `bounds` must fit the tree (SearchBounds::fits) when kBounded.
-    Search(const ImmutableKdTree& tree, const SearchBounds* bounds, const Point& query,
-           bool use_seed)
+    Search(const ImmutableKdTree& tree, const SearchBounds* bounds,
+           const AnswerPrefetch* prefetch, const Point& query, bool use_seed)
         : stems_(tree.stems.data()),
           stem_count_(tree.stems.size()),
           leaves_(tree.leaves.data()),
           leaf_count_(tree.leaves.size()),
           boxes_(kBounded ? bounds->boxes.data() : nullptr),
           bounds_(bounds),
+          prefetch_(prefetch),
           query_(query),
           use_seed_(use_seed) {}
 
     [[gnu::always_inline]] Nearest run() {
         descend_to_leaf();
-        [[maybe_unused]] bool first_leaf = true;
+        // Taken before the first leaf is read: a far first leaf (over an
+        // ocean) is then often ruled out unread, and near the seed costs
+        // nothing that the first leaf's cache miss does not hide.
+        if constexpr (kBounded) {
+            if (use_seed_) {
+                seed_bound_ = seeded_start(*bounds_, query_);
+                if (seed_bound_ < best_distance_) best_distance_ = seed_bound_;
+            }
+        }
         for (;;) {
             // Missing leaves (no points, or stems that disagree with the
             // leaves of a loaded tree) hold nothing.
             const std::size_t leaf = node_ - stem_count_;
-            if (leaf < leaf_count_ && !out_of_reach(node_)) {
-                best_distance_ =
-                    detail::scan_leaf<W>(leaves_[leaf], query_, best_distance_, best_item_);
-            }
-            if constexpr (kBounded) {
-                if (first_leaf && use_seed_ && best_distance_ > kSeedWorthIt) {
-                    seed_bound_ = seeded_start(*bounds_, query_);
-                    if (seed_bound_ < best_distance_) best_distance_ = seed_bound_;
-                }
-                first_leaf = false;
-            }
+            if (leaf < leaf_count_ && !out_of_reach(node_)) scan(leaf);
             if (!resume_pending()) {
                 // Nothing at or below the seed cannot happen on the trees
                 // seeds are kept for; the caller then searches without.
@@ -100,6 +95,19 @@ public:
     }
 
 private:
+    [[gnu::always_inline]] void scan(std::size_t leaf) {
+        // The caller's row offsets of this leaf arrive with the leaf itself,
+        // so the answer's row can be fetched the moment the scan picks it.
+        if (prefetch_ != nullptr) detail::prefetch_slot_offsets(*prefetch_, leaf);
+        const double before = best_distance_;
+        std::size_t slot = 0;
+        best_distance_ =
+            detail::scan_leaf<W>(leaves_[leaf], query_, best_distance_, best_item_, slot);
+        if (prefetch_ != nullptr && best_distance_ < before) {
+            detail::prefetch_answer(*prefetch_, leaf, slot, best_item_);
+        }
+    }
+
     // Each level names its axis as a constant so that the offsets stay in
     // registers; the switch enters the cycle of axes where a resumed child is.
     [[gnu::always_inline]] void descend_to_leaf() {
@@ -215,6 +223,7 @@ private:
     const std::size_t leaf_count_;
     const SearchBox* const boxes_;
     const SearchBounds* const bounds_;
+    const AnswerPrefetch* const prefetch_;  // nullptr: nothing to prefetch
     const Point& query_;
 
     const bool use_seed_;
@@ -230,13 +239,17 @@ private:
 
 template <int W>
 [[gnu::noinline]] Nearest search_without_seed(const ImmutableKdTree& tree,
-                                              const SearchBounds& bounds, const Point& query) {
-    return Search<W, true>(tree, &bounds, query, false).run();
+                                              const SearchBounds& bounds,
+                                              const AnswerPrefetch* prefetch,
+                                              const Point& query) {
+    return Search<W, true>(tree, &bounds, prefetch, query, false).run();
 }
 
 template <int W>
 [[gnu::always_inline]] inline Nearest search(const ImmutableKdTree& tree,
-                                             const SearchBounds* bounds, const Point& query) {
+                                             const SearchBounds* bounds,
+                                             const AnswerPrefetch* prefetch,
+                                             const Point& query) {
     // A non-finite query has no finite distance to anything; a NaN one
     // would not even order against the stems.
     if (!std::isfinite(query[0]) || !std::isfinite(query[1]) || !std::isfinite(query[2])) {
@@ -244,35 +257,40 @@ template <int W>
     }
     // Bounds of another shape (e.g. never computed) would be read out of
     // range: search without them.
+    if (prefetch != nullptr && !prefetch->fits(tree)) prefetch = nullptr;
     if (bounds == nullptr || !bounds->fits(tree)) {
-        return Search<W, false>(tree, nullptr, query, false).run();
+        return Search<W, false>(tree, nullptr, prefetch, query, false).run();
     }
-    const Nearest found = Search<W, true>(tree, bounds, query, true).run();
+    const Nearest found = Search<W, true>(tree, bounds, prefetch, query, true).run();
     if (found.found) return found;
-    return search_without_seed<W>(tree, *bounds, query);
+    return search_without_seed<W>(tree, *bounds, prefetch, query);
 }
 
 Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds,
-                         const Point& query) {
-    return search<2>(tree, bounds, query);
+                         const AnswerPrefetch* prefetch, const Point& query) {
+    return search<2>(tree, bounds, prefetch, query);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 #define VICINOR_QUERY_HAS_X86_VARIANTS 1
 
 [[gnu::target("avx2")]] Nearest nearest_avx2(const ImmutableKdTree& tree,
-                                              const SearchBounds* bounds, const Point& query) {
-    return search<4>(tree, bounds, query);
+                                              const SearchBounds* bounds,
+                                              const AnswerPrefetch* prefetch,
+                                              const Point& query) {
+    return search<4>(tree, bounds, prefetch, query);
 }
 
 [[gnu::target("avx512f")]] Nearest nearest_avx512(const ImmutableKdTree& tree,
                                                   const SearchBounds* bounds,
+                                                  const AnswerPrefetch* prefetch,
                                                   const Point& query) {
-    return search<8>(tree, bounds, query);
+    return search<8>(tree, bounds, prefetch, query);
 }
 #endif
 
-using QueryFunction = Nearest (*)(const ImmutableKdTree&, const SearchBounds*, const Point&);
+using QueryFunction = Nearest (*)(const ImmutableKdTree&, const SearchBounds*,
+                                  const AnswerPrefetch*, const Point&);
 
 QueryFunction function_for(QueryVariant variant) {
 #ifdef VICINOR_QUERY_HAS_X86_VARIANTS
@@ -339,24 +357,37 @@ QueryVariant selected_query_variant() noexcept { return pick_variant(); }
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const Point& query) noexcept {
     if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, nullptr, query);
+    return function_for(variant)(tree, nullptr, nullptr, query);
 }
 
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const Point& query) noexcept {
     if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, &bounds, query);
+    return function_for(variant)(tree, &bounds, nullptr, query);
+}
+
+Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+                         const SearchBounds& bounds, const AnswerPrefetch& prefetch,
+                         const Point& query) noexcept {
+    if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
+    return function_for(variant)(tree, &bounds, &prefetch, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept {
     static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, nullptr, query);
+    return selected(tree, nullptr, nullptr, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const Point& query) noexcept {
     static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, &bounds, query);
+    return selected(tree, &bounds, nullptr, query);
+}
+
+Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
+                    const AnswerPrefetch& prefetch, const Point& query) noexcept {
+    static const QueryFunction selected = function_for(pick_variant());
+    return selected(tree, &bounds, &prefetch, query);
 }
 
 }  // namespace vicinor::kdtree

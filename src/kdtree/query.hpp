@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "kdtree/answer_prefetch.hpp"
 #include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
 
@@ -26,5 +27,10 @@ Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept;
 // fit the tree are ignored.
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const Point& query) noexcept;
+
+// The same answer again, while the memory `prefetch` names for the best
+// slot so far is fetched during the search; ignored when it does not fit.
+Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
+                    const AnswerPrefetch& prefetch, const Point& query) noexcept;
 
 }  // namespace vicinor::kdtree

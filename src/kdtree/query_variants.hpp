@@ -25,5 +25,8 @@ Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const Point& query) noexcept;
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const Point& query) noexcept;
+Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+                         const SearchBounds& bounds, const AnswerPrefetch& prefetch,
+                         const Point& query) noexcept;
 
 }  // namespace vicinor::kdtree

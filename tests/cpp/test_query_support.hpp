@@ -69,9 +69,34 @@ inline bool same_answer(const Nearest& a, const Nearest& b) {
     return same_bits(a.distance, b.distance) && a.item == b.item && a.found == b.found;
 }
 
+// Prefetches that name arbitrary offsets and items: they must change no
+// answer. Single-threaded tests only (one shared table).
+inline AnswerPrefetch garbage_prefetch(const ImmutableKdTree& tree) {
+    static std::vector<std::uint32_t> offsets;
+    static const char area[1000] = {};
+    static const std::uint64_t records[10] = {};
+    if (offsets.size() < tree.leaves.size() * B) {
+        const std::size_t old_size = offsets.size();
+        offsets.resize(tree.leaves.size() * B);
+        for (std::size_t i = old_size; i < offsets.size(); ++i) {
+            offsets[i] = static_cast<std::uint32_t>(i * 2654435761u) % 1200;
+        }
+    }
+    AnswerPrefetch prefetch;
+    prefetch.slot_offsets = offsets.data();
+    prefetch.leaf_count = tree.leaves.size();
+    prefetch.area = area;
+    prefetch.area_size = sizeof area;
+    prefetch.records = reinterpret_cast<const std::byte*>(records);
+    prefetch.record_stride = sizeof records[0];
+    prefetch.record_count = std::size(records);
+    return prefetch;
+}
+
 // Runs nearest_one and every variant this CPU supports, each with and
-// without search bounds; all must agree bit for bit. Pass the tree's bounds
-// when querying it often; they are computed here otherwise.
+// without search bounds, and with prefetches; all must agree bit for bit.
+// Pass the tree's bounds when querying it often; they are computed here
+// otherwise.
 inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& query,
                                    const SearchBounds* known_bounds = nullptr) {
     const SearchBounds computed = known_bounds ? SearchBounds{} : compute_search_bounds(tree);
@@ -84,11 +109,15 @@ inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& que
             << chosen.distance << " (found " << chosen.found << ")";
     };
     expect_same(nearest_one(tree, bounds, query), "nearest_one", " with bounds");
+    const AnswerPrefetch prefetch = garbage_prefetch(tree);
+    expect_same(nearest_one(tree, bounds, prefetch, query), "nearest_one", " with prefetches");
     for (QueryVariant variant : kAllQueryVariants) {
         if (!query_variant_supported(variant)) continue;
         expect_same(nearest_one_with(variant, tree, query), query_variant_name(variant), "");
         expect_same(nearest_one_with(variant, tree, bounds, query), query_variant_name(variant),
                     " with bounds");
+        expect_same(nearest_one_with(variant, tree, bounds, prefetch, query),
+                    query_variant_name(variant), " with prefetches");
     }
     return chosen;
 }

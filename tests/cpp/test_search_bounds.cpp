@@ -272,6 +272,11 @@ TEST(SearchBoundsQuery, SparseClustersAndSymmetricTiesAnswerAsWithoutBounds) {
     for (const bool built : {true, false}) {
         const ImmutableKdTree tree = built ? build_tree(points) : MedianLayout::lay_out(points);
         const SearchBounds bounds = compute_search_bounds(tree);
+        // Seeds bound the search before its first leaf is read; ties must
+        // still go to the first leaf visited.
+        if (built) {
+            EXPECT_GT(bounds.seed_grid, 0u);
+        }
         for (int i = 0; i < 400; ++i) {
             Point query = random_unit_point(rng);
             if (i % 2 == 0) query[0] = 0.0;

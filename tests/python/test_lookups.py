@@ -79,3 +79,66 @@ def test_out_of_range_but_finite_coordinates_still_answer():
     assert geocoder.get_nearest_as_dict(10, 20 + 360)["name"] == "a"
     assert geocoder.get_nearest_as_dict(1e300, -1e300)["name"] in {"a", "b"}
 
+
+
+def _model_dict(columns, fields):
+    """What the dict lookup must give: names paired with fields in column
+    order, so a repeated name keeps its rightmost value."""
+    return dict(zip(columns, fields))
+
+
+def test_plain_and_quoted_rows_give_the_same_dicts():
+    # Plain rows are split without the record reader; quoting every field
+    # sends the same values through the reader. Both must agree with the model.
+    import random
+
+    rng = random.Random(7)
+    pieces = ["a", "Z", "7", " ", "é", "漢", "𝄞", "-", "."]
+    for sep in [",", ";", "\t", "|"]:
+        for width in [1, 3, 6, 70]:
+            columns = ["lat", "lon"] + [rng.choice(["name", "code", f"c{i}"]) for i in range(width)]
+            rows = []
+            for k in range(40):
+                fields = ["".join(rng.choice(pieces) for _ in range(rng.randrange(0, 9))) for _ in range(width)]
+                rows.append((str(k - 20), str(3 * k - 60), fields))
+            plain = sep.join(columns) + "\n" + "".join(sep.join([lat, lon, *fields]) + "\n" for lat, lon, fields in rows)
+            quoted = sep.join(columns) + "\n" + "".join(
+                sep.join([lat, lon, *(f'"{field}"' for field in fields)]) + "\n" for lat, lon, fields in rows
+            )
+            plain_geocoder = ReverseGeocoder(plain, value_sep=sep)
+            quoted_geocoder = ReverseGeocoder(quoted, value_sep=sep)
+            for lat, lon, fields in rows:
+                expected = _model_dict(columns, [lat, lon, *fields])
+                assert plain_geocoder.get_nearest_as_dict(float(lat), float(lon)) == expected
+                assert quoted_geocoder.get_nearest_as_dict(float(lat), float(lon)) == expected
+
+
+def test_a_loaded_row_with_fewer_fields_than_columns_leaves_the_rest_out(tmp_path):
+    msgpack = pytest.importorskip("msgpack")
+    path = tmp_path / "g"
+    ReverseGeocoder("lat,lon,name\n1,2,a\n").save(path)
+    record = msgpack.unpackb(path.read_bytes())
+    record[2].append("extra")
+    path.write_bytes(msgpack.packb(record))
+    assert ReverseGeocoder.load(path).get_nearest_as_dict(1, 2) == {"lat": "1", "lon": "2", "name": "a"}
+
+
+def test_a_row_starting_with_a_byte_order_mark_reads_as_the_reader_reads_it():
+    geocoder = ReverseGeocoder("lat,lon,name\n1,2,a\n\ufeff3,4,b\n")
+    assert geocoder.get_nearest_as_string(3, 4) == "\ufeff3,4,b"
+    assert geocoder.get_nearest_as_dict(3, 4) == {"lat": "3", "lon": "4", "name": "b"}
+
+
+def test_short_values_stay_exact_when_many_share_a_cache():
+    # Codes of two and three characters outnumber the slots kept for them,
+    # and some differ only after a NUL: every lookup still gives its own row.
+    import itertools
+
+    letters = "abcdefghijklmnopqrstuvwxyz0123456789"
+    codes = ["".join(pair) for pair in itertools.product(letters, repeat=2)]
+    codes += [code + "x" for code in codes[:400]] + ["a\0b", "a\0c", "\0\0", "\0\0\0"]
+    rows = [(i // 100 - 60, i % 100 * 3 - 150, code) for i, code in enumerate(codes)]
+    geocoder = ReverseGeocoder(make_table(rows, header="lat,lon,code"))
+    for _ in range(2):
+        for lat, lon, code in rows:
+            assert geocoder.get_nearest_as_dict(lat, lon) == {"lat": str(lat), "lon": str(lon), "code": code}

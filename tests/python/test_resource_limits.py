@@ -100,9 +100,10 @@ def test_lookups_out_of_memory_fail_cleanly_and_recover():
         CAPPED_CALLS
         + """
         field = "x" * (48 << 20)
-        geocoder = ReverseGeocoder("lat,lon,name\\n1,2," + field + "\\n3,4,small\\n")
+        geocoder = ReverseGeocoder("lat,lon,name\\n1,2," + field + "\\n3,4,small\\n5,6,\\"" + field + "\\"\\n")
         outcomes = {
             "dict": capped(16 << 20, lambda: geocoder.get_nearest_as_dict(1, 2)),
+            "quoted dict": capped(16 << 20, lambda: geocoder.get_nearest_as_dict(5, 6)),
             "string": capped(16 << 20, lambda: geocoder.get_nearest_as_string(1, 2)),
             "small dict": capped(16 << 20, lambda: geocoder.get_nearest_as_dict(3, 4)),
         }
@@ -110,10 +111,12 @@ def test_lookups_out_of_memory_fail_cleanly_and_recover():
         report({"outcomes": outcomes, "recovered": recovered})
         """.replace("\n        ", "\n")
     )
-    # The row's own parse fails in the geocoder (MemoryError); a result
-    # string the host cannot make is a host failure, raised as a panic.
+    # A plain row is never copied, so both lookups fail making the result
+    # string: a host failure, raised as a panic. A quoted row is read into
+    # the geocoder's own buffer first, which fails as MemoryError.
     assert result["outcomes"] == {
-        "dict": "MemoryError",
+        "dict": "PanicException: Python API call failed",
+        "quoted dict": "MemoryError",
         "string": "PanicException: Python API call failed",
         "small dict": "ok",
     }
