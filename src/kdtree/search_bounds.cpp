@@ -123,15 +123,19 @@ bool points_on_their_sides(const ImmutableKdTree& tree, const std::vector<ExactB
     return true;
 }
 
+// The centre of a cell's square, moved onto the unit sphere where queries
+// lie: the stored point nearest to it is a closer start for the cell's
+// queries, and the seed's own search ends sooner than from the cube's face.
 Point cell_centre(std::size_t cell, std::size_t grid) {
     const std::size_t face = cell / (grid * grid);
     const double a = (static_cast<double>(cell / grid % grid) + 0.5) / static_cast<double>(grid) * 2.0 - 1.0;
     const double b = (static_cast<double>(cell % grid) + 0.5) / static_cast<double>(grid) * 2.0 - 1.0;
     const double major = face % 2 == 0 ? 1.0 : -1.0;
+    const double norm = std::sqrt(1.0 + a * a + b * b);
     switch (face / 2) {
-        case 0: return {major, a, b};
-        case 1: return {a, major, b};
-        default: return {a, b, major};
+        case 0: return {major / norm, a / norm, b / norm};
+        case 1: return {a / norm, major / norm, b / norm};
+        default: return {a / norm, b / norm, major / norm};
     }
 }
 
