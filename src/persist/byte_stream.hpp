@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ public:
     virtual ~ByteSource() = default;
     // Reads up to `size` bytes; 0 means end of input.
     virtual Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) = 0;
+    // How many bytes are still to come, where the source knows. Only a hint
+    // for sizing a large payload once instead of growing it: reads still
+    // report an input that turns out shorter.
+    virtual std::optional<std::uint64_t> bytes_left() const noexcept { return std::nullopt; }
 };
 
 // Collects everything written into memory.
@@ -61,6 +66,9 @@ public:
         return n;
     }
     std::size_t position() const noexcept { return position_; }
+    std::optional<std::uint64_t> bytes_left() const noexcept override {
+        return bytes_.size() - position_;
+    }
 
 private:
     std::span<const std::uint8_t> bytes_;
@@ -163,6 +171,13 @@ public:
         return {buffer_.get() + pos_, end_ - pos_};
     }
     void consume(std::size_t size) noexcept { pos_ += size; }
+
+    // Buffered bytes plus what the source knows is still to come.
+    std::optional<std::uint64_t> bytes_left() const noexcept {
+        const std::optional<std::uint64_t> unread = source_.bytes_left();
+        if (!unread) return std::nullopt;
+        return *unread + (end_ - pos_);
+    }
 
     // Tries to make at least `size` bytes available in buffered() (fewer at
     // end of input). Fails only with a source error.

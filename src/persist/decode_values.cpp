@@ -129,6 +129,13 @@ bool ValueReader::read_length(std::uint8_t m, std::uint32_t& length) {
 
 bool ValueReader::read_payload(std::uint32_t length) {
     payload_.clear();
+    // Sized once when the input is known to hold that many bytes (a large
+    // table text: no regrowth, each page touched once); otherwise grown as
+    // the bytes arrive, so an announced length alone allocates little.
+    if (length > kPayloadChunk) {
+        const std::optional<std::uint64_t> left = in_.bytes_left();
+        if (left && length <= *left) payload_.reserve(length);
+    }
     std::size_t done = 0;
     while (done < length) {
         const std::size_t chunk = std::min<std::size_t>(length - done, kPayloadChunk);

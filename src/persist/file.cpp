@@ -1,6 +1,7 @@
 #include "persist/file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +81,14 @@ Status FileSink::write_all(const std::uint8_t* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return {};
+}
+
+std::optional<std::uint64_t> FileSource::bytes_left() const noexcept {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    const off_t offset = ::lseek(fd_, 0, SEEK_CUR);
+    if (offset < 0 || offset > info.st_size) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size - offset);
 }
 
 Result<std::size_t> FileSource::read_some(std::uint8_t* data, std::size_t size) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/error.hpp"
@@ -65,6 +66,8 @@ class FileSource final : public ByteSource {
 public:
     explicit FileSource(int fd) noexcept : fd_(fd) {}
     Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) override;
+    // Known for a regular file: its size past the current offset.
+    std::optional<std::uint64_t> bytes_left() const noexcept override;
 
 private:
     int fd_;

@@ -403,5 +403,36 @@ TEST_F(StorageTest, LoadRejectsARecordLookupsCannotUse) {
               "invalid saved geocoder: leaf 0 slot 5 refers to row 32, but there are only 32 rows");
 }
 
+
+// Large payloads are sized up front only from what the input is known to
+// still hold; a pipe does not say, and an announced length alone never counts.
+TEST_F(StorageTest, SourcesTellHowManyBytesAreLeftOnlyWhenTheyKnow) {
+    const Bytes bytes(100'000, 7);
+    MemorySource memory(bytes);
+    BufferedReader buffered(memory, 4096);
+    std::uint8_t first[10];
+    ASSERT_TRUE(buffered.read_exact(first, sizeof first).ok());
+    EXPECT_EQ(memory.bytes_left(), std::optional<std::uint64_t>(100'000 - 4096));
+    EXPECT_EQ(buffered.bytes_left(), std::optional<std::uint64_t>(100'000 - 10));
+
+    const std::string file = path("left.bin");
+    write_file(file, bytes);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    FileSource source(fd);
+    BufferedReader from_file(source, 4096);
+    ASSERT_TRUE(from_file.read_exact(first, sizeof first).ok());
+    EXPECT_EQ(source.bytes_left(), std::optional<std::uint64_t>(100'000 - 4096));
+    EXPECT_EQ(from_file.bytes_left(), std::optional<std::uint64_t>(100'000 - 10));
+    ::close(fd);
+
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    FileSource from_pipe(pipe_ends[0]);
+    EXPECT_EQ(from_pipe.bytes_left(), std::nullopt);
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+}
+
 }  // namespace
 }  // namespace vicinor::persist
