@@ -14,7 +14,6 @@
 #include "geocoder/number.hpp"
 #include "geocoder/stored_lines.hpp"
 #include "kdtree/build.hpp"
-#include "kdtree/page_buffer.hpp"
 
 namespace vicinor {
 namespace {
@@ -162,9 +161,6 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     ReverseGeocoder geocoder;
     geocoder.tree = kdtree::build_tree(std::move(points));  // frees the points
     geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
-    // The bounds' temporaries sit in malloc's pool; returned, the slices
-    // can take their place instead of adding to it.
-    kdtree::return_free_heap_pages();
     geocoder.indexed_data = stored_lines.slices(first_stored_offset);
     stored_lines = StoredLines(0, 0);
     // The rewrite was sized for the whole input; the record should not carry

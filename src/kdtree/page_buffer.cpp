@@ -4,9 +4,6 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 // Under AddressSanitizer the storage comes from malloc, whose blocks it
 // guards: a read past a mapping would go unnoticed.
@@ -80,12 +77,6 @@ void RawPages::release([[maybe_unused]] std::size_t offset,
     const std::size_t last = end == bytes_ ? end : end / page * page;  // the tail page is ours
     if (first >= last) return;
     madvise(static_cast<char*>(data_) + first, last - first, MADV_DONTNEED);
-#endif
-}
-
-void return_free_heap_pages() noexcept {
-#if defined(__GLIBC__)
-    malloc_trim(0);
 #endif
 }
 

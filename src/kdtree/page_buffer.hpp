@@ -44,11 +44,6 @@ private:
     bool mapped_ = false;
 };
 
-// Hands malloc's free pages back to the operating system where the C library
-// can (glibc); elsewhere a no-op. For after a burst of temporaries that
-// malloc placed in its own pool, which it would otherwise keep resident.
-void return_free_heap_pages() noexcept;
-
 // A fixed-size array of `count` zero values over RawPages.
 template <class T>
 class PageArray {

@@ -3,11 +3,13 @@
 // split values, so it holds for any loaded tree, consistent or not.
 #include "kdtree/search_bounds.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
+#include "kdtree/page_buffer.hpp"
 #include "kdtree/query.hpp"
 
 namespace vicinor::kdtree {
@@ -82,11 +84,14 @@ ExactBox union_of(const ExactBox& a, const ExactBox& b) {
     return box;
 }
 
-// Exact boxes of every node, numbered as in SearchBounds.
-std::vector<ExactBox> exact_boxes(const ImmutableKdTree& tree) {
+// Exact boxes of every node, numbered as in SearchBounds. Like the other
+// temporaries here they live in pages returned when freed, so that they do
+// not stay resident under what construction allocates next.
+PageArray<ExactBox> exact_boxes(const ImmutableKdTree& tree) {
     const std::size_t stem_count = tree.stems.size();
     const std::size_t node_count = stem_count + tree.leaves.size();
-    std::vector<ExactBox> boxes(node_count);
+    PageArray<ExactBox> boxes(node_count);
+    if (node_count > 0) boxes[0] = ExactBox{};  // unused; every other node is set below
     for (std::size_t leaf = 0; leaf < tree.leaves.size(); ++leaf) {
         boxes[stem_count + leaf] = leaf_box(tree.leaves[leaf]);
     }
@@ -104,7 +109,7 @@ std::vector<ExactBox> exact_boxes(const ImmutableKdTree& tree) {
 // Whether every point (NaN ones aside, which never answer) lies where the
 // descent rule puts it: below a split on the left, at or above it on the
 // right. A NaN split tells the search nothing, so anything may lie under it.
-bool points_on_their_sides(const ImmutableKdTree& tree, const std::vector<ExactBox>& boxes) {
+bool points_on_their_sides(const ImmutableKdTree& tree, const PageArray<ExactBox>& boxes) {
     const std::size_t stem_count = tree.stems.size();
     if (stem_count == 0) return false;  // the search would start past the stems
     for (std::size_t node = 1; node < stem_count; ++node) {
@@ -147,7 +152,8 @@ void place_seeds(const ImmutableKdTree& tree, SearchBounds& bounds) {
     std::size_t slots = 0;
     for (std::size_t leaf = 0; leaf < reachable; ++leaf) slots += occupied_slots(tree.leaves[leaf]);
     constexpr std::uint64_t kNowhere = std::numeric_limits<std::uint64_t>::max();
-    std::vector<std::uint64_t> where(slots, kNowhere);  // item -> leaf * B + slot
+    PageArray<std::uint64_t> where(slots);  // item -> leaf * B + slot
+    std::fill(where.data(), where.data() + slots, kNowhere);
     for (std::size_t leaf = 0; leaf < reachable; ++leaf) {
         for (std::size_t slot = 0; slot < occupied_slots(tree.leaves[leaf]); ++slot) {
             const Item item = tree.leaves[leaf].content_items[slot];
@@ -181,7 +187,7 @@ SearchBounds compute_search_bounds(const ImmutableKdTree& tree) {
     // far more would make these bounds many times the size of its file:
     // it is searched without them.
     if (tree.stems.size() > kMaxStemsPerLeaf * tree.leaves.size() + 2) return SearchBounds{};
-    const std::vector<ExactBox> exact = exact_boxes(tree);
+    const PageArray<ExactBox> exact = exact_boxes(tree);
     SearchBounds bounds;
     bounds.stem_count = tree.stems.size();
     bounds.leaf_count = tree.leaves.size();
