@@ -112,12 +112,15 @@ std::size_t partition_keys_below(OrderKey* keys, std::size_t lo, std::size_t hi,
     return end;
 }
 
-// Puts the key of rank nth of keys[0, count) at nth, nothing greater before
-// it and nothing smaller after it, as std::nth_element does (only the values
-// at the bracket's ranks are read, never their arrangement). The samples sit
-// in cache, where the library's branchy partition mispredicts on about every
-// other key; the branch-free one does not.
-void select_sample(OrderKey* keys, std::size_t count, std::size_t nth) noexcept {
+// Puts the keys of ranks low <= high of keys[0, count) at low and high,
+// nothing greater before each and nothing smaller after it, as
+// std::nth_element does for one rank (only the values at the bracket's
+// ranks are read, never their arrangement). Both ranks share the passes
+// until a pivot falls between them. The samples sit in cache, where the
+// library's branchy partition mispredicts on about every other key; the
+// branch-free one does not.
+void select_sample_ranks(OrderKey* keys, std::size_t count, std::size_t low,
+                         std::size_t high) noexcept {
     std::size_t lo = 0;
     std::size_t hi = count;
     // Samples of crafted input can defeat the pivot rule; the library's
@@ -125,35 +128,8 @@ void select_sample(OrderKey* keys, std::size_t count, std::size_t nth) noexcept 
     std::size_t passes_left = 2 * static_cast<std::size_t>(std::bit_width(count)) + 8;
     while (hi - lo > kSortThreshold) {
         if (passes_left-- == 0) {
-            std::nth_element(keys + lo, keys + nth, keys + hi);
-            return;
-        }
-        const OrderKey pivot = median_of_three(keys[lo], keys[lo + (hi - lo) / 2], keys[hi - 1]);
-        const std::size_t less = partition_keys_below(keys, lo, hi, pivot);
-        if (nth < less) {
-            hi = less;
-            continue;
-        }
-        // pivot + 1 cannot wrap: the largest key (+infinity's) is far below
-        // the top.
-        const std::size_t more = partition_keys_below(keys, less, hi, pivot + 1);
-        if (nth < more) return;  // every key in [less, more) is the pivot
-        lo = more;
-    }
-    std::sort(keys + lo, keys + hi);
-}
-
-// Both ranks low <= high at once: they share the passes until a pivot falls
-// between them.
-void select_sample_pair(OrderKey* keys, std::size_t count, std::size_t low,
-                        std::size_t high) noexcept {
-    std::size_t lo = 0;
-    std::size_t hi = count;
-    std::size_t passes_left = 2 * static_cast<std::size_t>(std::bit_width(count)) + 8;
-    while (hi - lo > kSortThreshold) {
-        if (passes_left-- == 0) {
-            select_sample(keys + lo, hi - lo, high - lo);
-            if (low < high) select_sample(keys + lo, high - lo, low - lo);  // among the smallest
+            std::nth_element(keys + lo, keys + high, keys + hi);
+            if (low < high) std::nth_element(keys + lo, keys + low, keys + high);
             return;
         }
         const OrderKey pivot = median_of_three(keys[lo], keys[lo + (hi - lo) / 2], keys[hi - 1]);
@@ -162,15 +138,17 @@ void select_sample_pair(OrderKey* keys, std::size_t count, std::size_t low,
             hi = less;
             continue;
         }
+        // pivot + 1 cannot wrap: the largest key (+infinity's) is far below
+        // the top.
         const std::size_t more = partition_keys_below(keys, less, hi, pivot + 1);
         if (low >= more) {
             lo = more;
             continue;
         }
-        // The pivot separates the ranks (or holds one of them): each side on
-        // its own, and a rank inside the pivot's copies is already in place.
-        if (low < less) select_sample(keys + lo, less - lo, low - lo);
-        if (high >= more) select_sample(keys + more, hi - more, high - more);
+        // The pivot separates the ranks (or holds them): each side on its
+        // own, and a rank inside the pivot's copies is already in place.
+        if (low < less) select_sample_ranks(keys + lo, less - lo, low - lo, low - lo);
+        if (high >= more) select_sample_ranks(keys + more, hi - more, high - more, high - more);
         return;
     }
     std::sort(keys + lo, keys + hi);
@@ -199,7 +177,7 @@ Bracket sampled_bracket(const std::uint32_t* order, KeyFn key, std::size_t lo, s
     const std::size_t margin = 3 * static_cast<std::size_t>(std::sqrt(double(count))) / 2 + 2;
     const std::size_t low = rank > margin ? rank - margin : 0;
     const std::size_t high = std::min(rank + margin, count - 1);
-    select_sample_pair(samples.data(), count, low, high);
+    select_sample_ranks(samples.data(), count, low, high);
     // At the ends of the samples there is no bound (see narrow below).
     return {low == 0 ? OrderKey{0} : samples[low],
             high == count - 1 ? ~OrderKey{0} - 1 : samples[high]};

@@ -139,9 +139,26 @@ void expect_same_bytes(const ImmutableKdTree& a, const ImmutableKdTree& b) {
     EXPECT_EQ(a.size, b.size);
 }
 
+// Builds `points` both ways and compares the bytes; counts the tables both
+// built and those whose duplicates forced extra leaves.
+struct ComparedBuilds {
+    int both_built = 0;
+    int shifted = 0;
+
+    void compare(const std::vector<Point>& points) {
+        const std::optional<ImmutableKdTree> plain = PlainPackedBuild(points).run();
+        const std::optional<ImmutableKdTree> packed = detail::build_packed_tree(points);
+        ASSERT_EQ(plain.has_value(), packed.has_value());
+        if (!plain) return;
+        ++both_built;
+        if (plain->leaves.size() > (points.size() + 31) / 32) ++shifted;
+        expect_same_bytes(*packed, *plain);
+    }
+};
+
 TEST(BuildReference, SameLayoutAsThePlainRules) {
     std::mt19937 rng(99);
-    int both_built = 0, shifted = 0;
+    ComparedBuilds builds;
     for (int round = 0; round < 400; ++round) {
         const std::size_t n = 33 + rng() % 1200;
         std::vector<Point> points(n);
@@ -158,18 +175,12 @@ TEST(BuildReference, SameLayoutAsThePlainRules) {
         }
         if (round % 13 == 0) points[rng() % n][rng() % 3] = kNaN;
         SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
-        const std::optional<ImmutableKdTree> plain = PlainPackedBuild(points).run();
-        const std::optional<ImmutableKdTree> packed = detail::build_packed_tree(points);
-        ASSERT_EQ(plain.has_value(), packed.has_value());
-        if (!plain) continue;
-        ++both_built;
-        if (plain->leaves.size() > (n + 31) / 32) ++shifted;
-        expect_same_bytes(*packed, *plain);
+        builds.compare(points);
         if (::testing::Test::HasFailure()) break;
     }
     // The mix must exercise the retries, not only clean splits.
-    EXPECT_GT(both_built, 100);
-    EXPECT_GT(shifted, 30);
+    EXPECT_GT(builds.both_built, 100);
+    EXPECT_GT(builds.shifted, 30);
 }
 
 // Tables shaped like real ones and large enough that shifts travel up
@@ -179,7 +190,7 @@ TEST(BuildReference, SameLayoutAsThePlainRules) {
 // come out exactly as if redone.
 TEST(BuildReference, SameLayoutOnLargeRoundedTables) {
     std::mt19937 rng(7);
-    int both_built = 0, shifted = 0;
+    ComparedBuilds builds;
     for (int round = 0; round < 8; ++round) {
         const std::size_t n = 2000 + rng() % 5000;
         const double step = round % 3 == 0 ? 0.01 : 0.001;
@@ -192,17 +203,11 @@ TEST(BuildReference, SameLayoutOnLargeRoundedTables) {
             if (rng() % 20 == 0 && points.size() < n) points.push_back(points.back());
         }
         SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
-        const std::optional<ImmutableKdTree> plain = PlainPackedBuild(points).run();
-        const std::optional<ImmutableKdTree> packed = detail::build_packed_tree(points);
-        ASSERT_EQ(plain.has_value(), packed.has_value());
-        if (!plain) continue;
-        ++both_built;
-        if (plain->leaves.size() > (n + 31) / 32) ++shifted;
-        expect_same_bytes(*packed, *plain);
+        builds.compare(points);
         if (::testing::Test::HasFailure()) break;
     }
-    EXPECT_GT(both_built, 5);
-    EXPECT_GT(shifted, 3);
+    EXPECT_GT(builds.both_built, 5);
+    EXPECT_GT(builds.shifted, 3);
 }
 
 }  // namespace
