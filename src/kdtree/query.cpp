@@ -148,15 +148,16 @@ private:
         far_off[D] = split_off > off_[D] ? split_off : off_[D];
         const double bound = cell_bound(far_off);
         // A child out of reach now stays out of reach: the best only shrinks.
-        if (bound <= best_distance_) {
-            PendingChild& far = pending_[pending_count_++];
-            far.node = closer ^ 1;
-            far.dim = next_dim;
-            far.off[0] = far_off[0];
-            far.off[1] = far_off[1];
-            far.off[2] = far_off[2];
-            far.bound = bound;
-        }
+        // The entry is written either way and kept by the count, because
+        // whether it is kept is unpredictable (a branch here mispredicts).
+        PendingChild& far = pending_[pending_count_];
+        far.node = closer ^ 1;
+        far.dim = next_dim;
+        far.off[0] = far_off[0];
+        far.off[1] = far_off[1];
+        far.off[2] = far_off[2];
+        far.bound = bound;
+        pending_count_ += bound <= best_distance_ ? 1 : 0;
         node_ = closer;
         dim_ = next_dim;
     }
