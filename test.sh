@@ -93,8 +93,9 @@ show_tail() {  # log [lines]
 build_tree() {  # dir log cmake-args...
     local dir=$1 log=$2
     shift 2
+    # The native benchmark programs are built too, so they keep compiling.
     cmake -S "$VICINOR_ROOT" -B "$dir" -G Ninja -DVICINOR_BUILD_TESTS=ON \
-        -DPython_EXECUTABLE="$VICINOR_PY" "$@" >"$log" 2>&1 &&
+        -DVICINOR_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE="$VICINOR_PY" "$@" >"$log" 2>&1 &&
         ninja -C "$dir" -k 0 -j "$VICINOR_JOBS" >>"$log" 2>&1
 }
 
