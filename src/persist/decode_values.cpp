@@ -129,16 +129,19 @@ bool ValueReader::read_length(std::uint8_t m, std::uint32_t& length) {
 
 bool ValueReader::read_payload(std::uint32_t length) {
     payload_.clear();
-    // Sized once when the input is known to hold that many bytes (a large
-    // table text: no regrowth, each page touched once); otherwise grown as
-    // the bytes arrive, so an announced length alone allocates little.
+    // Read whole when the input is known to hold that many bytes (a large
+    // table text): sized once, each page touched once, and all but the
+    // buffered bytes go straight from the source into place. Otherwise
+    // grown as the bytes arrive, so an announced length alone allocates
+    // little.
+    std::size_t step = kPayloadChunk;
     if (length > kPayloadChunk) {
         const std::optional<std::uint64_t> left = in_.bytes_left();
-        if (left && length <= *left) payload_.reserve(length);
+        if (left && length <= *left) step = length;
     }
     std::size_t done = 0;
     while (done < length) {
-        const std::size_t chunk = std::min<std::size_t>(length - done, kPayloadChunk);
+        const std::size_t chunk = std::min<std::size_t>(length - done, step);
         payload_.resize(done + chunk);
         Status s = in_.read_payload(payload_.data() + done, chunk);
         if (!s.ok()) {

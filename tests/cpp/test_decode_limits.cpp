@@ -8,6 +8,7 @@
 #include <new>
 
 #include "decode_test_support.hpp"
+#include "geocoder/construction.hpp"
 #include "persist/byte_stream.hpp"
 
 // Records the largest single allocation, to show that announced lengths are
@@ -93,6 +94,54 @@ TEST(DecodeLimits, ReadsNoByteAfterTheRecord) {
     BufferedReader reader(source, 1);
     ASSERT_TRUE(decode_saved_geocoder(reader).ok());
     EXPECT_EQ(source.position(), size);
+}
+
+// A memory source that keeps quiet about how much it holds, as a pipe does.
+class UntoldSource final : public ByteSource {
+public:
+    explicit UntoldSource(std::span<const std::uint8_t> bytes) : inner_(bytes) {}
+    Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) override {
+        return inner_.read_some(data, size);
+    }
+
+private:
+    MemorySource inner_;
+};
+
+// A table text many times the read-ahead is read whole when the input is
+// known to hold it and in steps when not: the same record either way, and a
+// cut inside the text is an IO error either way.
+TEST(DecodeLimits, LargeTextsReadWholeOrInStepsAlike) {
+    std::string csv = "lat,lon,name\n";
+    for (int i = 0; i < 20'000; ++i) {
+        csv += std::to_string(i % 89) + "," + std::to_string(i % 179) + ",place " +
+               std::to_string(i) + "\n";
+    }
+    Result<ReverseGeocoder> built = build_geocoder(csv, U',', false);
+    ASSERT_TRUE(built.ok());
+    Result<std::vector<std::uint8_t>> encoded = encode_to_bytes(built.value());
+    ASSERT_TRUE(encoded.ok());
+    const std::vector<std::uint8_t>& bytes = encoded.value();
+    const std::size_t text_at =
+        std::search(bytes.begin(), bytes.end(), csv.begin(), csv.end()) - bytes.begin();
+    ASSERT_LT(text_at, bytes.size());
+
+    for (const std::size_t cut : {bytes.size(), text_at + 1, text_at + csv.size() / 2,
+                                  text_at + csv.size() - 1}) {
+        const std::span<const std::uint8_t> prefix(bytes.data(), cut);
+        Result<ReverseGeocoder> whole = decode_from_bytes(prefix);
+        UntoldSource untold(prefix);
+        BufferedReader reader(untold, 4096);
+        Result<ReverseGeocoder> stepwise = decode_saved_geocoder(reader);
+        ASSERT_EQ(whole.ok(), cut == bytes.size()) << cut;
+        ASSERT_EQ(stepwise.ok(), whole.ok()) << cut;
+        if (whole.ok()) {
+            EXPECT_EQ(whole.value().csv, csv);
+            EXPECT_EQ(stepwise.value().csv, csv);
+        } else {
+            EXPECT_EQ(whole.error().render(), stepwise.error().render()) << cut;
+        }
+    }
 }
 
 TEST(DecodeLimits, HugeAnnouncedLengthsFailWithoutHugeAllocations) {

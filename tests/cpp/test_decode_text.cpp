@@ -35,6 +35,19 @@ TEST(Utf8Detail, CountsTheLongestValidPrefixOfABadSequence) {
               "invalid utf-8 sequence of 1 bytes from index 21");
 }
 
+// ASCII runs are skipped in blocks: a sequence anywhere relative to a
+// block's edges is found at its own index.
+TEST(Utf8Detail, FindsSequencesAtEveryOffsetFromABlockEdge) {
+    for (std::size_t at = 0; at < 48; ++at) {
+        const std::string ascii(at, 'a');
+        EXPECT_EQ(detail_of(ascii + "\xff" + std::string(20, 'b')),
+                  "invalid utf-8 sequence of 1 bytes from index " + std::to_string(at));
+        EXPECT_EQ(detail_of(ascii + "\xc3\xa9" + std::string(20, 'b')), "valid") << at;
+        EXPECT_EQ(detail_of(ascii + "\xe2\x82"),
+                  "incomplete utf-8 byte sequence from index " + std::to_string(at));
+    }
+}
+
 TEST(Utf8Detail, TextEndingInsideASequenceIsIncomplete) {
     EXPECT_EQ(detail_of("\xc3"), "incomplete utf-8 byte sequence from index 0");
     EXPECT_EQ(detail_of("abc\xe2\x82"), "incomplete utf-8 byte sequence from index 3");
