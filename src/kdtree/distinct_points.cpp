@@ -21,6 +21,9 @@ std::uint64_t mix(std::uint64_t h) noexcept {
     return h;
 }
 
+// How many points ahead the table slot is fetched.
+constexpr std::size_t kProbeAhead = 16;
+
 std::uint64_t hash_point(const Point& point) noexcept {
     std::uint64_t h = 0x9e3779b97f4a7c15ULL;
     for (double coordinate : point) {
@@ -41,6 +44,13 @@ void visit_groups(const PointColumns& points, OnPoint on_point) {
     PageArray<std::uint32_t> first_plus_one(table_size);  // 0: empty slot
     PageArray<std::uint8_t> copies(table_size);
     for (std::size_t k = 0; k < n; ++k) {
+        // The slots are read in an order the hardware cannot foresee; asking
+        // for a later point's slot early overlaps the waits.
+        if (k + kProbeAhead < n) {
+            const std::size_t ahead = hash_point(points.point(k + kProbeAhead)) & mask;
+            __builtin_prefetch(first_plus_one.data() + ahead);
+            __builtin_prefetch(copies.data() + ahead);
+        }
         const Point point = points.point(k);
         if (has_nan(point)) continue;
         std::size_t slot = hash_point(point) & mask;

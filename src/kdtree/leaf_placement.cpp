@@ -1,9 +1,11 @@
 // Placement of the points into leaves once the stems are final. Every check
 // runs before anything is moved, so a refused placement leaves the points as
-// they were for the fallback construction. Then the points are reordered in
-// place, grouped by leaf, and the leaves are filled front to back while the
+// they were for the fallback construction. Then the points are reordered
+// within their own columns, grouped by leaf (one column's worth of buffer at
+// a time), and the leaves are filled front to back while the
 // consumed points' pages go back: points and leaves, the two largest
 // arrays of construction, are never both whole in memory.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -16,22 +18,48 @@ namespace {
 // Pages are handed back in steps of about this many points.
 constexpr std::size_t kReleaseStep = std::size_t{1} << 13;
 
-// Moves every value of the three columns to `destination[k]` by following
-// the cycles of the permutation; `destination` ends as the identity.
-void permute_columns(PointColumns& points, PageArray<std::uint32_t>& destination) {
-    double* x = points.column(0).data();
-    double* y = points.column(1).data();
-    double* z = points.column(2).data();
+// How far ahead the scattered reads of the gather are asked for.
+constexpr std::size_t kGatherPrefetch = 32;
+
+// Reorders the three columns so that entry j holds point `item_at[j]`, one
+// column at a time through a buffer of one column. Following the cycles of
+// the permutation in place would need no buffer, but each step of a cycle
+// waits for the previous one; the gather's reads are independent.
+void gather_columns(PointColumns& points, const PageArray<std::uint32_t>& item_at) {
     const std::size_t n = points.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        while (destination[i] != i) {
-            const std::uint32_t j = destination[i];
-            std::swap(x[i], x[j]);
-            std::swap(y[i], y[j]);
-            std::swap(z[i], z[j]);
-            std::swap(destination[i], destination[j]);
+    PageArray<double> gathered(n);
+    for (std::size_t d = 0; d < K; ++d) {
+        double* column = points.column(d).data();
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j + kGatherPrefetch < n) __builtin_prefetch(column + item_at[j + kGatherPrefetch]);
+            gathered[j] = column[item_at[j]];
         }
+        std::copy(gathered.data(), gathered.data() + n, column);
     }
+}
+
+// Points descended side by side: one descent is a chain of dependent loads,
+// and interleaving several independent chains keeps the core busy while one
+// waits.
+constexpr std::size_t kLanes = 8;
+
+// The leaves of points [first, first + kLanes); as descend_to_leaf. Every
+// descent takes the same number of steps, since `stems` has power-of-two
+// length.
+void descend_lanes(std::span<const double> stems, const PointColumns& points, std::size_t first,
+                   std::size_t (&leaves)[kLanes]) noexcept {
+    const std::size_t stem_count = stems.size();
+    std::size_t node[kLanes];
+    for (std::size_t lane = 0; lane < kLanes; ++lane) node[lane] = 1;
+    std::size_t dim = 0;
+    for (std::size_t width = 1; width < stem_count; width *= 2) {
+        const double* column = points.column(dim).data() + first;
+        for (std::size_t lane = 0; lane < kLanes; ++lane) {
+            node[lane] = 2 * node[lane] + (column[lane] >= stems[node[lane]] ? 1 : 0);
+        }
+        dim = dim == K - 1 ? 0 : dim + 1;
+    }
+    for (std::size_t lane = 0; lane < kLanes; ++lane) leaves[lane] = node[lane] - stem_count;
 }
 
 }  // namespace
@@ -44,12 +72,23 @@ std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size
     // numbers within a leaf.
     PageArray<std::uint32_t> position(n);
     std::vector<std::uint32_t> leaf_start(leaf_count + 1, 0);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t leaf = descend_to_leaf(stems, points.point(k));
-        if (leaf >= leaf_count) return std::nullopt;
-        if (leaf_start[leaf + 1] == B) return std::nullopt;  // would overfill the leaf
+    auto count_in_leaf = [&](std::size_t k, std::size_t leaf) {
+        if (leaf >= leaf_count) return false;
+        if (leaf_start[leaf + 1] == B) return false;  // would overfill the leaf
         ++leaf_start[leaf + 1];
         position[k] = static_cast<std::uint32_t>(leaf);
+        return true;
+    };
+    std::size_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) {
+        std::size_t leaves[kLanes];
+        descend_lanes(stems, points, k, leaves);
+        for (std::size_t lane = 0; lane < kLanes; ++lane) {
+            if (!count_in_leaf(k + lane, leaves[lane])) return std::nullopt;
+        }
+    }
+    for (; k < n; ++k) {
+        if (!count_in_leaf(k, descend_to_leaf(stems, points.point(k)))) return std::nullopt;
     }
     for (std::size_t leaf = 0; leaf < leaf_count; ++leaf) leaf_start[leaf + 1] += leaf_start[leaf];
 
@@ -58,12 +97,11 @@ std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size
         std::vector<std::uint32_t> next(leaf_start.begin(), leaf_start.end() - 1);
         for (std::size_t k = 0; k < n; ++k) {
             const std::uint32_t to = next[position[k]]++;
-            position[k] = to;
             item_at[to] = static_cast<Item>(k);
         }
     }
-    permute_columns(points, position);
-    position = PageArray<std::uint32_t>();
+    position = PageArray<std::uint32_t>();  // before the gather takes its buffer
+    gather_columns(points, item_at);
 
     ImmutableKdTree tree;
     tree.leaves.reserve(leaf_count);

@@ -18,6 +18,7 @@ constexpr std::size_t kSampledThreshold = 4096;
 constexpr std::size_t kSampleCount = 1024;
 
 constexpr std::size_t kPrefetchDistance = 64;
+constexpr std::size_t kSamplePrefetch = 16;
 
 // "key < bound" for a fixed bound, as partition_below tests it.
 template <class KeyFn>
@@ -170,7 +171,12 @@ Bracket sampled_bracket(const std::uint32_t* order, KeyFn key, std::size_t lo, s
     const std::size_t len = hi - lo;
     const std::size_t count = std::min<std::size_t>(kSampleCount, len / 16);
     const std::size_t stride = len / count;
-    for (std::size_t j = 0; j < count; ++j) samples[j] = key(order[lo + j * stride + stride / 2]);
+    const std::uint32_t* sampled = order + lo + stride / 2;
+    for (std::size_t j = 0; j < count; ++j) {
+        // Scattered reads: fetch a few samples ahead so that they overlap.
+        if (j + kSamplePrefetch < count) key.prefetch(sampled[(j + kSamplePrefetch) * stride]);
+        samples[j] = key(sampled[j * stride]);
+    }
     // The rank of nth among the samples, give or take three standard
     // deviations of a sample quantile.
     const std::size_t rank = (nth - lo) * count / len;
@@ -184,13 +190,39 @@ Bracket sampled_bracket(const std::uint32_t* order, KeyFn key, std::size_t lo, s
 }
 
 template <class KeyFn>
-void insertion_sort(std::uint32_t* order, KeyFn key, std::size_t lo, std::size_t hi) noexcept {
+void insertion_sort_in_place(std::uint32_t* order, KeyFn key, std::size_t lo,
+                             std::size_t hi) noexcept {
     for (std::size_t i = lo + 1; i < hi; ++i) {
         const std::uint32_t moving = order[i];
         const OrderKey moving_key = key(moving);
         std::size_t j = i;
         for (; j > lo && key(order[j - 1]) > moving_key; --j) order[j] = order[j - 1];
         order[j] = moving;
+    }
+}
+
+// The same moves with the keys read once into a local array, instead of
+// once per comparison through the point numbers; the selection hands it at
+// most kSortThreshold positions.
+template <class KeyFn>
+void insertion_sort(std::uint32_t* order, KeyFn key, std::size_t lo, std::size_t hi) noexcept {
+    const std::size_t count = hi - lo;
+    if (count > kSortThreshold) {
+        insertion_sort_in_place(order, key, lo, hi);
+        return;
+    }
+    std::array<OrderKey, kSortThreshold> keys;
+    for (std::size_t i = 0; i < count; ++i) keys[i] = key(order[lo + i]);
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::uint32_t moving = order[lo + i];
+        const OrderKey moving_key = keys[i];
+        std::size_t j = i;
+        for (; j > 0 && keys[j - 1] > moving_key; --j) {
+            order[lo + j] = order[lo + j - 1];
+            keys[j] = keys[j - 1];
+        }
+        order[lo + j] = moving;
+        keys[j] = moving_key;
     }
 }
 

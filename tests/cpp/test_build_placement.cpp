@@ -58,6 +58,40 @@ TEST(BuildPlacement, RefusedPlacementLeavesThePointsUntouched) {
     expect_bitwise_equal(points_of(columns), original);
 }
 
+// Points are descended several at a time, the last few (past a whole
+// group) one by one; a refusal found in either part must still come before
+// anything moves, and a placement that succeeds must match the descent rule
+// in both parts.
+TEST(BuildPlacement, GroupedDescentsRefuseAndPlaceLikeSingleOnes) {
+    // Node 1 splits x at 0.5, node 2 splits y at 0: with 128 leaf positions
+    // the left half's points reach leaf 0 or leaf 32, the right half leaf 64.
+    std::vector<double> stems(128, kInf);
+    stems[1] = 0.5;
+    stems[2] = 0.0;
+    for (const std::size_t far_point : {std::size_t{5}, std::size_t{34}}) {
+        std::vector<Point> points;
+        for (std::size_t k = 0; k < 35; ++k) {
+            points.push_back({k == far_point ? 0.9 : 0.1, k % 2 == 0 ? -1.0 : 1.0, double(k)});
+        }
+        SCOPED_TRACE(::testing::Message() << "far point " << far_point);
+        PointColumns columns = PointColumns::from_points(points);
+        // Leaf 64 lies past the 64 leaves allowed.
+        EXPECT_FALSE(detail::place_points(stems, 64, columns).has_value());
+        expect_bitwise_equal(points_of(columns), points);
+
+        const std::optional<ImmutableKdTree> tree = detail::place_points(stems, 65, columns);
+        ASSERT_TRUE(tree.has_value());
+        const std::uint32_t far_is_odd = far_point % 2;
+        EXPECT_EQ(tree->leaves[0].size, 18u - (1 - far_is_odd));  // the even points
+        EXPECT_EQ(tree->leaves[32].size, 17u - far_is_odd);       // the odd points
+        ASSERT_EQ(tree->leaves[64].size, 1u);
+        EXPECT_EQ(tree->leaves[64].content_items[0], far_point);
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            EXPECT_TRUE(leaf_holds(tree->leaves[leaf_reached(*tree, points[k])], Item(k))) << k;
+        }
+    }
+}
+
 // When the packed construction gives up (after many attempts, or at
 // placement), the fallback must get the points exactly as they came.
 TEST(BuildPlacement, GivingUpLeavesThePointsInInputOrder) {
