@@ -120,7 +120,7 @@ double distance(const Point& a, const Point& b) {
 
 bool same_answer(const Nearest& a, const Nearest& b) {
     return std::bit_cast<std::uint64_t>(a.distance) == std::bit_cast<std::uint64_t>(b.distance) &&
-           a.item == b.item && a.found == b.found;
+           a.item == b.item && a.found == b.found && (!a.found || a.position == b.position);
 }
 
 void check_query(const vicinor::kdtree::ImmutableKdTree& tree,

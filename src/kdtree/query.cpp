@@ -88,7 +88,8 @@ public:
                 // Nothing at or below the seed cannot happen on the trees
                 // seeds are kept for; the caller then searches without.
                 if (kBounded && best_distance_ >= seed_bound_) return Nearest{};
-                return Nearest{best_distance_, best_item_, best_distance_ < kNoDistance};
+                return Nearest{best_distance_, best_item_, best_distance_ < kNoDistance,
+                               best_position_};
             }
             descend_to_leaf();
         }
@@ -103,8 +104,9 @@ private:
         std::size_t slot = 0;
         best_distance_ =
             detail::scan_leaf<W>(leaves_[leaf], query_, best_distance_, best_item_, slot);
-        if (prefetch_ != nullptr && best_distance_ < before) {
-            detail::prefetch_answer(*prefetch_, leaf, slot, best_item_);
+        if (best_distance_ < before) {
+            best_position_ = leaf * B + slot;
+            if (prefetch_ != nullptr) detail::prefetch_answer(*prefetch_, leaf, slot, best_item_);
         }
     }
 
@@ -231,6 +233,7 @@ private:
     double seed_bound_ = std::numeric_limits<double>::infinity();
     double best_distance_ = kNoDistance;
     Item best_item_ = 0;
+    std::size_t best_position_ = 0;
     std::size_t node_ = 1;
     std::size_t dim_ = 0;
     double off_[K] = {0.0, 0.0, 0.0};

@@ -18,6 +18,9 @@ struct Nearest {
     // False when no stored point could answer (empty tree, or only points
     // with NaN coordinates): `item` is then meaningless.
     bool found = false;
+    // Where the answer is stored: leaf number * B + slot. Meaningful only
+    // when `found`.
+    std::size_t position = 0;
 };
 
 Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept;

@@ -144,23 +144,9 @@ Point cell_centre(std::size_t cell, std::size_t grid) {
     }
 }
 
-// The seed of each cell is the point nearest to the cell's centre, found by
-// the search itself. Items only name rows, so the point is looked up by
-// item among the leaves the search reaches.
+// The seed of each cell is the stored point nearest to the cell's centre,
+// found by the search itself.
 void place_seeds(const ImmutableKdTree& tree, SearchBounds& bounds) {
-    const std::size_t reachable = std::min(tree.leaves.size(), tree.stems.size());
-    std::size_t slots = 0;
-    for (std::size_t leaf = 0; leaf < reachable; ++leaf) slots += occupied_slots(tree.leaves[leaf]);
-    constexpr std::uint64_t kNowhere = std::numeric_limits<std::uint64_t>::max();
-    PageArray<std::uint64_t> where(slots);  // item -> leaf * B + slot
-    std::fill(where.data(), where.data() + slots, kNowhere);
-    for (std::size_t leaf = 0; leaf < reachable; ++leaf) {
-        for (std::size_t slot = 0; slot < occupied_slots(tree.leaves[leaf]); ++slot) {
-            const Item item = tree.leaves[leaf].content_items[slot];
-            if (item < slots && where[item] == kNowhere) where[item] = leaf * B + slot;
-        }
-    }
-
     // Each cell's search starts from the seed of the cell before it, a
     // neighbour on the same face mostly: any stored point the search
     // reaches is a valid start, and a near one makes the search cheap.
@@ -172,9 +158,8 @@ void place_seeds(const ImmutableKdTree& tree, SearchBounds& bounds) {
         if (cell > 0 && seed_cell(centre, grid) == cell) bounds.seeds[cell] = bounds.seeds[cell - 1];
         const Nearest nearest = nearest_one(tree, bounds, centre);
         Point seed{nan, nan, nan};
-        if (nearest.found && nearest.item < slots && where[nearest.item] != kNowhere) {
-            const std::uint64_t at = where[nearest.item];
-            seed = slot_point(tree.leaves[at / B], at % B);
+        if (nearest.found && nearest.position / B < tree.leaves.size()) {
+            seed = slot_point(tree.leaves[nearest.position / B], nearest.position % B);
         }
         bounds.seeds[cell] = seed;
     }

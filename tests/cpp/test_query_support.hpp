@@ -66,7 +66,8 @@ inline bool same_bits(double a, double b) {
 }
 
 inline bool same_answer(const Nearest& a, const Nearest& b) {
-    return same_bits(a.distance, b.distance) && a.item == b.item && a.found == b.found;
+    return same_bits(a.distance, b.distance) && a.item == b.item && a.found == b.found &&
+           (!a.found || a.position == b.position);
 }
 
 // Prefetches that name arbitrary offsets and items: they must change no
@@ -135,6 +136,11 @@ inline void expect_matches_brute_force(const ImmutableKdTree& tree,
         << "query (" << query[0] << ", " << query[1] << ", " << query[2] << ")";
     if (!got.found) return;
     ASSERT_LT(got.item, points.size());
+    // The position names the slot that holds the answer.
+    ASSERT_LT(got.position / B, tree.leaves.size());
+    const LeafNode& leaf = tree.leaves[got.position / B];
+    EXPECT_LT(got.position % B, leaf.size);
+    EXPECT_EQ(leaf.content_items[got.position % B], got.item);
     EXPECT_TRUE(same_bits(got.distance, expected))
         << "query (" << query[0] << ", " << query[1] << ", " << query[2] << ") got "
         << got.distance << " for item " << got.item << ", brute force " << expected;
