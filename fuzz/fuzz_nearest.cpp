@@ -189,14 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         offsets[i] = static_cast<std::uint32_t>((i * 2654435761u + size) % 600);
     }
-    vicinor::kdtree::AnswerPrefetch prefetch;
-    prefetch.slot_offsets = offsets.data();
-    prefetch.leaf_count = tree.leaves.size();
-    prefetch.area = area;
-    prefetch.area_size = sizeof area;
-    prefetch.records = reinterpret_cast<const std::byte*>(records);
-    prefetch.record_stride = sizeof records[0];
-    prefetch.record_count = std::size(records);
+    const auto prefetch = vicinor::kdtree::AnswerPrefetch::over(
+        offsets.data(), tree.leaves.size(), area, sizeof area, records, sizeof records[0],
+        std::size(records));
 
     // Stored points nudged by a decoded step land near, and across, the
     // splits that separate them.

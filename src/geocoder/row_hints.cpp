@@ -25,19 +25,14 @@ RowHints compute_row_hints(const ReverseGeocoder& geocoder) {
 }
 
 kdtree::AnswerPrefetch answer_prefetch(const ReverseGeocoder& geocoder) noexcept {
-    kdtree::AnswerPrefetch prefetch;
     const std::vector<std::uint32_t>& offsets = geocoder.row_hints.slot_offsets;
     if (offsets.empty() || offsets.size() != geocoder.tree.leaves.size() * kdtree::B) {
-        return prefetch;
+        return kdtree::AnswerPrefetch{};
     }
-    prefetch.slot_offsets = offsets.data();
-    prefetch.leaf_count = geocoder.tree.leaves.size();
-    prefetch.area = geocoder.csv.data();
-    prefetch.area_size = geocoder.csv.size();
-    prefetch.records = reinterpret_cast<const std::byte*>(geocoder.indexed_data.data());
-    prefetch.record_stride = sizeof(StringSlice);
-    prefetch.record_count = geocoder.indexed_data.size();
-    return prefetch;
+    return kdtree::AnswerPrefetch::over(offsets.data(), geocoder.tree.leaves.size(),
+                                        geocoder.csv.data(), geocoder.csv.size(),
+                                        geocoder.indexed_data.data(), sizeof(StringSlice),
+                                        geocoder.indexed_data.size());
 }
 
 }  // namespace vicinor

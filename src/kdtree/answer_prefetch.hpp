@@ -30,6 +30,22 @@ struct AnswerPrefetch {
     bool fits(const ImmutableKdTree& tree) const noexcept {
         return slot_offsets != nullptr && leaf_count == tree.leaves.size();
     }
+
+    // One that names `leaf_count` * B offsets into `area` and items'
+    // records `record_stride` bytes apart.
+    static AnswerPrefetch over(const std::uint32_t* slot_offsets, std::size_t leaf_count,
+                               const char* area, std::size_t area_size, const void* records,
+                               std::size_t record_stride, std::size_t record_count) noexcept {
+        AnswerPrefetch prefetch;
+        prefetch.slot_offsets = slot_offsets;
+        prefetch.leaf_count = leaf_count;
+        prefetch.area = area;
+        prefetch.area_size = area_size;
+        prefetch.records = static_cast<const std::byte*>(records);
+        prefetch.record_stride = record_stride;
+        prefetch.record_count = record_count;
+        return prefetch;
+    }
 };
 
 namespace detail {

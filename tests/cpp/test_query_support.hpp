@@ -83,15 +83,8 @@ inline AnswerPrefetch garbage_prefetch(const ImmutableKdTree& tree) {
             offsets[i] = static_cast<std::uint32_t>(i * 2654435761u) % 1200;
         }
     }
-    AnswerPrefetch prefetch;
-    prefetch.slot_offsets = offsets.data();
-    prefetch.leaf_count = tree.leaves.size();
-    prefetch.area = area;
-    prefetch.area_size = sizeof area;
-    prefetch.records = reinterpret_cast<const std::byte*>(records);
-    prefetch.record_stride = sizeof records[0];
-    prefetch.record_count = std::size(records);
-    return prefetch;
+    return AnswerPrefetch::over(offsets.data(), tree.leaves.size(), area, sizeof area, records,
+                                sizeof records[0], std::size(records));
 }
 
 // Runs nearest_one and every variant this CPU supports, each with and
