@@ -30,8 +30,15 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
 // a leaf, split shifts that run away or wrap): the caller falls back, and
 // `points` is then as it was. A tree is built from the points' own storage:
 // they are reordered and their pages handed back.
-std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points);
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points);
+//
+// Without NaN and -0.0 a retry repairs the splits it changes instead of
+// selecting them afresh; `SplitWork::kSelectAlways` turns that off (for
+// tests: both must give the same bytes).
+enum class SplitWork { kRepair, kSelectAlways };
+std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
+                                                 SplitWork work = SplitWork::kRepair);
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
+                                                 SplitWork work = SplitWork::kRepair);
 
 // Puts every point into the leaf its descent through `stems` reaches, in
 // ascending point order. Empty, with `points` untouched, when a descent ends

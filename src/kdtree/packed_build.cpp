@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
+#include <unordered_map>
 
 #include "kdtree/build_parts.hpp"
 #include "kdtree/chunk_fingerprint.hpp"
 #include "kdtree/order_key.hpp"
 #include "kdtree/page_buffer.hpp"
 #include "kdtree/select.hpp"
+#include "kdtree/split_repair.hpp"
 
 namespace vicinor::kdtree::detail {
 namespace {
@@ -44,12 +46,31 @@ bool any_nan(std::span<const double> column) noexcept {
     return std::any_of(column.begin(), column.end(), [](double v) { return v != v; });
 }
 
+bool any_negative_zero(std::span<const double> column) noexcept {
+    return std::any_of(column.begin(), column.end(),
+                       [](double v) { return std::bit_cast<std::uint64_t>(v) == (1ULL << 63); });
+}
+
+// A stretch of the builder's change lists (see ChunkChanges), or no
+// knowledge at all (`everything`): the node then selects afresh.
+struct ChangeSlice {
+    std::size_t positions_begin = 0;
+    std::size_t positions_end = 0;
+    std::size_t departed_begin = 0;
+    std::size_t departed_end = 0;
+    bool everything = true;
+
+    bool none() const noexcept {
+        return !everything && positions_begin == positions_end && departed_begin == departed_end;
+    }
+};
+
 // Finds the stems; its working arrays die with it, before placement
 // allocates the leaves.
 class PackedBuilder {
 public:
-    explicit PackedBuilder(const PointColumns& points)
-        : points_(points), sort_index_(points.size()) {
+    PackedBuilder(const PointColumns& points, SplitWork work)
+        : points_(points), sort_index_(points.size()), work_(work) {
         std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
     }
 
@@ -62,15 +83,21 @@ public:
         memos_ = PageArray<NodeMemo>(stem_node_count);
         memo_allowed_ = !any_nan(points_.column(0)) && !any_nan(points_.column(1)) &&
                         !any_nan(points_.column(2));
-        const ChunkFingerprint everything =
-            memo_allowed_ ? fingerprint_of(sort_index_.data(), n) : ChunkFingerprint{};
+        arranged_ = work_ == SplitWork::kRepair && memo_allowed_ &&
+                    !any_negative_zero(points_.column(0)) &&
+                    !any_negative_zero(points_.column(1)) && !any_negative_zero(points_.column(2));
+        const ChunkFingerprint everything = memo_allowed_ && !arranged_
+                                                ? fingerprint_of(sort_index_.data(), n)
+                                                : ChunkFingerprint{};
 
         // Repeated values make this construction retry: whole attempts, each
         // adding at least one leaf, and within an attempt a filled left
         // subtree redone for each shift that reaches its root. Three bounds
         // stop only runaways, so that the caller falls back in bounded time:
         // - work: 320 clean attempts' worth (a clean attempt hands about n
-        //   entries per level to the selection; reused subtrees cost none).
+        //   entries per level to the selection; reused subtrees cost none;
+        //   a repaired split costs the entries it reads, far fewer, so the
+        //   figures below, taken selecting afresh, are upper bounds).
         //   Measured on the 171,075-place world table: 27 as it is, 238
         //   with coordinates rounded to 4 decimals; with 3 decimals the
         //   shifts wrap after 300, about where this stops;
@@ -83,7 +110,12 @@ public:
         const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
         std::size_t attempts_left = kMaxAttempts;
         for (;;) {
-            const std::size_t shift = split_chunk(0, n, 1, 0, leaf_node_count * B, everything);
+            // Between attempts nothing but the root's own subtree moved its
+            // points, so the root may repair its split like any node.
+            const std::size_t capacity = leaf_node_count * B;
+            const std::size_t shift =
+                arranged_ ? split_arranged(0, n, 1, 0, capacity, ChangeSlice{.everything = false})
+                          : split_chunk(0, n, 1, 0, capacity, everything);
             if (shift == 0) break;
             if (--attempts_left == 0) throw Unbuildable{};
             leaf_node_count += ceil_div_bucket(shift);
@@ -94,6 +126,7 @@ public:
                 stems_.assign(stem_node_count, kUnsetStem);
                 stem_shifts_ = remap_shifts(stem_shifts_, stem_node_count, shift);
                 memos_ = PageArray<NodeMemo>(stem_node_count);  // every node moved
+                deferred_.clear();
             }
         }
         // More leaves than leaf positions, or a NaN split value (which the
@@ -175,7 +208,7 @@ private:
         const std::size_t shifts_before = shifts_recorded_;
         const std::size_t result = split_fresh(lo, m, node, dim, capacity, chunk);
         memos_[node] = NodeMemo{chunk, m, capacity, result,
-                                memo_allowed_ && shifts_recorded_ == shifts_before};
+                                memo_allowed_ && shifts_recorded_ == shifts_before, {}};
         return result;
     }
 
@@ -221,6 +254,225 @@ private:
         }
     }
 
+    // The same procedure where divisions depend only on sets of points:
+    // instead of fingerprints, every node remembers how it divided its chunk
+    // (ArrangedChunk) and hears from its parent what changed since, so that
+    // a retry repairs splits instead of selecting them afresh.
+    std::size_t split_arranged(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                               std::size_t capacity, ChangeSlice changes) {
+        NodeMemo& memo = memos_[node];
+        if (m <= B || m > capacity) {
+            // Not divided now: what changed waits for its next division.
+            defer(node, changes);
+            return m <= B ? 0 : m - capacity;
+        }
+        if (node >= stems_.size()) throw Unbuildable{};
+        changes = with_deferred(node, changes);
+        // As in split_chunk: same points, capacity and shifts below give
+        // the same stems and result.
+        const ArrangedChunk& arranged = memo.arranged;
+        if (memo.reusable && arranged.valid && arranged.lo == lo && arranged.length == m &&
+            memo.capacity == capacity && changes.none()) {
+            return memo.result;
+        }
+        const std::size_t shifts_before = shifts_recorded_;
+        const std::size_t mark_positions = change_arena_.size();
+        const std::size_t result = split_fresh_arranged(lo, m, node, dim, capacity, changes);
+        change_arena_.resize(mark_positions);
+        memo.capacity = capacity;
+        memo.result = result;
+        memo.reusable = shifts_recorded_ == shifts_before;
+        return result;
+    }
+
+    std::size_t split_fresh_arranged(std::size_t lo, std::size_t m, std::size_t node,
+                                     std::size_t dim, std::size_t capacity, ChangeSlice changes) {
+        const std::size_t stem_count = stems_.size();
+        const std::size_t height =
+            static_cast<std::size_t>(std::countr_zero(stem_count) - std::bit_width(node));
+        const std::size_t half = B << height;
+        const std::size_t left_capacity = std::min(capacity, half);
+        const std::size_t right_capacity = capacity - left_capacity;
+        ArrangedChunk& arranged = memos_[node].arranged;
+
+        std::size_t p = split_target(m, node, right_capacity);
+        if (p > m) throw Unbuildable{};
+        ChangeSlice left_changes;
+        ChangeSlice right_changes;
+        if (p < m) {
+            p = divide(lo, m, node, dim, p, changes, left_changes, right_changes);
+            stems_[node] = points_.column(dim)[arranged.pivot_item];
+        } else {
+            arranged.valid = false;  // not divided: the whole chunk goes left
+        }
+        if (p <= B && m - p <= B) return defer_children(node, left_changes, right_changes, 0);
+        if (m - p > right_capacity) {
+            return defer_children(node, left_changes, right_changes, (m - p) - right_capacity);
+        }
+
+        const std::size_t child_dim = dim == K - 1 ? 0 : dim + 1;
+        for (;;) {
+            const std::size_t left_shift =
+                split_arranged(lo, p, 2 * node, child_dim, left_capacity, left_changes);
+            if (left_shift == 0) {
+                return split_arranged(lo + p, m - p, 2 * node + 1, child_dim, right_capacity,
+                                      right_changes);
+            }
+            if (left_shift > p) throw Unbuildable{};
+            const std::size_t old_p = p;
+            p = move_split_left(lo, m, node, dim, p, p - left_shift, left_changes);
+            // The right chunk gains the positions between the two splits.
+            right_changes = with_positions(right_changes, lo + p, lo + old_p);
+            stem_shifts_[node] += left_shift;
+            ++shifts_recorded_;
+            if (m - p > right_capacity) {
+                return defer_children(node, left_changes, right_changes, (m - p) - right_capacity);
+            }
+            stems_[node] = points_.column(dim)[arranged.pivot_item];
+        }
+    }
+
+    // Returning without calling the children leaves changes they have not
+    // heard of: kept for their next call.
+    std::size_t defer_children(std::size_t node, ChangeSlice left, ChangeSlice right,
+                               std::size_t result) {
+        if (2 * node + 1 < memos_.size()) {
+            defer(2 * node, left);
+            defer(2 * node + 1, right);
+        }
+        return result;
+    }
+
+    void defer(std::size_t node, ChangeSlice changes) {
+        NodeMemo& memo = memos_[node];
+        if (changes.everything || !memo.arranged.valid) {
+            memo.arranged.valid = false;  // it selects afresh anyway
+            deferred_.erase(node);
+            return;
+        }
+        if (changes.none()) return;
+        SideChanges& waiting = deferred_[node];
+        waiting.positions.insert(waiting.positions.end(),
+                                 change_arena_.begin() + changes.positions_begin,
+                                 change_arena_.begin() + changes.positions_end);
+        waiting.departed.insert(waiting.departed.end(),
+                                change_arena_.begin() + changes.departed_begin,
+                                change_arena_.begin() + changes.departed_end);
+    }
+
+    ChangeSlice with_deferred(std::size_t node, ChangeSlice changes) {
+        auto waiting = deferred_.find(node);
+        if (waiting == deferred_.end()) return changes;
+        ChangeSlice merged = changes;
+        if (!changes.everything) {
+            merged = push_changes(waiting->second, changes);
+        }
+        deferred_.erase(waiting);
+        return merged;
+    }
+
+    ChangeSlice with_positions(ChangeSlice changes, std::size_t begin, std::size_t end) {
+        if (changes.everything || begin == end) return changes;
+        gained_.positions.clear();
+        gained_.departed.clear();
+        for (std::size_t q = begin; q < end; ++q) {
+            gained_.positions.push_back(static_cast<std::uint32_t>(q));
+        }
+        return push_changes(gained_, changes);
+    }
+
+    // Divides the chunk at rank `target`, repairing the node's previous
+    // division when it can; sets the changes each child will see.
+    std::size_t divide(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                       std::size_t target, ChangeSlice changes, ChangeSlice& left_changes,
+                       ChangeSlice& right_changes) {
+        ArrangedChunk& arranged = memos_[node].arranged;
+        if (!changes.everything && arranged.valid && lo <= arranged.lo &&
+            arranged.lo + arranged.boundary <= lo + m) {
+            if (repair(lo, m, dim, target, changes, arranged)) {
+                left_changes = push_changes(repair_lower_);
+                right_changes = push_changes(repair_upper_);
+                return arranged.boundary;
+            }
+        }
+        left_changes = ChangeSlice{};
+        right_changes = ChangeSlice{};
+        return select_afresh(lo, m, m, dim, target, arranged);
+    }
+
+    // Moves the split left to rank `target` of the lower side; the upper
+    // side is not touched, as in split_fresh.
+    std::size_t move_split_left(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                                std::size_t p, std::size_t target, ChangeSlice& left_changes) {
+        ArrangedChunk& arranged = memos_[node].arranged;
+        if (arranged.valid && arranged.lo == lo && arranged.boundary == p &&
+            repair(lo, m, dim, target, ChangeSlice{.everything = false}, arranged)) {
+            left_changes = push_changes(repair_lower_);
+            return arranged.boundary;
+        }
+        left_changes = ChangeSlice{};
+        return select_afresh(lo, m, p, dim, target, arranged);
+    }
+
+    bool repair(std::size_t lo, std::size_t m, std::size_t dim, std::size_t target,
+                ChangeSlice changes, ArrangedChunk& arranged) {
+        const ChunkChanges seen{
+            std::span(change_arena_.data() + changes.positions_begin,
+                      changes.positions_end - changes.positions_begin),
+            std::span(change_arena_.data() + changes.departed_begin,
+                      changes.departed_end - changes.departed_begin)};
+        ArrangedChunk after;
+        const std::optional<std::size_t> split =
+            repairer_.divide(std::span(sort_index_.data(), sort_index_.size()),
+                             points_.column(dim).data(), arranged, lo, m, target, seen, after,
+                             repair_lower_, repair_upper_);
+        charge(repairer_.entries_read());
+        if (!split) return false;
+        arranged = after;
+        return true;
+    }
+
+    std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
+                              std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
+        const std::size_t p = adjust_pivot(lo, selectable, dim, target);
+        const OrderKey pivot_key = key(lo + p, dim);
+        // A copy left alone below (the walk stopped at 1) breaks "below the
+        // pivot key"; such a node selects afresh next time as well.
+        const bool lone_copy = p == 1 && key(lo, dim) == pivot_key;
+        arranged = ArrangedChunk{lo, m, p, pivot_key, sort_index_[lo + p], !lone_copy};
+        return p;
+    }
+
+    // Copies `side`'s lists, and those of `also` (a slice already there),
+    // to the top of the arena.
+    ChangeSlice push_changes(const SideChanges& side,
+                             ChangeSlice also = ChangeSlice{.everything = false}) {
+        ChangeSlice slice;
+        slice.everything = false;
+        slice.positions_begin = change_arena_.size();
+        change_arena_.insert(change_arena_.end(), side.positions.begin(), side.positions.end());
+        // Reserved first: copying within the arena must not reallocate
+        // under the source.
+        change_arena_.reserve(change_arena_.size() + (also.positions_end - also.positions_begin) +
+                              side.departed.size() + (also.departed_end - also.departed_begin));
+        for (std::size_t i = also.positions_begin; i < also.positions_end; ++i) {
+            change_arena_.push_back(change_arena_[i]);
+        }
+        slice.positions_end = change_arena_.size();
+        slice.departed_begin = change_arena_.size();
+        change_arena_.insert(change_arena_.end(), side.departed.begin(), side.departed.end());
+        for (std::size_t i = also.departed_begin; i < also.departed_end; ++i) {
+            change_arena_.push_back(change_arena_[i]);
+        }
+        slice.departed_end = change_arena_.size();
+        return slice;
+    }
+
+    void charge(std::size_t entries) {
+        if (entries > work_left_) throw Unbuildable{};
+        work_left_ -= entries;
+    }
+
     // The fingerprint of the first p of the m positions at lo, counting
     // whichever side is shorter.
     ChunkFingerprint part_fingerprint(std::size_t lo, std::size_t p, std::size_t m,
@@ -264,29 +516,41 @@ private:
         std::size_t capacity = 0;
         std::size_t result = 0;
         bool reusable = false;
+        ArrangedChunk arranged;  // in arranged mode only
     };
     PageArray<NodeMemo> memos_;
     std::size_t shifts_recorded_ = 0;
     // A NaN split value makes a part depend on the arrangement of the NaN
     // copies rather than on the set, so reuse is off for such input.
     bool memo_allowed_ = true;
+    // Without NaN and -0.0 every division depends on sets alone, and splits
+    // are repaired rather than selected again (split_arranged).
+    const SplitWork work_;
+    bool arranged_ = false;
+    std::vector<std::uint32_t> change_arena_;  // the ChangeSlices' lists
+    SplitRepair repairer_;
+    SideChanges repair_lower_;
+    SideChanges repair_upper_;
+    SideChanges gained_;
+    // Changes a node has not heard of because its parent returned early.
+    std::unordered_map<std::size_t, SideChanges> deferred_;
 };
 
 }  // namespace
 
-std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points) {
+std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points, SplitWork work) {
     PackedSplits splits;
     try {
-        splits = PackedBuilder(points).build();
+        splits = PackedBuilder(points, work).build();
     } catch (const Unbuildable&) {
         return std::nullopt;
     }
     return place_points(std::move(splits.stems), splits.leaf_count, points);
 }
 
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points, SplitWork work) {
     PointColumns columns = PointColumns::from_points(points);
-    return build_packed_tree(columns);
+    return build_packed_tree(columns, work);
 }
 
 }  // namespace vicinor::kdtree::detail

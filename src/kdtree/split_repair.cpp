@@ -1,0 +1,235 @@
+#include "kdtree/split_repair.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <utility>
+
+namespace vicinor::kdtree::detail {
+namespace {
+
+// Regions up to this size are read whole; larger ones through a bound
+// estimated from evenly spaced samples, one per kSampleSpacing entries, so
+// that the bound lets through a few hundred points more than needed.
+constexpr std::size_t kWholeRegion = 512;
+constexpr std::size_t kSampleSpacing = 32;
+constexpr std::size_t kMaxSamples = 8192;
+// A repair that moves more than this many points is no longer a few:
+// selecting afresh is then about as cheap.
+constexpr std::size_t kMaxMoved = 4096;
+constexpr std::size_t kPrefetchDistance = 64;
+
+}  // namespace
+
+// Collects into picked_ every member of the side (keys at or above the pivot
+// for the smallest, below it for the largest) within a bound that lets
+// through at least `count` of them: the `count` extremes and every copy of
+// the last one's key are then among them. False when that fails.
+bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const double* column,
+                                Region region, const ChunkChanges& changes, OrderKey pivot_key,
+                                bool smallest, std::size_t count) {
+    auto key_at = [&](std::size_t position) { return order_key(column[order[position]]); };
+    auto member = [&](OrderKey key) { return smallest ? key >= pivot_key : key < pivot_key; };
+    const std::size_t size = region.end - region.begin;
+    if (size > kWholeRegion && count > size / 8) return false;
+    const bool whole = size <= kWholeRegion;
+
+    // Bound tries: from about what the samples suggest to four times more.
+    // A small region is sampled whole, which gives the exact bound.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        OrderKey bound = smallest ? ~OrderKey{0} : OrderKey{0};  // lets everything through
+        if (size > 0) {
+            samples_.clear();
+            const std::size_t sample_count =
+                whole ? size : std::min(size / kSampleSpacing, kMaxSamples);
+            const std::size_t stride = size / sample_count;
+            for (std::size_t j = 0; j < sample_count; ++j) {
+                const OrderKey key = key_at(region.begin + stride / 2 + j * stride);
+                if (member(key)) samples_.push_back(key);
+            }
+            entries_read_ += sample_count;
+            const double expected = double(count) * double(sample_count) / double(size);
+            const std::size_t rank =
+                whole ? count - 1
+                      : (static_cast<std::size_t>(expected + 2.0 * std::sqrt(expected)) + 4)
+                            << (2 * attempt);
+            if (rank < samples_.size()) {
+                auto nth = samples_.begin() + static_cast<std::ptrdiff_t>(rank);
+                if (smallest) {
+                    std::nth_element(samples_.begin(), nth, samples_.end());
+                } else {
+                    std::nth_element(samples_.begin(), nth, samples_.end(), std::greater<>());
+                }
+                bound = *nth;
+            }
+        }
+        auto within = [&](OrderKey key) { return smallest ? key <= bound : key >= bound; };
+        picked_.clear();
+        const std::size_t prefetch_end =
+            region.end > kPrefetchDistance ? region.end - kPrefetchDistance : 0;
+        for (std::size_t i = region.begin; i < region.end; ++i) {
+            // Scattered reads: ask for the key a little ahead.
+            if (i < prefetch_end) __builtin_prefetch(column + order[i + kPrefetchDistance]);
+            const OrderKey key = key_at(i);
+            if (member(key) && within(key)) picked_.push_back({key, static_cast<std::uint32_t>(i)});
+        }
+        for (std::uint32_t position : changes.positions) {
+            if (position >= region.begin && position < region.end) continue;  // read above
+            const OrderKey key = key_at(position);
+            if (member(key) && within(key)) picked_.push_back({key, position});
+        }
+        entries_read_ += size + changes.positions.size();
+        if (picked_.size() > kMaxMoved) return false;
+        if (picked_.size() >= count) return true;
+    }
+    return false;
+}
+
+std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
+                                               const double* column, const ArrangedChunk& before,
+                                               std::size_t lo, std::size_t length,
+                                               std::size_t target, const ChunkChanges& given,
+                                               ArrangedChunk& after, SideChanges& lower,
+                                               SideChanges& upper) {
+    entries_read_ = 0;
+    auto key_at = [&](std::size_t position) { return order_key(column[order[position]]); };
+    const std::size_t old_split = before.boundary;
+    const std::size_t old_split_at = before.lo + old_split;
+    const OrderKey pivot = before.pivot_key;
+    // Each changed position counts once below; positions the chunk lost
+    // since (their points are among the departed) count not at all.
+    positions_.clear();
+    for (std::uint32_t position : given.positions) {
+        if (position >= lo && position < lo + length) positions_.push_back(position);
+    }
+    std::sort(positions_.begin(), positions_.end());
+    positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
+    const ChunkChanges changes{positions_, given.departed};
+
+    // Unchanged positions of the old lower side hold keys below the pivot,
+    // the others keys at or above it; changed positions (among them any
+    // the chunk gained) hold anything.
+    std::size_t changed_lower = 0;
+    std::size_t changed_below = 0;
+    for (std::uint32_t position : changes.positions) {
+        if (position >= before.lo && position < old_split_at) ++changed_lower;
+        if (key_at(position) < pivot) ++changed_below;
+    }
+    const std::size_t below = old_split - changed_lower + changed_below;
+    const bool pivot_stayed = std::find(changes.departed.begin(), changes.departed.end(),
+                                        before.pivot_item) == changes.departed.end();
+
+    // The key of rank `target` and how many keys lie below it.
+    OrderKey split_key = pivot;
+    std::uint32_t split_item = before.pivot_item;
+    std::size_t split = below;
+    picked_.clear();
+    if (target == below && pivot_stayed) {
+        // The smallest key of the upper side is still the pivot's.
+    } else if (target >= below) {
+        const std::size_t count = target - below + 1;
+        if (!pick_extremes(order, column, {old_split_at, lo + length}, changes, pivot, true,
+                           count)) {
+            return std::nullopt;
+        }
+        auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
+        std::nth_element(picked_.begin(), nth, picked_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        split_key = nth->first;
+        split_item = order[nth->second];
+        split = below + static_cast<std::size_t>(
+                            std::count_if(picked_.begin(), picked_.end(),
+                                          [&](const auto& p) { return p.first < split_key; }));
+    } else {
+        const std::size_t count = below - target;
+        if (!pick_extremes(order, column, {before.lo, old_split_at}, changes, pivot, false,
+                           count)) {
+            return std::nullopt;
+        }
+        auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
+        std::nth_element(picked_.begin(), nth, picked_.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        split_key = nth->first;
+        split_item = order[nth->second];
+        split = below - static_cast<std::size_t>(
+                            std::count_if(picked_.begin(), picked_.end(),
+                                          [&](const auto& p) { return p.first >= split_key; }));
+    }
+    // The walk past copies would stop at 1 with a copy left below: the
+    // caller's selection settles that case.
+    if (split == 0) return std::nullopt;
+
+    // Every point on the wrong side is at a changed position, among the
+    // extremes found, or between the old and the new split.
+    const std::size_t split_at = lo + split;
+    const std::size_t band_begin = std::min(old_split_at, split_at);
+    const std::size_t band_end = std::max(old_split_at, split_at);
+    if (band_end - band_begin > kMaxMoved) return std::nullopt;
+    candidates_.assign(changes.positions.begin(), changes.positions.end());
+    // Of the extremes, only those crossing the new split can be misplaced
+    // outside the band.
+    for (const auto& p : picked_) {
+        if ((p.first < split_key) == (target >= below)) candidates_.push_back(p.second);
+    }
+    for (std::size_t q = band_begin; q < band_end; ++q) {
+        candidates_.push_back(static_cast<std::uint32_t>(q));
+    }
+    std::sort(candidates_.begin(), candidates_.end());
+    candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
+    to_lower_.clear();
+    to_upper_.clear();
+    for (std::uint32_t position : candidates_) {
+        const bool belongs_lower = key_at(position) < split_key;
+        const bool is_lower = position < split_at;
+        if (belongs_lower && !is_lower) to_lower_.push_back(position);
+        if (!belongs_lower && is_lower) to_upper_.push_back(position);
+    }
+    entries_read_ += 2 * candidates_.size();
+    if (to_lower_.size() != to_upper_.size()) return std::nullopt;
+
+    // What each side's node will have to know, then the swaps.
+    lower.positions.clear();
+    lower.departed.clear();
+    upper.positions.clear();
+    upper.departed.clear();
+    for (std::uint32_t point : changes.departed) {
+        (order_key(column[point]) < pivot ? lower : upper).departed.push_back(point);
+    }
+    // A changed position may hold a point that was elsewhere in the chunk
+    // before (the cut-off end of the upper side, say), and has left that
+    // side's chunk.
+    for (std::uint32_t position : changes.positions) {
+        lower.departed.push_back(order[position]);
+        upper.departed.push_back(order[position]);
+    }
+    for (std::uint32_t position : to_upper_) lower.departed.push_back(order[position]);
+    for (std::uint32_t position : to_lower_) upper.departed.push_back(order[position]);
+    for (std::size_t i = 0; i < to_lower_.size(); ++i) {
+        std::swap(order[to_lower_[i]], order[to_upper_[i]]);
+    }
+    for (std::uint32_t position : changes.positions) {
+        (position < split_at ? lower : upper).positions.push_back(position);
+    }
+    lower.positions.insert(lower.positions.end(), to_upper_.begin(), to_upper_.end());
+    upper.positions.insert(upper.positions.end(), to_lower_.begin(), to_lower_.end());
+    // Positions between the two splits change sides with their points.
+    for (std::size_t q = band_begin; q < band_end; ++q) {
+        SideChanges& leaving = split_at < old_split_at ? lower : upper;
+        SideChanges& joining = split_at < old_split_at ? upper : lower;
+        leaving.departed.push_back(order[q]);
+        joining.positions.push_back(static_cast<std::uint32_t>(q));
+    }
+
+    // A position can be named twice (changed and swapped, say); the next
+    // node counts positions, so each must appear once.
+    for (SideChanges* side : {&lower, &upper}) {
+        std::sort(side->positions.begin(), side->positions.end());
+        side->positions.erase(std::unique(side->positions.begin(), side->positions.end()),
+                              side->positions.end());
+    }
+
+    after = ArrangedChunk{lo, length, split, split_key, split_item, true};
+    return split;
+}
+
+}  // namespace vicinor::kdtree::detail

@@ -1,0 +1,95 @@
+// Moving a split whose chunk changed by a few points since it was last
+// divided. When a split high up moves left, the whole subtree below it is
+// redone with a few points fewer; selecting afresh at every node below
+// would pass the full chunk through a selection each time. A node that
+// knows where it divided its chunk, which positions changed since and which
+// points left, finds the new division from the changed points and, at most,
+// one read-only pass over one side for its few extreme points; then only
+// the points on the wrong side swap.
+//
+// Sound only where a division depends on the set of points and not on their
+// arrangement: without NaN and -0.0 (which copy of a NaN or of a zero lands
+// at a split depends on the arrangement).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "kdtree/order_key.hpp"
+
+namespace vicinor::kdtree::detail {
+
+// How a node's last call left its chunk [lo, lo + length) of the
+// permutation: the `boundary` points with keys below `pivot_key` first, the
+// rest after, `pivot_item` (whose key is `pivot_key`) among them. The
+// node's children rearrange each side, never across.
+struct ArrangedChunk {
+    std::size_t lo = 0;
+    std::size_t length = 0;
+    std::size_t boundary = 0;
+    OrderKey pivot_key = 0;
+    std::uint32_t pivot_item = 0;
+    bool valid = false;
+};
+
+// What happened to a chunk since its node's last call: the positions that
+// hold another point now, and the points that left the chunk. `departed`
+// may name more points than left (that costs time only), never fewer; the
+// points that arrived are the ones at the changed positions.
+struct ChunkChanges {
+    std::span<const std::uint32_t> positions;
+    std::span<const std::uint32_t> departed;
+};
+
+// The changes a repair makes for the node below each side.
+struct SideChanges {
+    std::vector<std::uint32_t> positions;
+    std::vector<std::uint32_t> departed;
+};
+
+class SplitRepair {
+public:
+    // Divides the chunk `before` describes, now [lo, lo + length) and
+    // changed as `changes` says, at rank `target` of `column`'s keys as a
+    // selection followed by the walk down past copies of the selected key
+    // would: returns the number of points put below (all keys below the
+    // selected one) and describes the result in `after`. The chunk may
+    // have grown at either end (the positions gained count as changed) but
+    // lost positions only from its upper side: lo <= before.lo and
+    // before.lo + before.boundary <= lo + length.
+    //
+    // Empty, with nothing moved, when the repair would not be cheap or the
+    // walk would reach position 0; the caller then selects afresh.
+    std::optional<std::size_t> divide(std::span<std::uint32_t> order, const double* column,
+                                      const ArrangedChunk& before, std::size_t lo,
+                                      std::size_t length, std::size_t target,
+                                      const ChunkChanges& changes, ArrangedChunk& after,
+                                      SideChanges& lower, SideChanges& upper);
+
+    // Entries read by the last divide, for the caller's work bound.
+    std::size_t entries_read() const noexcept { return entries_read_; }
+
+private:
+    struct Region {
+        std::size_t begin;
+        std::size_t end;
+    };
+    bool pick_extremes(std::span<const std::uint32_t> order, const double* column, Region region,
+                       const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
+                       std::size_t count);
+
+    // The extreme points found: key and position.
+    std::vector<std::pair<OrderKey, std::uint32_t>> picked_;
+    std::vector<std::uint32_t> positions_;   // the changed positions, each once
+    std::vector<std::uint32_t> candidates_;  // positions whose side may be wrong
+    std::vector<std::uint32_t> to_lower_;
+    std::vector<std::uint32_t> to_upper_;
+    std::vector<OrderKey> samples_;
+    std::size_t entries_read_ = 0;
+};
+
+}  // namespace vicinor::kdtree::detail

@@ -1,0 +1,220 @@
+// Splits repaired after a retry against splits selected afresh every time:
+// the same bytes on tables large enough for the sampled repairs, with the
+// duplicates that make splits move, retries happen and stems double.
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <optional>
+#include <random>
+
+#include "kdtree/build_parts.hpp"
+#include "kdtree/order_key.hpp"
+#include "kdtree/split_repair.hpp"
+#include "test_build_support.hpp"
+
+namespace vicinor::kdtree::testing {
+namespace {
+
+using detail::SplitWork;
+
+bool same_bytes(const ImmutableKdTree& a, const ImmutableKdTree& b) {
+    if (a.stems.size() != b.stems.size() || a.leaves.size() != b.leaves.size()) return false;
+    if (std::memcmp(a.stems.data(), b.stems.data(), a.stems.size() * sizeof(double)) != 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.leaves.size(); ++i) {
+        if (std::memcmp(&a.leaves[i], &b.leaves[i], sizeof(LeafNode)) != 0) return false;
+    }
+    return a.size == b.size;
+}
+
+// Places the way real tables hold them: rounded to a grid (rows of a
+// latitude share z), clustered around towns, some listed twice.
+std::vector<Point> table(std::mt19937& rng, int shape, std::size_t n) {
+    std::vector<Point> points;
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double step = shape == 0 ? 0.01 : shape == 1 ? 0.001 : 0.05;
+    std::vector<std::pair<double, double>> towns;
+    for (int t = 0; t < 60; ++t) towns.push_back({-60 + 130 * unit(rng), -180 + 360 * unit(rng)});
+    while (points.size() < n) {
+        double lat;
+        double lon;
+        if (shape == 3) {
+            const auto& town = towns[rng() % towns.size()];
+            lat = town.first + 3 * (unit(rng) - 0.5);
+            lon = town.second + 3 * (unit(rng) - 0.5);
+        } else if (shape == 2) {
+            lat = -60 + 130 * unit(rng);
+            lon = -180 + 360 * unit(rng);
+        } else {
+            lat = 35 + 25 * unit(rng);
+            lon = -10 + 40 * unit(rng);
+        }
+        const double grid = shape == 3 ? 0.01 : step;
+        points.push_back(
+            sphere_point(std::round(lat / grid) * grid, std::round(lon / grid) * grid));
+        if (rng() % 25 == 0 && points.size() < n) points.push_back(points.back());
+    }
+    return points;
+}
+
+TEST(BuildRepair, RepairedSplitsGiveTheBytesOfFreshSelections) {
+    std::mt19937 rng(2026);
+    int both_built = 0;
+    int shifted = 0;
+    for (int round = 0; round < 24; ++round) {
+        const std::size_t n = 2000 + rng() % (round % 6 == 5 ? 60000 : 20000);
+        const std::vector<Point> points = table(rng, round % 4, n);
+        SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
+        const auto repaired = detail::build_packed_tree(points, SplitWork::kRepair);
+        const auto selected = detail::build_packed_tree(points, SplitWork::kSelectAlways);
+        ASSERT_EQ(repaired.has_value(), selected.has_value());
+        if (!repaired) continue;
+        ++both_built;
+        if (repaired->leaves.size() > (n + 31) / 32) ++shifted;
+        EXPECT_TRUE(same_bytes(*repaired, *selected));
+    }
+    EXPECT_GT(both_built, 15);
+    EXPECT_GT(shifted, 10);
+}
+
+// The repair on its own: a chunk divided by a selection, then changed the
+// way a parent changes it (points swapped with the outside, the upper end
+// cut off, positions gained in front), divided again at a new rank. The
+// result must be what a fresh selection and walk would give.
+TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
+    std::mt19937 rng(17);
+    int repaired = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = 40 + rng() % (round % 10 == 0 ? 20000 : 1500);
+        std::vector<double> column(n);
+        const std::uint32_t distinct = 2 + rng() % (round % 3 == 0 ? 20 : 100000);
+        for (double& v : column) v = double(rng() % distinct) - distinct / 3.0;
+        std::vector<std::uint32_t> order(n);
+        std::iota(order.begin(), order.end(), 0u);
+        std::shuffle(order.begin(), order.end(), rng);
+        auto key_of = [&](std::uint32_t point) { return detail::order_key(column[point]); };
+
+        // The chunk [lo, lo + length) inside the order, first divided by sorting.
+        const std::size_t front = rng() % 4 == 0 ? 1 + rng() % 10 : 0;
+        const std::size_t lo = 5 + front;
+        const std::size_t length = 20 + rng() % (n - 30 - front);
+        std::sort(order.begin() + lo, order.begin() + lo + length,
+                  [&](auto a, auto b) { return key_of(a) < key_of(b); });
+        std::size_t boundary = 1 + rng() % (length - 1);
+        while (boundary > 1 && key_of(order[lo + boundary - 1]) == key_of(order[lo + boundary])) {
+            --boundary;
+        }
+        if (key_of(order[lo + boundary - 1]) == key_of(order[lo + boundary])) continue;
+        const detail::ArrangedChunk before{lo, length, boundary, key_of(order[lo + boundary]),
+                                           order[lo + boundary], true};
+        // Each side rearranged, as children do.
+        std::shuffle(order.begin() + lo, order.begin() + lo + boundary, rng);
+        std::shuffle(order.begin() + lo + boundary, order.begin() + lo + length, rng);
+        const std::vector<std::uint32_t> seen_by_sides = order;
+
+        // Changes: a cut upper end, sometimes positions gained in front, and
+        // a few swaps with points outside, from the cut end among them.
+        const std::size_t cut = rng() % 3 == 0 ? rng() % (length - boundary + 1) : 0;
+        const std::size_t new_lo = lo - front;
+        const std::size_t new_length = length - cut + front;
+        const std::size_t swaps = rng() % 6;
+        for (std::size_t s = 0; s < swaps; ++s) {
+            const std::size_t inside = new_lo + rng() % new_length;
+            const std::size_t outside = cut > 0 && rng() % 2 == 0
+                                            ? new_lo + new_length + rng() % cut
+                                            : lo + length + rng() % (n - lo - length);
+            std::swap(order[inside], order[outside]);
+        }
+        // Told exactly what the contract asks for, no more.
+        std::vector<std::uint32_t> positions;
+        for (std::size_t q = new_lo; q < new_lo + new_length; ++q) {
+            if (q < lo || order[q] != seen_by_sides[q]) positions.push_back(std::uint32_t(q));
+        }
+        std::vector<std::uint32_t> departed;
+        {
+            std::vector<std::uint32_t> kept(order.begin() + new_lo,
+                                            order.begin() + new_lo + new_length);
+            std::sort(kept.begin(), kept.end());
+            for (std::size_t q = lo; q < lo + length; ++q) {
+                if (!std::binary_search(kept.begin(), kept.end(), seen_by_sides[q])) {
+                    departed.push_back(seen_by_sides[q]);
+                }
+            }
+        }
+        // The new rank: near the old split, as after a retry.
+        const std::size_t spread = 1 + rng() % 40;
+        const std::size_t target = std::clamp<std::size_t>(
+            boundary + spread / 2 - rng() % spread, 0, new_length - 1);
+
+        const std::vector<std::uint32_t> unchanged = order;
+        detail::SplitRepair repair;
+        detail::ArrangedChunk after;
+        detail::SideChanges lower;
+        detail::SideChanges upper;
+        const std::optional<std::size_t> split =
+            repair.divide(order, column.data(), before, new_lo, new_length, target,
+                          {positions, departed}, after, lower, upper);
+
+        // What selecting afresh gives: the key of rank target, and the
+        // number of keys below it.
+        std::vector<detail::OrderKey> keys;
+        for (std::size_t q = new_lo; q < new_lo + new_length; ++q) keys.push_back(key_of(order[q]));
+        std::sort(keys.begin(), keys.end());
+        const detail::OrderKey expected_key = keys[target];
+        const std::size_t expected_split = static_cast<std::size_t>(
+            std::lower_bound(keys.begin(), keys.end(), expected_key) - keys.begin());
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        if (!split) {
+            EXPECT_EQ(order, unchanged) << "a refused repair must move nothing";
+            continue;
+        }
+        ++repaired;
+        ASSERT_EQ(*split, expected_split);
+        EXPECT_EQ(after.pivot_key, expected_key);
+        EXPECT_EQ(key_of(after.pivot_item), expected_key);
+        for (std::size_t q = new_lo; q < new_lo + new_length; ++q) {
+            ASSERT_EQ(key_of(order[q]) < expected_key, q < new_lo + expected_split)
+                << "position " << q;
+        }
+        // The same points, only rearranged within the chunk.
+        std::vector<std::uint32_t> was(unchanged.begin() + new_lo,
+                                       unchanged.begin() + new_lo + new_length);
+        std::vector<std::uint32_t> now(order.begin() + new_lo, order.begin() + new_lo + new_length);
+        std::sort(was.begin(), was.end());
+        std::sort(now.begin(), now.end());
+        EXPECT_EQ(was, now);
+
+        // Each side's node hears of every position that holds another point
+        // than it saw, and of every point that left it.
+        auto expect_told = [&](const detail::SideChanges& side, std::size_t old_begin,
+                               std::size_t old_end, std::size_t new_begin, std::size_t new_end) {
+            for (std::size_t q = new_begin; q < new_end; ++q) {
+                if (q >= old_begin && q < old_end && order[q] == seen_by_sides[q]) continue;
+                EXPECT_NE(std::find(side.positions.begin(), side.positions.end(), q),
+                          side.positions.end())
+                    << "position " << q;
+            }
+            std::vector<std::uint32_t> kept(order.begin() + new_begin, order.begin() + new_end);
+            std::sort(kept.begin(), kept.end());
+            for (std::size_t q = old_begin; q < old_end; ++q) {
+                const std::uint32_t point = seen_by_sides[q];
+                if (std::binary_search(kept.begin(), kept.end(), point)) continue;
+                EXPECT_NE(std::find(side.departed.begin(), side.departed.end(), point),
+                          side.departed.end())
+                    << "point " << point;
+            }
+        };
+        const std::size_t split_at = new_lo + *split;
+        expect_told(lower, lo, lo + boundary, new_lo, split_at);
+        // A later start leaves the upper side's node to select afresh.
+        if (split_at <= lo + boundary) {
+            expect_told(upper, lo + boundary, lo + length, split_at, new_lo + new_length);
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(repaired, 2000);
+}
+
+}  // namespace
+}  // namespace vicinor::kdtree::testing
