@@ -260,13 +260,13 @@ private:
     // a retry repairs splits instead of selecting them afresh.
     std::size_t split_arranged(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                                std::size_t capacity, ChangeSlice changes) {
-        NodeMemo& memo = memos_[node];
         if (m <= B || m > capacity) {
             // Not divided now: what changed waits for its next division.
             defer(node, changes);
             return m <= B ? 0 : m - capacity;
         }
         if (node >= stems_.size()) throw Unbuildable{};
+        NodeMemo& memo = memos_[node];
         changes = with_deferred(node, changes);
         // As in split_chunk: same points, capacity and shifts below give
         // the same stems and result.
@@ -336,14 +336,13 @@ private:
     // heard of: kept for their next call.
     std::size_t defer_children(std::size_t node, ChangeSlice left, ChangeSlice right,
                                std::size_t result) {
-        if (2 * node + 1 < memos_.size()) {
-            defer(2 * node, left);
-            defer(2 * node + 1, right);
-        }
+        defer(2 * node, left);
+        defer(2 * node + 1, right);
         return result;
     }
 
     void defer(std::size_t node, ChangeSlice changes) {
+        if (node >= memos_.size()) return;  // a leaf position: nothing to remember
         NodeMemo& memo = memos_[node];
         if (changes.everything || !memo.arranged.valid) {
             memo.arranged.valid = false;  // it selects afresh anyway
