@@ -24,4 +24,11 @@ inline OrderKey order_key(double value) noexcept {
     return (bits & sign) != 0 ? ~bits : bits | sign;
 }
 
+// The double a key was made from; not for NaN's key (0), nor for keys no
+// double makes (above +infinity's).
+inline double key_value(OrderKey key) noexcept {
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    return std::bit_cast<double>((key & sign) != 0 ? key & ~sign : ~key);
+}
+
 }  // namespace vicinor::kdtree::detail

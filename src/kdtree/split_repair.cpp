@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <utility>
 
 namespace vicinor::kdtree::detail {
@@ -18,6 +19,8 @@ constexpr std::size_t kMaxSamples = 8192;
 // selecting afresh is then about as cheap.
 constexpr std::size_t kMaxMoved = 4096;
 constexpr std::size_t kPrefetchDistance = 64;
+constexpr std::size_t kScanBlock = 256;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
@@ -31,17 +34,18 @@ bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const doub
     auto key_at = [&](std::size_t position) { return order_key(column[order[position]]); };
     auto member = [&](OrderKey key) { return smallest ? key >= pivot_key : key < pivot_key; };
     const std::size_t size = region.end - region.begin;
+    // Nothing but NaN lies below -infinity.
+    if (!smallest && pivot_key <= order_key(-kInfinity)) return false;
     if (size > kWholeRegion && count > size / 8) return false;
     const bool whole = size <= kWholeRegion;
 
     // Bound tries: from about what the samples suggest to four times more.
-    // A small region is sampled whole, which gives the exact bound.
+    // A small region is taken whole, in one pass.
     for (int attempt = 0; attempt < 2; ++attempt) {
         OrderKey bound = smallest ? ~OrderKey{0} : OrderKey{0};  // lets everything through
-        if (size > 0) {
+        if (!whole) {
             samples_.clear();
-            const std::size_t sample_count =
-                whole ? size : std::min(size / kSampleSpacing, kMaxSamples);
+            const std::size_t sample_count = std::min(size / kSampleSpacing, kMaxSamples);
             const std::size_t stride = size / sample_count;
             for (std::size_t j = 0; j < sample_count; ++j) {
                 const OrderKey key = key_at(region.begin + stride / 2 + j * stride);
@@ -50,9 +54,8 @@ bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const doub
             entries_read_ += sample_count;
             const double expected = double(count) * double(sample_count) / double(size);
             const std::size_t rank =
-                whole ? count - 1
-                      : (static_cast<std::size_t>(expected + 2.0 * std::sqrt(expected)) + 4)
-                            << (2 * attempt);
+                (static_cast<std::size_t>(expected + 2.0 * std::sqrt(expected)) + 4)
+                << (2 * attempt);
             if (rank < samples_.size()) {
                 auto nth = samples_.begin() + static_cast<std::ptrdiff_t>(rank);
                 if (smallest) {
@@ -63,24 +66,51 @@ bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const doub
                 bound = *nth;
             }
         }
-        auto within = [&](OrderKey key) { return smallest ? key <= bound : key >= bound; };
-        picked_.clear();
-        const std::size_t prefetch_end =
-            region.end > kPrefetchDistance ? region.end - kPrefetchDistance : 0;
-        for (std::size_t i = region.begin; i < region.end; ++i) {
-            // Scattered reads: ask for the key a little ahead.
-            if (i < prefetch_end) __builtin_prefetch(column + order[i + kPrefetchDistance]);
-            const OrderKey key = key_at(i);
-            if (member(key) && within(key)) picked_.push_back({key, static_cast<std::uint32_t>(i)});
+        // Members within the bound: keys in [low, low + span]. Without NaN
+        // and -0.0 that is a range of doubles, tested on the coordinate
+        // itself in the loop. The region is read without branches, in
+        // blocks, into room made before each block.
+        const OrderKey low = smallest ? pivot_key : bound;
+        const OrderKey span = (smallest ? bound : pivot_key - 1) - low;
+        auto within = [&](OrderKey key) { return key - low <= span; };
+        const double lowest = low == 0 ? -kInfinity : key_value(low);
+        // Below the pivot means at most the next double down (which for
+        // +0.0 is negative: the key just below +0.0's names no double).
+        double highest = kInfinity;
+        if (!smallest) {
+            highest = std::nextafter(key_value(pivot_key), -kInfinity);
+        } else if (bound != ~OrderKey{0}) {
+            highest = key_value(bound);
         }
+        std::size_t found = 0;
+        for (std::size_t block = region.begin; block < region.end; block += kScanBlock) {
+            const std::size_t block_end = std::min(block + kScanBlock, region.end);
+            if (found > kMaxMoved) return false;
+            if (found_.size() < found + kScanBlock) found_.resize(found + kScanBlock);
+            std::uint32_t* out = found_.data() + found;
+            std::size_t taken = 0;
+            for (std::size_t i = block; i < block_end; ++i) {
+                // Scattered reads: ask for the key a little ahead.
+                if (i + kPrefetchDistance < region.end) {
+                    __builtin_prefetch(column + order[i + kPrefetchDistance]);
+                }
+                const double value = column[order[i]];
+                out[taken] = static_cast<std::uint32_t>(i);
+                taken += (value >= lowest) & (value <= highest) ? 1 : 0;
+            }
+            found += taken;
+        }
+        picked_.clear();
+        for (std::size_t j = 0; j < found; ++j) picked_.push_back({key_at(found_[j]), found_[j]});
         for (std::uint32_t position : changes.positions) {
             if (position >= region.begin && position < region.end) continue;  // read above
             const OrderKey key = key_at(position);
-            if (member(key) && within(key)) picked_.push_back({key, position});
+            if (within(key)) picked_.push_back({key, position});
         }
         entries_read_ += size + changes.positions.size();
         if (picked_.size() > kMaxMoved) return false;
         if (picked_.size() >= count) return true;
+        if (whole) return false;  // every member was taken
     }
     return false;
 }

@@ -84,6 +84,7 @@ private:
 
     // The extreme points found: key and position.
     std::vector<std::pair<OrderKey, std::uint32_t>> picked_;
+    std::vector<std::uint32_t> found_;       // positions a scan let through
     std::vector<std::uint32_t> positions_;   // the changed positions, each once
     std::vector<std::uint32_t> candidates_;  // positions whose side may be wrong
     std::vector<std::uint32_t> to_lower_;

@@ -90,6 +90,11 @@ TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
         std::vector<double> column(n);
         const std::uint32_t distinct = 2 + rng() % (round % 3 == 0 ? 20 : 100000);
         for (double& v : column) v = double(rng() % distinct) - distinct / 3.0;
+        // Splits at 0.0 and just around it (a range that ends below 0.0
+        // must not take it in).
+        if (round % 7 == 0) {
+            for (double& v : column) v = double(int(rng() % 5) - 2) * (rng() % 2 ? 1.0 : 1e-300);
+        }
         std::vector<std::uint32_t> order(n);
         std::iota(order.begin(), order.end(), 0u);
         std::shuffle(order.begin(), order.end(), rng);
