@@ -89,6 +89,11 @@ public:
         const ChunkFingerprint everything = memo_allowed_ && !arranged_
                                                 ? fingerprint_of(sort_index_.data(), n)
                                                 : ChunkFingerprint{};
+        if (arranged_) {
+            position_of_ = PageArray<std::uint32_t>(n);
+            std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
+            repairer_.track_positions(position_of_.data());
+        }
 
         // Repeated values make this construction retry: whole attempts, each
         // adding at least one leaf, and within an attempt a filled left
@@ -127,6 +132,7 @@ public:
                 stem_shifts_ = remap_shifts(stem_shifts_, stem_node_count, shift);
                 memos_ = PageArray<NodeMemo>(stem_node_count);  // every node moved
                 deferred_.clear();
+                reserves_.clear();
             }
         }
         // More leaves than leaf positions, or a NaN split value (which the
@@ -388,7 +394,7 @@ private:
         ArrangedChunk& arranged = memos_[node].arranged;
         if (!changes.everything && arranged.valid && lo <= arranged.lo &&
             arranged.lo + arranged.boundary <= lo + m) {
-            if (repair(lo, m, dim, target, changes, arranged)) {
+            if (repair(lo, m, node, dim, target, changes, arranged)) {
                 left_changes = push_changes(repair_lower_);
                 right_changes = push_changes(repair_upper_);
                 return arranged.boundary;
@@ -405,7 +411,7 @@ private:
                                 std::size_t p, std::size_t target, ChangeSlice& left_changes) {
         ArrangedChunk& arranged = memos_[node].arranged;
         if (arranged.valid && arranged.lo == lo && arranged.boundary == p &&
-            repair(lo, m, dim, target, ChangeSlice{.everything = false}, arranged)) {
+            repair(lo, m, node, dim, target, ChangeSlice{.everything = false}, arranged)) {
             left_changes = push_changes(repair_lower_);
             return arranged.boundary;
         }
@@ -413,8 +419,8 @@ private:
         return select_afresh(lo, m, p, dim, target, arranged);
     }
 
-    bool repair(std::size_t lo, std::size_t m, std::size_t dim, std::size_t target,
-                ChangeSlice changes, ArrangedChunk& arranged) {
+    bool repair(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                std::size_t target, ChangeSlice changes, ArrangedChunk& arranged) {
         const ChunkChanges seen{
             std::span(change_arena_.data() + changes.positions_begin,
                       changes.positions_end - changes.positions_begin),
@@ -424,7 +430,7 @@ private:
         const std::optional<std::size_t> split =
             repairer_.divide(std::span(sort_index_.data(), sort_index_.size()),
                              points_.column(dim).data(), arranged, lo, m, target, seen, after,
-                             repair_lower_, repair_upper_);
+                             repair_lower_, repair_upper_, &reserves_[node]);
         charge(repairer_.entries_read());
         if (!split) return false;
         arranged = after;
@@ -434,11 +440,16 @@ private:
     std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
                               std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
         const std::size_t p = adjust_pivot(lo, selectable, dim, target);
+        for (std::size_t i = lo; i < lo + selectable; ++i) {
+            position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
+        }
         const OrderKey pivot_key = key(lo + p, dim);
         // A copy left alone below (the walk stopped at 1) breaks "below the
         // pivot key"; such a node selects afresh next time as well.
         const bool lone_copy = p == 1 && key(lo, dim) == pivot_key;
-        arranged = ArrangedChunk{lo, m, p, pivot_key, sort_index_[lo + p], !lone_copy};
+        // A new lineage: nothing kept about the old division's sides holds.
+        arranged = ArrangedChunk{lo, m, p, pivot_key, sort_index_[lo + p], !lone_copy,
+                                 ++lineages_};
         return p;
     }
 
@@ -533,6 +544,11 @@ private:
     SideChanges gained_;
     // Changes a node has not heard of because its parent returned early.
     std::unordered_map<std::size_t, SideChanges> deferred_;
+    // Where each point stands in sort_index_, kept by every move, and what
+    // nodes kept about their sides' extremes.
+    PageArray<std::uint32_t> position_of_;
+    std::unordered_map<std::size_t, ChunkReserves> reserves_;
+    std::uint64_t lineages_ = 0;
 };
 
 }  // namespace

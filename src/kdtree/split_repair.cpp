@@ -30,7 +30,13 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // the last one's key are then among them. False when that fails.
 bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const double* column,
                                 Region region, const ChunkChanges& changes, OrderKey pivot_key,
-                                bool smallest, std::size_t count) {
+                                bool smallest, std::size_t count, SideReserve* reserve,
+                                std::uint64_t lineage, Region chunk) {
+    const bool keeps = reserve != nullptr && where_ != nullptr;
+    if (keeps && reserve->lineage == lineage &&
+        pick_from_reserve(order, column, changes, pivot_key, smallest, count, *reserve, chunk)) {
+        return true;
+    }
     auto key_at = [&](std::size_t position) { return order_key(column[order[position]]); };
     auto member = [&](OrderKey key) { return smallest ? key >= pivot_key : key < pivot_key; };
     const std::size_t size = region.end - region.begin;
@@ -109,10 +115,66 @@ bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const doub
         }
         entries_read_ += size + changes.positions.size();
         if (picked_.size() > kMaxMoved) return false;
-        if (picked_.size() >= count) return true;
+        if (picked_.size() >= count) {
+            // A small side is read whole again at little cost.
+            if (keeps && !whole) {
+                reserve->points.clear();
+                for (const auto& p : picked_) reserve->points.push_back(order[p.second]);
+                reserve->bound = bound;
+                reserve->lineage = lineage;
+            }
+            return true;
+        }
         if (whole) return false;  // every member was taken
     }
     return false;
+}
+
+// The side's members beyond the reserve's bound: the reserve's points still
+// in the chunk and on the side, and those at changed positions (arrived
+// since, or moved). Drops the points that have left.
+bool SplitRepair::pick_from_reserve(std::span<const std::uint32_t> order, const double* column,
+                                    const ChunkChanges& changes, OrderKey pivot_key,
+                                    bool smallest, std::size_t count, SideReserve& reserve,
+                                    Region chunk) {
+    auto member = [&](OrderKey key) { return smallest ? key >= pivot_key : key < pivot_key; };
+    auto within = [&](OrderKey key) {
+        return smallest ? key <= reserve.bound : key >= reserve.bound;
+    };
+    picked_.clear();
+    std::size_t kept = 0;
+    for (std::uint32_t point : reserve.points) {
+        const std::uint32_t position = where_[point];
+        if (position < chunk.begin || position >= chunk.end) continue;
+        const OrderKey key = order_key(column[point]);
+        if (!member(key) || !within(key)) continue;
+        reserve.points[kept++] = point;
+        picked_.push_back({key, position});
+    }
+    entries_read_ += reserve.points.size() + changes.positions.size();
+    reserve.points.resize(kept);
+    for (std::uint32_t position : changes.positions) {
+        const OrderKey key = order_key(column[order[position]]);
+        if (member(key) && within(key)) picked_.push_back({key, position});
+    }
+    // A point can be kept twice (it arrived again) or be kept and stand at
+    // a changed position: each counts once.
+    std::sort(picked_.begin(), picked_.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    picked_.erase(std::unique(picked_.begin(), picked_.end()), picked_.end());
+    return picked_.size() >= count;
+}
+
+// Points that arrived on a side with a key beyond its reserve's bound join
+// the reserve, which then still holds every such point of the side.
+void SplitRepair::keep_arrivals(std::span<const std::uint32_t> order, const double* column,
+                                const SideChanges& side, bool smallest,
+                                SideReserve& reserve) const {
+    for (std::uint32_t position : side.positions) {
+        const std::uint32_t point = order[position];
+        const OrderKey key = order_key(column[point]);
+        if (smallest ? key <= reserve.bound : key >= reserve.bound) reserve.points.push_back(point);
+    }
 }
 
 std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
@@ -120,7 +182,7 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                                                std::size_t lo, std::size_t length,
                                                std::size_t target, const ChunkChanges& given,
                                                ArrangedChunk& after, SideChanges& lower,
-                                               SideChanges& upper) {
+                                               SideChanges& upper, ChunkReserves* reserves) {
     entries_read_ = 0;
     auto key_at = [&](std::size_t position) { return order_key(column[order[position]]); };
     const std::size_t old_split = before.boundary;
@@ -159,7 +221,8 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     } else if (target >= below) {
         const std::size_t count = target - below + 1;
         if (!pick_extremes(order, column, {old_split_at, lo + length}, changes, pivot, true,
-                           count)) {
+                           count, reserves ? &reserves->upper : nullptr, before.lineage,
+                           {lo, lo + length})) {
             return std::nullopt;
         }
         auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
@@ -173,7 +236,8 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     } else {
         const std::size_t count = below - target;
         if (!pick_extremes(order, column, {before.lo, old_split_at}, changes, pivot, false,
-                           count)) {
+                           count, reserves ? &reserves->lower : nullptr, before.lineage,
+                           {lo, lo + length})) {
             return std::nullopt;
         }
         auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
@@ -236,6 +300,10 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     for (std::uint32_t position : to_lower_) upper.departed.push_back(order[position]);
     for (std::size_t i = 0; i < to_lower_.size(); ++i) {
         std::swap(order[to_lower_[i]], order[to_upper_[i]]);
+        if (where_ != nullptr) {
+            where_[order[to_lower_[i]]] = to_lower_[i];
+            where_[order[to_upper_[i]]] = to_upper_[i];
+        }
     }
     for (std::uint32_t position : changes.positions) {
         (position < split_at ? lower : upper).positions.push_back(position);
@@ -258,7 +326,15 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                               side->positions.end());
     }
 
-    after = ArrangedChunk{lo, length, split, split_key, split_item, true};
+    if (reserves != nullptr && where_ != nullptr) {
+        if (reserves->lower.lineage == before.lineage) {
+            keep_arrivals(order, column, lower, false, reserves->lower);
+        }
+        if (reserves->upper.lineage == before.lineage) {
+            keep_arrivals(order, column, upper, true, reserves->upper);
+        }
+    }
+    after = ArrangedChunk{lo, length, split, split_key, split_item, true, before.lineage};
     return split;
 }
 

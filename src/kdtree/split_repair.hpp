@@ -34,6 +34,25 @@ struct ArrangedChunk {
     OrderKey pivot_key = 0;
     std::uint32_t pivot_item = 0;
     bool valid = false;
+    // Names the selection this division was repaired from, so that what
+    // was kept about its sides (SideReserve) is recognised as its own.
+    std::uint64_t lineage = 0;
+};
+
+// A side's extreme points as a pass over it found them: every point of the
+// side whose key lies beyond `bound` (at or above it for the lower side's
+// largest, at or below for the upper side's smallest) is in `points`, which
+// may also name points that have left the side. Kept up to date as points
+// arrive, it spares the next repair of that side its pass.
+struct SideReserve {
+    std::vector<std::uint32_t> points;
+    OrderKey bound = 0;
+    std::uint64_t lineage = 0;  // ArrangedChunk::lineage; 0: nothing kept
+};
+
+struct ChunkReserves {
+    SideReserve lower;
+    SideReserve upper;
 };
 
 // What happened to a chunk since its node's last call: the positions that
@@ -64,11 +83,20 @@ public:
     //
     // Empty, with nothing moved, when the repair would not be cheap or the
     // walk would reach position 0; the caller then selects afresh.
+    //
+    // With `reserves` (which needs track_positions) the extremes of a side
+    // come from what an earlier repair of this chunk kept, when that holds
+    // enough, and what a pass finds is kept for the next.
     std::optional<std::size_t> divide(std::span<std::uint32_t> order, const double* column,
                                       const ArrangedChunk& before, std::size_t lo,
                                       std::size_t length, std::size_t target,
                                       const ChunkChanges& changes, ArrangedChunk& after,
-                                      SideChanges& lower, SideChanges& upper);
+                                      SideChanges& lower, SideChanges& upper,
+                                      ChunkReserves* reserves = nullptr);
+
+    // `where[point]` is the point's position in the order; divide keeps it
+    // so across its swaps. Reserves cannot be used without it.
+    void track_positions(std::uint32_t* where) noexcept { where_ = where; }
 
     // Entries read by the last divide, for the caller's work bound.
     std::size_t entries_read() const noexcept { return entries_read_; }
@@ -80,7 +108,13 @@ private:
     };
     bool pick_extremes(std::span<const std::uint32_t> order, const double* column, Region region,
                        const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
-                       std::size_t count);
+                       std::size_t count, SideReserve* reserve, std::uint64_t lineage,
+                       Region chunk);
+    bool pick_from_reserve(std::span<const std::uint32_t> order, const double* column,
+                           const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
+                           std::size_t count, SideReserve& reserve, Region chunk);
+    void keep_arrivals(std::span<const std::uint32_t> order, const double* column,
+                       const SideChanges& side, bool smallest, SideReserve& reserve) const;
 
     // The extreme points found: key and position.
     std::vector<std::pair<OrderKey, std::uint32_t>> picked_;
@@ -91,6 +125,7 @@ private:
     std::vector<std::uint32_t> to_upper_;
     std::vector<OrderKey> samples_;
     std::size_t entries_read_ = 0;
+    std::uint32_t* where_ = nullptr;
 };
 
 }  // namespace vicinor::kdtree::detail

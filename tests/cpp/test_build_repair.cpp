@@ -221,5 +221,110 @@ TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
     EXPECT_GT(repaired, 2000);
 }
 
+// Repairs one after another on the same chunk, with positions tracked and
+// each side's extremes kept between them (as the builder does): every
+// division must still be the fresh selection's, however the sides were
+// rearranged and the chunk changed in between.
+TEST(BuildRepair, KeptExtremesServeRepairsAfterChanges) {
+    std::mt19937 rng(5);
+    int from_kept = 0;
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t n = 4000 + rng() % 4000;
+        std::vector<double> column(n);
+        const std::uint32_t distinct = 30 + rng() % 3000;
+        for (double& v : column) v = double(rng() % distinct);
+        std::vector<std::uint32_t> order(n);
+        std::iota(order.begin(), order.end(), 0u);
+        std::shuffle(order.begin(), order.end(), rng);
+        auto key_of = [&](std::uint32_t point) { return detail::order_key(column[point]); };
+        const std::size_t lo = 10;
+        const std::size_t length = n - 20;
+        auto sorted_keys = [&] {
+            std::vector<detail::OrderKey> keys;
+            for (std::size_t q = lo; q < lo + length; ++q) keys.push_back(key_of(order[q]));
+            std::sort(keys.begin(), keys.end());
+            return keys;
+        };
+        std::vector<std::uint32_t> where(n);
+        auto track = [&](std::size_t first, std::size_t last) {
+            for (std::size_t q = first; q < last; ++q) where[order[q]] = std::uint32_t(q);
+        };
+
+        // A fresh division: sorted, split near the middle at a run's start.
+        std::uint64_t lineage = 1;
+        auto divide_afresh = [&](std::size_t target) {
+            std::sort(order.begin() + lo, order.begin() + lo + length,
+                      [&](auto a, auto b) { return key_of(a) < key_of(b); });
+            std::size_t split = target;
+            while (split > 0 && key_of(order[lo + split - 1]) == key_of(order[lo + split])) {
+                --split;
+            }
+            track(0, n);
+            return detail::ArrangedChunk{lo, length, split, key_of(order[lo + split]),
+                                         order[lo + split], split > 0, ++lineage};
+        };
+        detail::ArrangedChunk state = divide_afresh(length / 2);
+        if (!state.valid) continue;
+
+        detail::SplitRepair repair;
+        repair.track_positions(where.data());
+        detail::ChunkReserves reserves;
+        for (int step = 0; step < 25; ++step) {
+            // The children rearrange each side; a few points are swapped
+            // with the outside...
+            std::shuffle(order.begin() + lo, order.begin() + lo + state.boundary, rng);
+            std::shuffle(order.begin() + lo + state.boundary, order.begin() + lo + length, rng);
+            const std::vector<std::uint32_t> seen = order;
+            // ... or with each other, across the sides.
+            for (std::size_t s = rng() % 4; s > 0; --s) {
+                const std::size_t inside = lo + rng() % length;
+                const std::size_t other = rng() % 3 == 0 ? lo + rng() % length
+                                          : rng() % 2    ? rng() % lo
+                                                         : lo + length + rng() % 10;
+                std::swap(order[inside], order[other]);
+            }
+            track(0, n);
+            std::vector<std::uint32_t> positions;
+            std::vector<std::uint32_t> departed;
+            for (std::size_t q = lo; q < lo + length; ++q) {
+                if (order[q] != seen[q]) {
+                    positions.push_back(std::uint32_t(q));
+                    departed.push_back(seen[q]);
+                }
+            }
+            // Retries move splits by a few, mostly left.
+            const std::size_t target =
+                std::clamp<std::size_t>(state.boundary + 3 - rng() % 40, 1, length - 1);
+            detail::ArrangedChunk after;
+            detail::SideChanges lower;
+            detail::SideChanges upper;
+            const bool kept_before = reserves.lower.lineage == state.lineage ||
+                                     reserves.upper.lineage == state.lineage;
+            const std::optional<std::size_t> split =
+                repair.divide(order, column.data(), state, lo, length, target,
+                              {positions, departed}, after, lower, upper, &reserves);
+            const std::vector<detail::OrderKey> keys = sorted_keys();
+            const std::size_t expected = static_cast<std::size_t>(
+                std::lower_bound(keys.begin(), keys.end(), keys[target]) - keys.begin());
+            SCOPED_TRACE(::testing::Message() << "round " << round << " step " << step);
+            if (!split) {
+                state = divide_afresh(target);
+                if (!state.valid) break;
+                continue;
+            }
+            if (kept_before) ++from_kept;
+            ASSERT_EQ(*split, expected);
+            ASSERT_EQ(after.pivot_key, keys[target]);
+            for (std::size_t q = lo; q < lo + length; ++q) {
+                ASSERT_EQ(key_of(order[q]) < after.pivot_key, q < lo + expected)
+                    << "position " << q;
+                ASSERT_EQ(where[order[q]], q) << "tracked position";
+            }
+            state = after;
+        }
+    }
+    EXPECT_GT(from_kept, 500);
+}
+
 }  // namespace
 }  // namespace vicinor::kdtree::testing
