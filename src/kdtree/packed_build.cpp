@@ -218,13 +218,17 @@ private:
         return result;
     }
 
+    // The slots of the left child's subtree this chunk may use: all of
+    // them, or what the chunk may use at all.
+    std::size_t left_capacity_of(std::size_t node, std::size_t capacity) const noexcept {
+        const std::size_t height =
+            static_cast<std::size_t>(std::countr_zero(stems_.size()) - std::bit_width(node));
+        return std::min(capacity, B << height);
+    }
+
     std::size_t split_fresh(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                             std::size_t capacity, const ChunkFingerprint& chunk) {
-        const std::size_t stem_count = stems_.size();
-        const std::size_t height =
-            static_cast<std::size_t>(std::countr_zero(stem_count) - std::bit_width(node));
-        const std::size_t half = B << height;
-        const std::size_t left_capacity = std::min(capacity, half);
+        const std::size_t left_capacity = left_capacity_of(node, capacity);
         const std::size_t right_capacity = capacity - left_capacity;
 
         std::size_t p = split_target(m, node, right_capacity);
@@ -293,11 +297,7 @@ private:
 
     std::size_t split_fresh_arranged(std::size_t lo, std::size_t m, std::size_t node,
                                      std::size_t dim, std::size_t capacity, ChangeSlice changes) {
-        const std::size_t stem_count = stems_.size();
-        const std::size_t height =
-            static_cast<std::size_t>(std::countr_zero(stem_count) - std::bit_width(node));
-        const std::size_t half = B << height;
-        const std::size_t left_capacity = std::min(capacity, half);
+        const std::size_t left_capacity = left_capacity_of(node, capacity);
         const std::size_t right_capacity = capacity - left_capacity;
         ArrangedChunk& arranged = memos_[node].arranged;
 

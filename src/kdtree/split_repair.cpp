@@ -102,7 +102,7 @@ bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const doub
                 }
                 const double value = column[order[i]];
                 out[taken] = static_cast<std::uint32_t>(i);
-                taken += (value >= lowest) & (value <= highest) ? 1 : 0;
+                taken += static_cast<std::size_t>((value >= lowest) & (value <= highest));
             }
             found += taken;
         }
