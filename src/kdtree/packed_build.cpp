@@ -150,6 +150,9 @@ private:
     static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
     static constexpr std::size_t kCleanAttemptsOfWork = 320;
     static constexpr std::size_t kMaxAttempts = 128;
+    // Chunks up to this long have sides a repair reads whole anyway:
+    // nothing is kept for them.
+    static constexpr std::size_t kReservedChunk = 1024;
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
         return order_key(points_.column(dim)[sort_index_[position]]);
@@ -430,7 +433,8 @@ private:
         const std::optional<std::size_t> split =
             repairer_.divide(std::span(sort_index_.data(), sort_index_.size()),
                              points_.column(dim).data(), arranged, lo, m, target, seen, after,
-                             repair_lower_, repair_upper_, &reserves_[node]);
+                             repair_lower_, repair_upper_,
+                             m > kReservedChunk ? &reserves_[node] : nullptr);
         charge(repairer_.entries_read());
         if (!split) return false;
         arranged = after;
