@@ -26,6 +26,7 @@
 
 #include "common/fault.hpp"
 #include "kdtree/build.hpp"
+#include "kdtree/build_parts.hpp"
 #include "kdtree/query.hpp"
 #include "kdtree/query_variants.hpp"
 #include "kdtree/search_bounds.hpp"
@@ -169,11 +170,39 @@ void check_query(const vicinor::kdtree::ImmutableKdTree& tree,
     }
 }
 
+// Construction that repairs splits must give the bytes of one that selects
+// every split afresh.
+void check_repaired_construction(const std::vector<Point>& points) {
+    using vicinor::kdtree::detail::SplitWork;
+    const auto repaired = vicinor::kdtree::detail::build_packed_tree(points, SplitWork::kRepair);
+    const auto selected =
+        vicinor::kdtree::detail::build_packed_tree(points, SplitWork::kSelectAlways);
+    if (repaired.has_value() != selected.has_value()) {
+        std::fprintf(stderr, "repaired construction %s, selecting afresh %s\n",
+                     repaired ? "built" : "failed", selected ? "built" : "failed");
+        std::abort();
+    }
+    if (!repaired) return;
+    // Empty arrays have no storage to compare.
+    auto same_bytes = [](const auto& a, const auto& b) {
+        return a.size() == b.size() &&
+               (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
+    };
+    const bool same = same_bytes(repaired->stems, selected->stems) &&
+                      same_bytes(repaired->leaves, selected->leaves);
+    if (!same) {
+        std::fprintf(stderr, "repaired construction differs from selecting afresh\n");
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
     const std::vector<Point> points = decode_points(in);
+
+    check_repaired_construction(points);
 
     vicinor::kdtree::ImmutableKdTree tree;
     try {
