@@ -89,7 +89,8 @@ public:
         const ChunkFingerprint everything = memo_allowed_ && !arranged_
                                                 ? fingerprint_of(sort_index_.data(), n)
                                                 : ChunkFingerprint{};
-        if (arranged_) {
+        // Kept extremes mark positions in their top bit (SplitRepair).
+        if (arranged_ && n <= (std::size_t{1} << 31)) {
             position_of_ = PageArray<std::uint32_t>(n);
             std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
             repairer_.track_positions(position_of_.data());
@@ -444,8 +445,10 @@ private:
     std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
                               std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
         const std::size_t p = adjust_pivot(lo, selectable, dim, target);
-        for (std::size_t i = lo; i < lo + selectable; ++i) {
-            position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
+        if (position_of_.size() != 0) {
+            for (std::size_t i = lo; i < lo + selectable; ++i) {
+                position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
+            }
         }
         const OrderKey pivot_key = key(lo + p, dim);
         // A copy left alone below (the walk stopped at 1) breaks "below the

@@ -142,26 +142,29 @@ bool SplitRepair::pick_from_reserve(std::span<const std::uint32_t> order, const 
         return smallest ? key <= reserve.bound : key >= reserve.bound;
     };
     picked_.clear();
+    // A point can be kept twice (it arrived again) or be kept and stand at
+    // a changed position; each counts once. A taken point is marked in its
+    // position entry (positions stay below 2^31) until the end.
+    constexpr std::uint32_t kTaken = std::uint32_t{1} << 31;
     std::size_t kept = 0;
     for (std::uint32_t point : reserve.points) {
         const std::uint32_t position = where_[point];
-        if (position < chunk.begin || position >= chunk.end) continue;
+        if (position < chunk.begin || position >= chunk.end) continue;  // also when taken
         const OrderKey key = order_key(column[point]);
         if (!member(key) || !within(key)) continue;
         reserve.points[kept++] = point;
         picked_.push_back({key, position});
+        where_[point] = position | kTaken;
     }
     entries_read_ += reserve.points.size() + changes.positions.size();
     reserve.points.resize(kept);
     for (std::uint32_t position : changes.positions) {
-        const OrderKey key = order_key(column[order[position]]);
+        const std::uint32_t point = order[position];
+        if ((where_[point] & kTaken) != 0) continue;
+        const OrderKey key = order_key(column[point]);
         if (member(key) && within(key)) picked_.push_back({key, position});
     }
-    // A point can be kept twice (it arrived again) or be kept and stand at
-    // a changed position: each counts once.
-    std::sort(picked_.begin(), picked_.end(),
-              [](const auto& a, const auto& b) { return a.second < b.second; });
-    picked_.erase(std::unique(picked_.begin(), picked_.end()), picked_.end());
+    for (const auto& p : picked_) where_[order[p.second]] = p.second;
     return picked_.size() >= count;
 }
 
@@ -188,6 +191,17 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     const std::size_t old_split = before.boundary;
     const std::size_t old_split_at = before.lo + old_split;
     const OrderKey pivot = before.pivot_key;
+    // Retries mostly revisit chunks that did not change and keep their
+    // split: nothing to do then.
+    if (given.positions.empty() && given.departed.empty() && lo == before.lo &&
+        length == before.length && target == old_split) {
+        lower.positions.clear();
+        lower.departed.clear();
+        upper.positions.clear();
+        upper.departed.clear();
+        after = before;
+        return old_split;
+    }
     // Each changed position counts once below; positions the chunk lost
     // since (their points are among the departed) count not at all.
     positions_.clear();

@@ -94,8 +94,9 @@ public:
                                       SideChanges& lower, SideChanges& upper,
                                       ChunkReserves* reserves = nullptr);
 
-    // `where[point]` is the point's position in the order; divide keeps it
-    // so across its swaps. Reserves cannot be used without it.
+    // `where[point]` is the point's position in the order (below 2^31);
+    // divide keeps it so across its swaps. Reserves cannot be used without
+    // it.
     void track_positions(std::uint32_t* where) noexcept { where_ = where; }
 
     // Entries read by the last divide, for the caller's work bound.
