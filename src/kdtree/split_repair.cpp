@@ -303,13 +303,9 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     for (std::uint32_t point : changes.departed) {
         (order_key(column[point]) < pivot ? lower : upper).departed.push_back(point);
     }
-    // A changed position may hold a point that was elsewhere in the chunk
-    // before (the cut-off end of the upper side, say), and has left that
-    // side's chunk.
-    for (std::uint32_t position : changes.positions) {
-        lower.departed.push_back(order[position]);
-        upper.departed.push_back(order[position]);
-    }
+    // A changed position may hold a point from the cut-off end of the upper
+    // side, which has left that side's chunk.
+    for (std::uint32_t position : changes.positions) upper.departed.push_back(order[position]);
     for (std::uint32_t position : to_upper_) lower.departed.push_back(order[position]);
     for (std::uint32_t position : to_lower_) upper.departed.push_back(order[position]);
     for (std::size_t i = 0; i < to_lower_.size(); ++i) {

@@ -56,9 +56,11 @@ struct ChunkReserves {
 };
 
 // What happened to a chunk since its node's last call: the positions that
-// hold another point now, and the points that left the chunk. `departed`
-// may name more points than left (that costs time only), never fewer; the
-// points that arrived are the ones at the changed positions.
+// hold another point now, and the points that left the chunk, even if they
+// came back since (a point the cut-off end of the upper side sends to a
+// changed position need not be named). `departed` may name more points
+// (that costs time only), never fewer; the points that arrived are the
+// ones at the changed positions.
 struct ChunkChanges {
     std::span<const std::uint32_t> positions;
     std::span<const std::uint32_t> departed;
