@@ -56,13 +56,9 @@ bool any_negative_zero(std::span<const double> column) noexcept {
 struct ChangeSlice {
     std::size_t positions_begin = 0;
     std::size_t positions_end = 0;
-    std::size_t departed_begin = 0;
-    std::size_t departed_end = 0;
     bool everything = true;
 
-    bool none() const noexcept {
-        return !everything && positions_begin == positions_end && departed_begin == departed_end;
-    }
+    bool none() const noexcept { return !everything && positions_begin == positions_end; }
 };
 
 // Finds the stems; its working arrays die with it, before placement
@@ -83,14 +79,14 @@ public:
         memos_ = PageArray<NodeMemo>(stem_node_count);
         memo_allowed_ = !any_nan(points_.column(0)) && !any_nan(points_.column(1)) &&
                         !any_nan(points_.column(2));
+        // Repairs track positions in 31 bits (SplitRepair marks the top one).
         arranged_ = work_ == SplitWork::kRepair && memo_allowed_ &&
-                    !any_negative_zero(points_.column(0)) &&
+                    n <= (std::size_t{1} << 31) && !any_negative_zero(points_.column(0)) &&
                     !any_negative_zero(points_.column(1)) && !any_negative_zero(points_.column(2));
         const ChunkFingerprint everything = memo_allowed_ && !arranged_
                                                 ? fingerprint_of(sort_index_.data(), n)
                                                 : ChunkFingerprint{};
-        // Kept extremes mark positions in their top bit (SplitRepair).
-        if (arranged_ && n <= (std::size_t{1} << 31)) {
+        if (arranged_) {
             position_of_ = PageArray<std::uint32_t>(n);
             std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
             repairer_.track_positions(position_of_.data());
@@ -364,9 +360,6 @@ private:
         waiting.positions.insert(waiting.positions.end(),
                                  change_arena_.begin() + changes.positions_begin,
                                  change_arena_.begin() + changes.positions_end);
-        waiting.departed.insert(waiting.departed.end(),
-                                change_arena_.begin() + changes.departed_begin,
-                                change_arena_.begin() + changes.departed_end);
     }
 
     ChangeSlice with_deferred(std::size_t node, ChangeSlice changes) {
@@ -383,7 +376,6 @@ private:
     ChangeSlice with_positions(ChangeSlice changes, std::size_t begin, std::size_t end) {
         if (changes.everything || begin == end) return changes;
         gained_.positions.clear();
-        gained_.departed.clear();
         for (std::size_t q = begin; q < end; ++q) {
             gained_.positions.push_back(static_cast<std::uint32_t>(q));
         }
@@ -425,11 +417,8 @@ private:
 
     bool repair(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                 std::size_t target, ChangeSlice changes, ArrangedChunk& arranged) {
-        const ChunkChanges seen{
-            std::span(change_arena_.data() + changes.positions_begin,
-                      changes.positions_end - changes.positions_begin),
-            std::span(change_arena_.data() + changes.departed_begin,
-                      changes.departed_end - changes.departed_begin)};
+        const ChunkChanges seen{std::span(change_arena_.data() + changes.positions_begin,
+                                          changes.positions_end - changes.positions_begin)};
         ArrangedChunk after;
         const std::optional<std::size_t> split =
             repairer_.divide(std::span(sort_index_.data(), sort_index_.size()),
@@ -445,10 +434,8 @@ private:
     std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
                               std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
         const std::size_t p = adjust_pivot(lo, selectable, dim, target);
-        if (position_of_.size() != 0) {
-            for (std::size_t i = lo; i < lo + selectable; ++i) {
-                position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
-            }
+        for (std::size_t i = lo; i < lo + selectable; ++i) {
+            position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
         }
         const OrderKey pivot_key = key(lo + p, dim);
         // A copy left alone below (the walk stopped at 1) breaks "below the
@@ -470,18 +457,11 @@ private:
         change_arena_.insert(change_arena_.end(), side.positions.begin(), side.positions.end());
         // Reserved first: copying within the arena must not reallocate
         // under the source.
-        change_arena_.reserve(change_arena_.size() + (also.positions_end - also.positions_begin) +
-                              side.departed.size() + (also.departed_end - also.departed_begin));
+        change_arena_.reserve(change_arena_.size() + (also.positions_end - also.positions_begin));
         for (std::size_t i = also.positions_begin; i < also.positions_end; ++i) {
             change_arena_.push_back(change_arena_[i]);
         }
         slice.positions_end = change_arena_.size();
-        slice.departed_begin = change_arena_.size();
-        change_arena_.insert(change_arena_.end(), side.departed.begin(), side.departed.end());
-        for (std::size_t i = also.departed_begin; i < also.departed_end; ++i) {
-            change_arena_.push_back(change_arena_[i]);
-        }
-        slice.departed_end = change_arena_.size();
         return slice;
     }
 

@@ -193,24 +193,23 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     const OrderKey pivot = before.pivot_key;
     // Retries mostly revisit chunks that did not change and keep their
     // split: nothing to do then.
-    if (given.positions.empty() && given.departed.empty() && lo == before.lo &&
-        length == before.length && target == old_split) {
+    if (where_ == nullptr) return std::nullopt;
+    if (given.positions.empty() && lo == before.lo && length == before.length &&
+        target == old_split) {
         lower.positions.clear();
-        lower.departed.clear();
         upper.positions.clear();
-        upper.departed.clear();
         after = before;
         return old_split;
     }
     // Each changed position counts once below; positions the chunk lost
-    // since (their points are among the departed) count not at all.
+    // since count not at all.
     positions_.clear();
     for (std::uint32_t position : given.positions) {
         if (position >= lo && position < lo + length) positions_.push_back(position);
     }
     std::sort(positions_.begin(), positions_.end());
     positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
-    const ChunkChanges changes{positions_, given.departed};
+    const ChunkChanges changes{positions_};
 
     // Unchanged positions of the old lower side hold keys below the pivot,
     // the others keys at or above it; changed positions (among them any
@@ -222,8 +221,8 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
         if (key_at(position) < pivot) ++changed_below;
     }
     const std::size_t below = old_split - changed_lower + changed_below;
-    const bool pivot_stayed = std::find(changes.departed.begin(), changes.departed.end(),
-                                        before.pivot_item) == changes.departed.end();
+    const std::size_t pivot_at = where_[before.pivot_item];
+    const bool pivot_stayed = pivot_at >= lo && pivot_at < lo + length;
 
     // The key of rank `target` and how many keys lie below it.
     OrderKey split_key = pivot;
@@ -297,17 +296,7 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
 
     // What each side's node will have to know, then the swaps.
     lower.positions.clear();
-    lower.departed.clear();
     upper.positions.clear();
-    upper.departed.clear();
-    for (std::uint32_t point : changes.departed) {
-        (order_key(column[point]) < pivot ? lower : upper).departed.push_back(point);
-    }
-    // A changed position may hold a point from the cut-off end of the upper
-    // side, which has left that side's chunk.
-    for (std::uint32_t position : changes.positions) upper.departed.push_back(order[position]);
-    for (std::uint32_t position : to_upper_) lower.departed.push_back(order[position]);
-    for (std::uint32_t position : to_lower_) upper.departed.push_back(order[position]);
     for (std::size_t i = 0; i < to_lower_.size(); ++i) {
         std::swap(order[to_lower_[i]], order[to_upper_[i]]);
         if (where_ != nullptr) {
@@ -321,10 +310,8 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     lower.positions.insert(lower.positions.end(), to_upper_.begin(), to_upper_.end());
     upper.positions.insert(upper.positions.end(), to_lower_.begin(), to_lower_.end());
     // Positions between the two splits change sides with their points.
+    SideChanges& joining = split_at < old_split_at ? upper : lower;
     for (std::size_t q = band_begin; q < band_end; ++q) {
-        SideChanges& leaving = split_at < old_split_at ? lower : upper;
-        SideChanges& joining = split_at < old_split_at ? upper : lower;
-        leaving.departed.push_back(order[q]);
         joining.positions.push_back(static_cast<std::uint32_t>(q));
     }
 

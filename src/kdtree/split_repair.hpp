@@ -56,20 +56,15 @@ struct ChunkReserves {
 };
 
 // What happened to a chunk since its node's last call: the positions that
-// hold another point now, and the points that left the chunk, even if they
-// came back since (a point the cut-off end of the upper side sends to a
-// changed position need not be named). `departed` may name more points
-// (that costs time only), never fewer; the points that arrived are the
-// ones at the changed positions.
+// hold another point now (the points that arrived stand there; which left
+// the tracked positions tell).
 struct ChunkChanges {
     std::span<const std::uint32_t> positions;
-    std::span<const std::uint32_t> departed;
 };
 
 // The changes a repair makes for the node below each side.
 struct SideChanges {
     std::vector<std::uint32_t> positions;
-    std::vector<std::uint32_t> departed;
 };
 
 class SplitRepair {
@@ -84,9 +79,10 @@ public:
     // before.lo + before.boundary <= lo + length.
     //
     // Empty, with nothing moved, when the repair would not be cheap or the
-    // walk would reach position 0; the caller then selects afresh.
+    // walk would reach position 0; the caller then selects afresh. Needs
+    // track_positions.
     //
-    // With `reserves` (which needs track_positions) the extremes of a side
+    // With `reserves` the extremes of a side
     // come from what an earlier repair of this chunk kept, when that holds
     // enough, and what a pass finds is kept for the next.
     std::optional<std::size_t> divide(std::span<std::uint32_t> order, const double* column,
@@ -97,8 +93,7 @@ public:
                                       ChunkReserves* reserves = nullptr);
 
     // `where[point]` is the point's position in the order (below 2^31);
-    // divide keeps it so across its swaps. Reserves cannot be used without
-    // it.
+    // divide keeps it so across its swaps.
     void track_positions(std::uint32_t* where) noexcept { where_ = where; }
 
     // Entries read by the last divide, for the caller's work bound.

@@ -123,22 +123,18 @@ TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
         const std::size_t cut = rng() % 3 == 0 ? rng() % (length - boundary + 1) : 0;
         const std::size_t new_lo = lo - front;
         const std::size_t new_length = length - cut + front;
-        // Told what the contract asks for, no more: the positions that hold
-        // another point, and every point that went out (even if it came
-        // back); points the cut end sends in need no mention.
-        std::vector<std::uint32_t> departed;
         const std::size_t swaps = rng() % 6;
         for (std::size_t s = 0; s < swaps; ++s) {
             const std::size_t inside = new_lo + rng() % new_length;
             const std::size_t outside = cut > 0 && rng() % 2 == 0
                                             ? new_lo + new_length + rng() % cut
                                             : lo + length + rng() % (n - lo - length);
-            departed.push_back(order[inside]);
             std::swap(order[inside], order[outside]);
         }
-        for (std::size_t q = new_lo + new_length; q < lo + length; ++q) {
-            departed.push_back(order[q]);
-        }
+        // Told exactly the positions that hold another point; where every
+        // point stands is tracked.
+        std::vector<std::uint32_t> where(n);
+        for (std::size_t q = 0; q < n; ++q) where[order[q]] = std::uint32_t(q);
         std::vector<std::uint32_t> positions;
         for (std::size_t q = new_lo; q < new_lo + new_length; ++q) {
             if (q < lo || order[q] != seen_by_sides[q]) positions.push_back(std::uint32_t(q));
@@ -150,12 +146,13 @@ TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
 
         const std::vector<std::uint32_t> unchanged = order;
         detail::SplitRepair repair;
+        repair.track_positions(where.data());
         detail::ArrangedChunk after;
         detail::SideChanges lower;
         detail::SideChanges upper;
-        const std::optional<std::size_t> split =
-            repair.divide(order, column.data(), before, new_lo, new_length, target,
-                          {positions, departed}, after, lower, upper);
+        const std::optional<std::size_t> split = repair.divide(
+            order, column.data(), before, new_lo, new_length, target, {positions}, after, lower,
+            upper);
 
         // What selecting afresh gives: the key of rank target, and the
         // number of keys below it.
@@ -185,9 +182,10 @@ TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
         std::sort(was.begin(), was.end());
         std::sort(now.begin(), now.end());
         EXPECT_EQ(was, now);
+        for (std::size_t q = 0; q < n; ++q) ASSERT_EQ(where[order[q]], q) << "tracked position";
 
         // Each side's node hears of every position that holds another point
-        // than it saw, and of every point that left it.
+        // than it saw.
         auto expect_told = [&](const detail::SideChanges& side, std::size_t old_begin,
                                std::size_t old_end, std::size_t new_begin, std::size_t new_end) {
             for (std::size_t q = new_begin; q < new_end; ++q) {
@@ -195,15 +193,6 @@ TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
                 EXPECT_NE(std::find(side.positions.begin(), side.positions.end(), q),
                           side.positions.end())
                     << "position " << q;
-            }
-            std::vector<std::uint32_t> kept(order.begin() + new_begin, order.begin() + new_end);
-            std::sort(kept.begin(), kept.end());
-            for (std::size_t q = old_begin; q < old_end; ++q) {
-                const std::uint32_t point = seen_by_sides[q];
-                if (std::binary_search(kept.begin(), kept.end(), point)) continue;
-                EXPECT_NE(std::find(side.departed.begin(), side.departed.end(), point),
-                          side.departed.end())
-                    << "point " << point;
             }
         };
         const std::size_t split_at = new_lo + *split;
@@ -281,12 +270,8 @@ TEST(BuildRepair, KeptExtremesServeRepairsAfterChanges) {
             }
             track(0, n);
             std::vector<std::uint32_t> positions;
-            std::vector<std::uint32_t> departed;
             for (std::size_t q = lo; q < lo + length; ++q) {
-                if (order[q] != seen[q]) {
-                    positions.push_back(std::uint32_t(q));
-                    departed.push_back(seen[q]);
-                }
+                if (order[q] != seen[q]) positions.push_back(std::uint32_t(q));
             }
             // Retries move splits by a few, mostly left.
             const std::size_t target =
@@ -297,8 +282,8 @@ TEST(BuildRepair, KeptExtremesServeRepairsAfterChanges) {
             const bool kept_before = reserves.lower.lineage == state.lineage ||
                                      reserves.upper.lineage == state.lineage;
             const std::optional<std::size_t> split =
-                repair.divide(order, column.data(), state, lo, length, target,
-                              {positions, departed}, after, lower, upper, &reserves);
+                repair.divide(order, column.data(), state, lo, length, target, {positions},
+                              after, lower, upper, &reserves);
             const std::vector<detail::OrderKey> keys = sorted_keys();
             const std::size_t expected = static_cast<std::size_t>(
                 std::lower_bound(keys.begin(), keys.end(), keys[target]) - keys.begin());
