@@ -191,9 +191,9 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     const std::size_t old_split = before.boundary;
     const std::size_t old_split_at = before.lo + old_split;
     const OrderKey pivot = before.pivot_key;
+    if (where_ == nullptr) return std::nullopt;
     // Retries mostly revisit chunks that did not change and keep their
     // split: nothing to do then.
-    if (where_ == nullptr) return std::nullopt;
     if (given.positions.empty() && lo == before.lo && length == before.length &&
         target == old_split) {
         lower.positions.clear();

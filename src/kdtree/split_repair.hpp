@@ -2,10 +2,10 @@
 // divided. When a split high up moves left, the whole subtree below it is
 // redone with a few points fewer; selecting afresh at every node below
 // would pass the full chunk through a selection each time. A node that
-// knows where it divided its chunk, which positions changed since and which
-// points left, finds the new division from the changed points and, at most,
-// one read-only pass over one side for its few extreme points; then only
-// the points on the wrong side swap.
+// knows where it divided its chunk, which positions changed since and where
+// every point stands, finds the new division from the changed points and
+// the extremes it kept of each side (or, failing those, one read-only pass
+// over one side); then only the points on the wrong side swap.
 //
 // Sound only where a division depends on the set of points and not on their
 // arrangement: without NaN and -0.0 (which copy of a NaN or of a zero lands
