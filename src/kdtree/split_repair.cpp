@@ -180,6 +180,24 @@ void SplitRepair::keep_arrivals(std::span<const std::uint32_t> order, const doub
     }
 }
 
+// The `count`-th smallest (or largest) of the picked points, and how many
+// picked keys lie below its key.
+SplitRepair::PickedRank SplitRepair::rank_picked(std::span<const std::uint32_t> order,
+                                                 std::size_t count, bool smallest) {
+    auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
+    if (smallest) {
+        std::nth_element(picked_.begin(), nth, picked_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    } else {
+        std::nth_element(picked_.begin(), nth, picked_.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+    }
+    const OrderKey key = nth->first;
+    const auto below = std::count_if(picked_.begin(), picked_.end(),
+                                     [&](const auto& p) { return p.first < key; });
+    return {key, order[nth->second], static_cast<std::size_t>(below)};
+}
+
 std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                                                const double* column, const ArrangedChunk& before,
                                                std::size_t lo, std::size_t length,
@@ -238,14 +256,10 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                            {lo, lo + length})) {
             return std::nullopt;
         }
-        auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
-        std::nth_element(picked_.begin(), nth, picked_.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        split_key = nth->first;
-        split_item = order[nth->second];
-        split = below + static_cast<std::size_t>(
-                            std::count_if(picked_.begin(), picked_.end(),
-                                          [&](const auto& p) { return p.first < split_key; }));
+        const PickedRank rank = rank_picked(order, count, true);
+        split_key = rank.key;
+        split_item = rank.item;
+        split = below + rank.keys_below;
     } else {
         const std::size_t count = below - target;
         if (!pick_extremes(order, column, {before.lo, old_split_at}, changes, pivot, false,
@@ -253,14 +267,10 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                            {lo, lo + length})) {
             return std::nullopt;
         }
-        auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
-        std::nth_element(picked_.begin(), nth, picked_.end(),
-                         [](const auto& a, const auto& b) { return a.first > b.first; });
-        split_key = nth->first;
-        split_item = order[nth->second];
-        split = below - static_cast<std::size_t>(
-                            std::count_if(picked_.begin(), picked_.end(),
-                                          [&](const auto& p) { return p.first >= split_key; }));
+        const PickedRank rank = rank_picked(order, count, false);
+        split_key = rank.key;
+        split_item = rank.item;
+        split = below - (picked_.size() - rank.keys_below);
     }
     // The walk past copies would stop at 1 with a copy left below: the
     // caller's selection settles that case.

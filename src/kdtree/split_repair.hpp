@@ -111,6 +111,13 @@ private:
     bool pick_from_reserve(std::span<const std::uint32_t> order, const double* column,
                            const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
                            std::size_t count, SideReserve& reserve, Region chunk);
+    struct PickedRank {
+        OrderKey key;
+        std::uint32_t item;
+        std::size_t keys_below;
+    };
+    PickedRank rank_picked(std::span<const std::uint32_t> order, std::size_t count,
+                           bool smallest);
     void keep_arrivals(std::span<const std::uint32_t> order, const double* column,
                        const SideChanges& side, bool smallest, SideReserve& reserve) const;
 
