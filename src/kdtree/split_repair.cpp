@@ -1,6 +1,7 @@
 #include "kdtree/split_repair.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -20,6 +21,8 @@ constexpr std::size_t kMaxSamples = 8192;
 constexpr std::size_t kMaxMoved = 4096;
 constexpr std::size_t kPrefetchDistance = 64;
 constexpr std::size_t kScanBlock = 256;
+// Ranks up to this are found by insertion into a short list.
+constexpr std::size_t kFewRanked = 8;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 }  // namespace
@@ -184,18 +187,31 @@ void SplitRepair::keep_arrivals(std::span<const std::uint32_t> order, const doub
 // picked keys lie below its key.
 SplitRepair::PickedRank SplitRepair::rank_picked(std::span<const std::uint32_t> order,
                                                  std::size_t count, bool smallest) {
-    auto nth = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
-    if (smallest) {
-        std::nth_element(picked_.begin(), nth, picked_.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto before = [smallest](OrderKey a, OrderKey b) { return smallest ? a < b : a > b; };
+    std::pair<OrderKey, std::uint32_t> nth;
+    if (count <= kFewRanked) {
+        // Repairs mostly want one or two extremes of a hundred or so picked
+        // points: a short sorted list of the best seen rarely changes after
+        // the first few, which beats a general selection.
+        std::array<std::pair<OrderKey, std::uint32_t>, kFewRanked> best;
+        std::size_t filled = 0;
+        for (const auto& p : picked_) {
+            if (filled == count && !before(p.first, best[count - 1].first)) continue;
+            std::size_t at = filled < count ? filled++ : count - 1;
+            for (; at > 0 && before(p.first, best[at - 1].first); --at) best[at] = best[at - 1];
+            best[at] = p;
+        }
+        nth = best[count - 1];
     } else {
-        std::nth_element(picked_.begin(), nth, picked_.end(),
-                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        auto at = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
+        std::nth_element(picked_.begin(), at, picked_.end(),
+                         [&](const auto& a, const auto& b) { return before(a.first, b.first); });
+        nth = *at;
     }
-    const OrderKey key = nth->first;
-    const auto below = std::count_if(picked_.begin(), picked_.end(),
-                                     [&](const auto& p) { return p.first < key; });
-    return {key, order[nth->second], static_cast<std::size_t>(below)};
+    const OrderKey key = nth.first;
+    std::size_t below = 0;
+    for (const auto& p : picked_) below += static_cast<std::size_t>(p.first < key);
+    return {key, order[nth.second], below};
 }
 
 std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
