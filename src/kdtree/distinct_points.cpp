@@ -25,13 +25,23 @@ std::uint64_t mix(std::uint64_t h) noexcept {
 constexpr std::size_t kProbeAhead = 16;
 
 std::uint64_t hash_point(const Point& point) noexcept {
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL;
-    for (double coordinate : point) {
-        // Equal values must hash alike: fold -0.0 into +0.0.
-        h = mix(h ^ std::bit_cast<std::uint64_t>(coordinate + 0.0));
-    }
-    return h;
+    // Equal values must hash alike: fold -0.0 into +0.0. Independent
+    // products, mixed once, keep the chain short.
+    const std::uint64_t x = std::bit_cast<std::uint64_t>(point[0] + 0.0);
+    const std::uint64_t y = std::bit_cast<std::uint64_t>(point[1] + 0.0);
+    const std::uint64_t z = std::bit_cast<std::uint64_t>(point[2] + 0.0);
+    return mix(x * 0x9e3779b97f4a7c15ULL + y * 0xc2b2ae3d27d4eb4fULL + z * 0x165667b19e3779f9ULL);
 }
+
+// A table slot: the group's first copy, a tag of the hash bits the slot
+// number does not use, so that a probe past another group rarely reads that
+// group's point, and the group's size so far, which is never 0 in a used
+// slot (0 marks an empty one). One word per slot: a probe costs one cache
+// line.
+constexpr unsigned kFirstShift = 32;
+constexpr unsigned kTagShift = 8;
+constexpr std::uint64_t kTagMask = 0xFFFFFF;
+constexpr std::uint64_t kCopiesMask = 0xFF;
 
 // Calls `on_point(k, first, copies)` for every point k without NaN, with the
 // first copy of its group and the group's size so far (saturating at 255).
@@ -39,27 +49,41 @@ std::uint64_t hash_point(const Point& point) noexcept {
 template <class OnPoint>
 void visit_groups(const PointColumns& points, OnPoint on_point) {
     const std::size_t n = points.size();
-    const std::size_t table_size = std::bit_ceil(std::max<std::size_t>(2 * n, 16));
+    // At most two thirds full: probes stay short.
+    const std::size_t table_size = std::bit_ceil(std::max<std::size_t>(n + n / 2, 16));
     const std::size_t mask = table_size - 1;
-    PageArray<std::uint32_t> first_plus_one(table_size);  // 0: empty slot
-    PageArray<std::uint8_t> copies(table_size);
+    PageArray<std::uint64_t> slots(table_size);
+    // Each point's hash is computed once, when its slot is asked for ahead.
+    std::uint64_t hashes[kProbeAhead];
+    for (std::size_t k = 0; k < std::min(n, kProbeAhead); ++k) hashes[k] = hash_point(points.point(k));
     for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t hash = hashes[k % kProbeAhead];
         // The slots are read in an order the hardware cannot foresee; asking
         // for a later point's slot early overlaps the waits.
         if (k + kProbeAhead < n) {
-            const std::size_t ahead = hash_point(points.point(k + kProbeAhead)) & mask;
-            __builtin_prefetch(first_plus_one.data() + ahead);
-            __builtin_prefetch(copies.data() + ahead);
+            const std::uint64_t ahead = hash_point(points.point(k + kProbeAhead));
+            hashes[k % kProbeAhead] = ahead;
+            __builtin_prefetch(slots.data() + (ahead & mask));
         }
         const Point point = points.point(k);
         if (has_nan(point)) continue;
-        std::size_t slot = hash_point(point) & mask;
-        while (first_plus_one[slot] != 0 && points.point(first_plus_one[slot] - 1) != point) {
+        const std::uint64_t tag = (hash >> 40) & kTagMask;
+        std::size_t slot = hash & mask;
+        for (;;) {
+            const std::uint64_t entry = slots[slot];
+            if (entry == 0) {
+                slots[slot] = (std::uint64_t{k} << kFirstShift) | (tag << kTagShift);
+                break;
+            }
+            if (((entry >> kTagShift) & kTagMask) == tag &&
+                points.point(entry >> kFirstShift) == point) {
+                break;
+            }
             slot = (slot + 1) & mask;
         }
-        if (first_plus_one[slot] == 0) first_plus_one[slot] = static_cast<std::uint32_t>(k + 1);
-        if (copies[slot] != std::numeric_limits<std::uint8_t>::max()) ++copies[slot];
-        if (!on_point(k, first_plus_one[slot] - 1, copies[slot])) return;
+        std::uint64_t& entry = slots[slot];
+        if ((entry & kCopiesMask) != kCopiesMask) ++entry;
+        if (!on_point(k, entry >> kFirstShift, entry & kCopiesMask)) return;
     }
 }
 

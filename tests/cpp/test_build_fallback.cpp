@@ -48,6 +48,41 @@ TEST(BuildFallback, ThirtyThreeCopiesAmongDistinctPlaces) {
     EXPECT_EQ(tree.size, 500u - 33u);
 }
 
+// The copy count decides the layout: 32 copies still fit a leaf, 33 do not.
+// -0.0 and +0.0 are one value, NaN points are never copies, and the count
+// must survive groups whose hashes crowd one part of the table.
+TEST(BuildFallback, CopiesAreCountedByValue) {
+    std::vector<Point> points = random_points(20000, 9);
+    auto columns = [&] { return PointColumns::from_points(points); };
+    EXPECT_FALSE(detail::has_more_copies_than(columns(), B));
+    for (std::size_t k = 0; k < 31; ++k) points[1000 + 7 * k] = points[12];
+    EXPECT_FALSE(detail::has_more_copies_than(columns(), B));  // 32 copies
+    const double nan = std::nan("");
+    points[5000] = {points[12][0], points[12][1], nan};
+    EXPECT_FALSE(detail::has_more_copies_than(columns(), B));
+    points[5001] = points[12];
+    EXPECT_TRUE(detail::has_more_copies_than(columns(), B));  // 33 copies
+
+    std::vector<Point> signed_zeros(40, Point{0.0, 0.5, 0.0});
+    for (std::size_t k = 0; k < signed_zeros.size(); k += 2) signed_zeros[k] = {-0.0, 0.5, -0.0};
+    EXPECT_TRUE(detail::has_more_copies_than(PointColumns::from_points(signed_zeros), B));
+    EXPECT_EQ(detail::distinct_first_copies(PointColumns::from_points(signed_zeros)),
+              std::vector<std::uint32_t>{0});
+
+    // Many groups of 32 with neighbouring values: every group is found again.
+    std::vector<Point> groups;
+    for (int g = 0; g < 3000; ++g) {
+        for (int c = 0; c < 32; ++c) groups.push_back({double(g) * 0x1p-40, 0.25, 0.5});
+    }
+    EXPECT_FALSE(detail::has_more_copies_than(PointColumns::from_points(groups), B));
+    const std::vector<std::uint32_t> firsts =
+        detail::distinct_first_copies(PointColumns::from_points(groups));
+    ASSERT_EQ(firsts.size(), 3000u);
+    for (std::size_t g = 0; g < firsts.size(); ++g) EXPECT_EQ(firsts[g], 32 * g);
+    groups.push_back(groups[32 * 1234]);
+    EXPECT_TRUE(detail::has_more_copies_than(PointColumns::from_points(groups), B));
+}
+
 TEST(BuildFallback, OneDegreeGrid) {
     std::vector<Point> points;
     for (int lat = -90; lat < 90; ++lat) {
