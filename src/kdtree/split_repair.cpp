@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "kdtree/range_scan.hpp"
+
 namespace vicinor::kdtree::detail {
 namespace {
 
@@ -19,7 +21,6 @@ constexpr std::size_t kMaxSamples = 8192;
 // A repair that moves more than this many points is no longer a few:
 // selecting afresh is then about as cheap.
 constexpr std::size_t kMaxMoved = 4096;
-constexpr std::size_t kPrefetchDistance = 64;
 constexpr std::size_t kScanBlock = 256;
 // Ranks up to this are found by insertion into a short list.
 constexpr std::size_t kFewRanked = 8;
@@ -95,19 +96,11 @@ bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const doub
         for (std::size_t block = region.begin; block < region.end; block += kScanBlock) {
             const std::size_t block_end = std::min(block + kScanBlock, region.end);
             if (found > kMaxMoved) return false;
-            if (found_.size() < found + kScanBlock) found_.resize(found + kScanBlock);
-            std::uint32_t* out = found_.data() + found;
-            std::size_t taken = 0;
-            for (std::size_t i = block; i < block_end; ++i) {
-                // Scattered reads: ask for the key a little ahead.
-                if (i + kPrefetchDistance < region.end) {
-                    __builtin_prefetch(column + order[i + kPrefetchDistance]);
-                }
-                const double value = column[order[i]];
-                out[taken] = static_cast<std::uint32_t>(i);
-                taken += static_cast<std::size_t>((value >= lowest) & (value <= highest));
+            if (found_.size() < found + kScanBlock + kScanSlack) {
+                found_.resize(found + kScanBlock + kScanSlack);
             }
-            found += taken;
+            found += scan_in_range(order.data(), block, block_end, column, lowest, highest,
+                                   found_.data() + found);
         }
         picked_.clear();
         for (std::size_t j = 0; j < found; ++j) picked_.push_back({key_at(found_[j]), found_[j]});
