@@ -87,9 +87,31 @@ void visit_groups(const PointColumns& points, OnPoint on_point) {
     }
 }
 
+// Whether some hash value is shared by more than `limit` points without
+// NaN. Copies share their hash, so when none is, no group is that large
+// either. The counters fit in cache, unlike the table of groups.
+bool some_hash_shared_more_than(const PointColumns& points, std::size_t limit) {
+    const std::size_t n = points.size();
+    const std::size_t counter_count = std::bit_ceil(std::max<std::size_t>(2 * n, 16));
+    const std::size_t mask = counter_count - 1;
+    PageArray<std::uint8_t> counters(counter_count);
+    for (std::size_t k = 0; k < n; ++k) {
+        const Point point = points.point(k);
+        if (has_nan(point)) continue;
+        std::uint8_t& counter = counters[hash_point(point) & mask];
+        if (counter == limit) return true;
+        ++counter;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool has_more_copies_than(const PointColumns& points, std::size_t limit) {
+    if (limit < std::numeric_limits<std::uint8_t>::max() &&
+        !some_hash_shared_more_than(points, limit)) {
+        return false;
+    }
     bool found = false;
     visit_groups(points, [&](std::size_t, std::size_t, std::size_t copies) {
         found = copies > limit;

@@ -55,6 +55,12 @@ TEST(BuildFallback, CopiesAreCountedByValue) {
     std::vector<Point> points = random_points(20000, 9);
     auto columns = [&] { return PointColumns::from_points(points); };
     EXPECT_FALSE(detail::has_more_copies_than(columns(), B));
+    // With a limit of 1, shared hashes among distinct points are certain:
+    // the exact count must still say no, and yes once one point repeats.
+    EXPECT_FALSE(detail::has_more_copies_than(columns(), 1));
+    points[19999] = points[3];
+    EXPECT_TRUE(detail::has_more_copies_than(columns(), 1));
+    points[19999] = {2.0, 2.0, 2.0};
     for (std::size_t k = 0; k < 31; ++k) points[1000 + 7 * k] = points[12];
     EXPECT_FALSE(detail::has_more_copies_than(columns(), B));  // 32 copies
     const double nan = std::nan("");
