@@ -28,8 +28,6 @@ namespace {
 #ifdef VICINOR_HAVE_MMAP
 // Below this, malloc's own pool serves as well and wastes no page rounding.
 constexpr std::size_t kMapThreshold = std::size_t{64} << 10;
-// Arrays spanning a large page (2 MiB on x86-64) ask the kernel for them.
-constexpr std::size_t kLargePageBytes = std::size_t{2} << 20;
 
 std::size_t page_size() noexcept {
     static const std::size_t size = [] {
@@ -51,11 +49,6 @@ RawPages::RawPages(std::size_t bytes) : bytes_(bytes) {
         if (mapped == MAP_FAILED) throw std::bad_alloc();
         data_ = mapped;
         mapped_ = true;
-#ifdef MADV_HUGEPAGE
-        // Construction fills these arrays whole, so large pages cost no
-        // memory and save most of the faults on first touch.
-        if (bytes >= kLargePageBytes) madvise(mapped, bytes, MADV_HUGEPAGE);
-#endif
         return;
     }
 #endif
