@@ -1,5 +1,6 @@
 #include "binding/utf8_text.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -106,27 +107,45 @@ void write_utf8(const Unit* units, std::size_t count, char* out) noexcept {
     for (; i < count; ++i) o = write_code_point<Unit>(units[i], o);
 }
 
+// Units sized and then written step by step: a step's units are still in
+// cache for the second pass, so the str's storage is read from memory once.
+constexpr std::size_t kStepUnits = std::size_t{1} << 14;
+
 template <class Unit>
 bool encode_units(PyObject* str, const void* data, std::size_t count, std::string& out) {
     const auto* units = static_cast<const Unit*>(data);
-    const std::size_t size = utf8_size(units, count);
-    if (size == kNoSize) {
-        // The host's encoder words the error (position, reason) exactly as
-        // str.encode would; it cannot succeed on this text.
-        PyRef bytes(PyUnicode_AsUTF8String(str));
-        if (!bytes) return false;
-        out.assign(PyBytes_AS_STRING(bytes.get()),
-                   static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-        return true;
-    }
-    out.resize(size);
-    if constexpr (sizeof(Unit) == 1) {
-        if (size == count) {
-            std::memcpy(out.data(), units, count);
+    // Tables are mostly ASCII: room for an eighth more bytes than units
+    // mostly suffices. Where it does not, the rest is sized first, so the
+    // text moves at most once and the slack stays small.
+    out.clear();
+    out.reserve(count + count / 8);
+    for (std::size_t start = 0; start < count; start += kStepUnits) {
+        const std::size_t step = std::min(kStepUnits, count - start);
+        const std::size_t size = utf8_size(units + start, step);
+        if (size == kNoSize) {
+            // The host's encoder words the error (position, reason) exactly
+            // as str.encode would; it cannot succeed on this text.
+            PyRef bytes(PyUnicode_AsUTF8String(str));
+            if (!bytes) return false;
+            out.assign(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
             return true;
         }
+        const std::size_t written = out.size();
+        if (written + size > out.capacity()) {
+            const std::size_t rest = utf8_size(units + start + step, count - start - step);
+            // A lone surrogate further on fails its own step later.
+            out.reserve(written + size + (rest == kNoSize ? 0 : rest));
+        }
+        out.resize(written + size);
+        if constexpr (sizeof(Unit) == 1) {
+            if (size == step) {  // all ASCII
+                std::memcpy(out.data() + written, units + start, step);
+                continue;
+            }
+        }
+        write_utf8(units + start, step, out.data() + written);
     }
-    write_utf8(units, count, out.data());
     return true;
 }
 

@@ -1,6 +1,6 @@
 // A str's UTF-8 text, encoded straight from its code-unit storage into one
-// exactly sized std::string, so a large table never exists twice in memory as
-// UTF-8 (a temporary bytes object plus the copy).
+// std::string with little slack, so a large table never exists twice in
+// memory as UTF-8 (a temporary bytes object plus the copy).
 #pragma once
 
 #include "binding/python.hpp"

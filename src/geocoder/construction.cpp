@@ -164,8 +164,11 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     geocoder.indexed_data = stored_lines.slices(first_stored_offset);
     stored_lines = StoredLines(0, 0);
     // The rewrite was sized for the whole input; the record should not carry
-    // that slack for its lifetime.
-    stored.shrink_to_fit();
+    // that slack for its lifetime. A text with little slack stays where it
+    // is: moving it would cost more than the slack's untouched pages.
+    if (drop_coordinates || stored.capacity() - stored.size() > stored.size() / 8) {
+        stored.shrink_to_fit();
+    }
     geocoder.csv = std::move(stored);
     geocoder.value_sep = value_sep;
     geocoder.columns = std::move(columns);

@@ -16,7 +16,8 @@ SURROGATE_LOOKALIKES = "\U0001d800\U0001dfff\U0010d900 \ud7ff\ue000"
 @pytest.mark.parametrize(
     "name",
     [LATIN1, UCS2, UCS4, LATIN1 + UCS2, UCS2 + UCS4 + LATIN1, SURROGATE_LOOKALIKES, "\x7f",
-     "é" * 1000, "a" * 40 + "東" + "b" * 9, ("東" * 5 + "x" * 3) * 3000, "🏔" * 20000],
+     "é" * 1000, "a" * 40 + "東" + "b" * 9, ("東" * 5 + "x" * 3) * 3000, "🏔" * 20000,
+     "x" * 20000 + "é", "é" + "x" * 40000],
 )
 def test_every_storage_width_encodes_to_the_same_utf8(name):
     text = f"lat,lon,name\n1,2,{name}\n3,4,after\n"
@@ -40,6 +41,8 @@ def test_non_ascii_str_subclasses_are_encoded_too():
         "lat,lon,name\n1,2,ÿ\udfff\n",
         "lat,lon,name\n1,2,🏔 x\udc80\n",
         "\udbff",
+        # Past the first stretch of characters the encoder sizes at once.
+        "lat,lon,name\n1,2," + "東" * 20000 + "\ud800\n",
     ],
 )
 def test_a_lone_surrogate_raises_exactly_what_str_encode_raises(text):
