@@ -420,6 +420,7 @@ private:
         const ChunkChanges seen{std::span(change_arena_.data() + changes.positions_begin,
                                           changes.positions_end - changes.positions_begin)};
         ArrangedChunk after;
+        refresh_positions();
         const std::optional<std::size_t> split =
             repairer_.divide(std::span(sort_index_.data(), sort_index_.size()),
                              points_.column(dim).data(), arranged, lo, m, target, seen, after,
@@ -434,9 +435,7 @@ private:
     std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
                               std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
         const std::size_t p = adjust_pivot(lo, selectable, dim, target);
-        for (std::size_t i = lo; i < lo + selectable; ++i) {
-            position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
-        }
+        stale_.push_back({lo, lo + selectable});
         const OrderKey pivot_key = key(lo + p, dim);
         // A copy left alone below (the walk stopped at 1) breaks "below the
         // pivot key"; such a node selects afresh next time as well.
@@ -445,6 +444,23 @@ private:
         arranged = ArrangedChunk{lo, m, p, pivot_key, sort_index_[lo + p], !lone_copy,
                                  ++lineages_};
         return p;
+    }
+
+    // Brings the position table up to date before a repair reads it. Fresh
+    // selections only note the range they rearranged: a subtree selected
+    // afresh level by level would otherwise rewrite its positions once per
+    // level, where the repair needs them once.
+    void refresh_positions() {
+        if (stale_.empty()) return;
+        std::sort(stale_.begin(), stale_.end());
+        std::size_t done = 0;  // positions below this are up to date
+        for (const auto& [begin, end] : stale_) {
+            for (std::size_t i = std::max(begin, done); i < end; ++i) {
+                position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
+            }
+            done = std::max(done, end);
+        }
+        stale_.clear();
     }
 
     // Copies `side`'s lists, and those of `also` (a slice already there),
@@ -534,6 +550,9 @@ private:
     // Where each point stands in sort_index_, kept by every move, and what
     // nodes kept about their sides' extremes.
     PageArray<std::uint32_t> position_of_;
+    // Ranges of sort_index_ rearranged since position_of_ was last brought
+    // up to date.
+    std::vector<std::pair<std::size_t, std::size_t>> stale_;
     std::unordered_map<std::size_t, ChunkReserves> reserves_;
     std::uint64_t lineages_ = 0;
 };
