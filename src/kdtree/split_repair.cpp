@@ -176,35 +176,71 @@ void SplitRepair::keep_arrivals(std::span<const std::uint32_t> order, const doub
     }
 }
 
-// The `count`-th smallest (or largest) of the picked points, and how many
-// picked keys lie below its key.
-SplitRepair::PickedRank SplitRepair::rank_picked(std::span<const std::uint32_t> order,
-                                                 std::size_t count, bool smallest) {
-    auto before = [smallest](OrderKey a, OrderKey b) { return smallest ? a < b : a > b; };
-    std::pair<OrderKey, std::uint32_t> nth;
+namespace {
+
+using Picked = std::pair<OrderKey, std::uint32_t>;
+
+// The first picked point of the smallest (or largest) key: one pass whose
+// updates are selects, not branches.
+template <bool kSmallest>
+Picked first_extreme(std::span<const Picked> picked) noexcept {
+    Picked best = picked.front();
+    for (const Picked& p : picked.subspan(1)) {
+        const bool better = kSmallest ? p.first < best.first : p.first > best.first;
+        best.first = better ? p.first : best.first;
+        best.second = better ? p.second : best.second;
+    }
+    return best;
+}
+
+// The `count`-th smallest (or largest) picked point and, when `kSmallest`,
+// how many picked keys lie below its key (those are all among the ranks
+// before it).
+template <bool kSmallest>
+std::pair<Picked, std::size_t> nth_extreme(std::vector<Picked>& picked, std::size_t count) {
+    auto before = [](OrderKey a, OrderKey b) { return kSmallest ? a < b : a > b; };
+    if (count == 1) return {first_extreme<kSmallest>(picked), 0};
     if (count <= kFewRanked) {
         // Repairs mostly want one or two extremes of a hundred or so picked
         // points: a short sorted list of the best seen rarely changes after
         // the first few, which beats a general selection.
-        std::array<std::pair<OrderKey, std::uint32_t>, kFewRanked> best;
+        std::array<Picked, kFewRanked> best;
         std::size_t filled = 0;
-        for (const auto& p : picked_) {
+        for (const Picked& p : picked) {
             if (filled == count && !before(p.first, best[count - 1].first)) continue;
             std::size_t at = filled < count ? filled++ : count - 1;
             for (; at > 0 && before(p.first, best[at - 1].first); --at) best[at] = best[at - 1];
             best[at] = p;
         }
-        nth = best[count - 1];
-    } else {
-        auto at = picked_.begin() + static_cast<std::ptrdiff_t>(count - 1);
-        std::nth_element(picked_.begin(), at, picked_.end(),
-                         [&](const auto& a, const auto& b) { return before(a.first, b.first); });
-        nth = *at;
+        const Picked nth = best[count - 1];
+        std::size_t below = 0;
+        for (std::size_t i = 0; i + 1 < count; ++i) {
+            below += static_cast<std::size_t>(best[i].first < nth.first);
+        }
+        return {nth, below};
     }
-    const OrderKey key = nth.first;
+    auto at = picked.begin() + static_cast<std::ptrdiff_t>(count - 1);
+    std::nth_element(picked.begin(), at, picked.end(),
+                     [&](const Picked& a, const Picked& b) { return before(a.first, b.first); });
     std::size_t below = 0;
-    for (const auto& p : picked_) below += static_cast<std::size_t>(p.first < key);
-    return {key, order[nth.second], below};
+    for (const Picked& p : picked) below += static_cast<std::size_t>(p.first < at->first);
+    return {*at, below};
+}
+
+}  // namespace
+
+// The `count`-th smallest (or largest) of the picked points, and how many
+// picked keys lie below its key.
+SplitRepair::PickedRank SplitRepair::rank_picked(std::span<const std::uint32_t> order,
+                                                 std::size_t count, bool smallest) {
+    if (smallest) {
+        const auto [nth, below] = nth_extreme<true>(picked_, count);
+        return {nth.first, order[nth.second], below};
+    }
+    const Picked nth = nth_extreme<false>(picked_, count).first;
+    std::size_t below = 0;
+    for (const Picked& p : picked_) below += static_cast<std::size_t>(p.first < nth.first);
+    return {nth.first, order[nth.second], below};
 }
 
 std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
