@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kdtree/build_parts.hpp"
+#include "kdtree/leaf_descent.hpp"
 #include "kdtree/page_buffer.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -38,30 +39,6 @@ void gather_columns(PointColumns& points, const PageArray<std::uint32_t>& item_a
     }
 }
 
-// Points descended side by side: one descent is a chain of dependent loads,
-// and interleaving several independent chains keeps the core busy while one
-// waits.
-constexpr std::size_t kLanes = 8;
-
-// The leaves of points [first, first + kLanes); as descend_to_leaf. Every
-// descent takes the same number of steps, since `stems` has power-of-two
-// length.
-void descend_lanes(std::span<const double> stems, const PointColumns& points, std::size_t first,
-                   std::size_t (&leaves)[kLanes]) noexcept {
-    const std::size_t stem_count = stems.size();
-    std::size_t node[kLanes];
-    for (std::size_t lane = 0; lane < kLanes; ++lane) node[lane] = 1;
-    std::size_t dim = 0;
-    for (std::size_t width = 1; width < stem_count; width *= 2) {
-        const double* column = points.column(dim).data() + first;
-        for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            node[lane] = 2 * node[lane] + (column[lane] >= stems[node[lane]] ? 1 : 0);
-        }
-        dim = dim == K - 1 ? 0 : dim + 1;
-    }
-    for (std::size_t lane = 0; lane < kLanes; ++lane) leaves[lane] = node[lane] - stem_count;
-}
-
 }  // namespace
 
 std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size_t leaf_count,
@@ -80,10 +57,10 @@ std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size
         return true;
     };
     std::size_t k = 0;
-    for (; k + kLanes <= n; k += kLanes) {
-        std::size_t leaves[kLanes];
-        descend_lanes(stems, points, k, leaves);
-        for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    for (; k + kDescentBlock <= n; k += kDescentBlock) {
+        std::size_t leaves[kDescentBlock];
+        descend_block(stems, points, k, leaves);
+        for (std::size_t lane = 0; lane < kDescentBlock; ++lane) {
             if (!count_in_leaf(k + lane, leaves[lane])) return std::nullopt;
         }
     }

@@ -1,7 +1,6 @@
 #include "kdtree/range_scan.hpp"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VICINOR_SCAN_HAS_AVX512 1
+#ifdef VICINOR_BUILD_HAS_AVX512
 #include <immintrin.h>
 #endif
 
@@ -25,7 +24,7 @@ std::size_t scan_baseline(const std::uint32_t* order, std::size_t begin, std::si
     return taken;
 }
 
-#ifdef VICINOR_SCAN_HAS_AVX512
+#ifdef VICINOR_BUILD_HAS_AVX512
 [[gnu::target("avx512f,avx512vl")]] std::size_t scan_avx512(
     const std::uint32_t* order, std::size_t begin, std::size_t end, const double* column,
     double lowest, double highest, std::uint32_t* out) noexcept {
@@ -54,9 +53,9 @@ std::size_t scan_baseline(const std::uint32_t* order, std::size_t begin, std::si
 using ScanFunction = std::size_t (*)(const std::uint32_t*, std::size_t, std::size_t,
                                      const double*, double, double, std::uint32_t*) noexcept;
 
-ScanFunction function_for(ScanVariant variant) noexcept {
-#ifdef VICINOR_SCAN_HAS_AVX512
-    if (variant == ScanVariant::kAvx512 && scan_variant_supported(variant)) return scan_avx512;
+ScanFunction function_for(BuildVariant variant) noexcept {
+#ifdef VICINOR_BUILD_HAS_AVX512
+    if (variant == BuildVariant::kAvx512 && build_variant_supported(variant)) return scan_avx512;
 #else
     (void)variant;
 #endif
@@ -65,25 +64,14 @@ ScanFunction function_for(ScanVariant variant) noexcept {
 
 }  // namespace
 
-bool scan_variant_supported(ScanVariant variant) noexcept {
-    if (variant == ScanVariant::kBaseline) return true;
-#ifdef VICINOR_SCAN_HAS_AVX512
-    // Also right when this runs before the runtime's own CPU probe.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-#else
-    return false;
-#endif
-}
-
 std::size_t scan_in_range(const std::uint32_t* order, std::size_t begin, std::size_t end,
                           const double* column, double lowest, double highest,
                           std::uint32_t* out) noexcept {
-    static const ScanFunction widest = function_for(ScanVariant::kAvx512);
+    static const ScanFunction widest = function_for(widest_build_variant());
     return widest(order, begin, end, column, lowest, highest, out);
 }
 
-std::size_t scan_in_range_with(ScanVariant variant, const std::uint32_t* order, std::size_t begin,
+std::size_t scan_in_range_with(BuildVariant variant, const std::uint32_t* order, std::size_t begin,
                                std::size_t end, const double* column, double lowest,
                                double highest, std::uint32_t* out) noexcept {
     return function_for(variant)(order, begin, end, column, lowest, highest, out);

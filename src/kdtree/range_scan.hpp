@@ -8,18 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kdtree/build_variants.hpp"
+
 namespace vicinor::kdtree::detail {
-
-// kBaseline needs only what every target of the build has; kAvx512 exists
-// on x86 only and runs where the CPU supports it.
-enum class ScanVariant { kBaseline, kAvx512 };
-
-inline constexpr ScanVariant kAllScanVariants[] = {ScanVariant::kBaseline, ScanVariant::kAvx512};
 
 // A vector step may write this many entries past the last one found.
 inline constexpr std::size_t kScanSlack = 8;
-
-bool scan_variant_supported(ScanVariant variant) noexcept;
 
 // Writes to `out`, in increasing order, every position p in [begin, end) with
 // lowest <= column[order[p]] <= highest (NaN never qualifies) and returns how
@@ -30,7 +24,7 @@ std::size_t scan_in_range(const std::uint32_t* order, std::size_t begin, std::si
                           std::uint32_t* out) noexcept;
 
 // The same with a chosen variant; an unsupported one runs as the baseline.
-std::size_t scan_in_range_with(ScanVariant variant, const std::uint32_t* order, std::size_t begin,
+std::size_t scan_in_range_with(BuildVariant variant, const std::uint32_t* order, std::size_t begin,
                                std::size_t end, const double* column, double lowest,
                                double highest, std::uint32_t* out) noexcept;
 
