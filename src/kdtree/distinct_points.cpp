@@ -55,7 +55,9 @@ void visit_groups(const PointColumns& points, OnPoint on_point) {
     PageArray<std::uint64_t> slots(table_size);
     // Each point's hash is computed once, when its slot is asked for ahead.
     std::uint64_t hashes[kProbeAhead];
-    for (std::size_t k = 0; k < std::min(n, kProbeAhead); ++k) hashes[k] = hash_point(points.point(k));
+    for (std::size_t k = 0; k < std::min(n, kProbeAhead); ++k) {
+        hashes[k] = hash_point(points.point(k));
+    }
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t hash = hashes[k % kProbeAhead];
         // The slots are read in an order the hardware cannot foresee; asking

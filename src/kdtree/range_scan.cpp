@@ -40,8 +40,8 @@ std::size_t scan_baseline(const std::uint32_t* order, std::size_t begin, std::si
         // Ordered comparisons: NaN fails both, as in the baseline.
         const __mmask8 inside = _mm512_cmp_pd_mask(values, low, _CMP_GE_OQ) &
                                 _mm512_cmp_pd_mask(values, high, _CMP_LE_OQ);
-        const __m256i positions =
-            _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(i))));
+        const auto first = static_cast<int>(static_cast<std::uint32_t>(i));
+        const __m256i positions = _mm256_add_epi32(lanes, _mm256_set1_epi32(first));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + taken),
                             _mm256_maskz_compress_epi32(inside, positions));
         taken += static_cast<std::size_t>(__builtin_popcount(inside));

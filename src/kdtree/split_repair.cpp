@@ -223,7 +223,9 @@ std::pair<Picked, std::size_t> nth_extreme(std::vector<Picked>& picked, std::siz
     std::nth_element(picked.begin(), at, picked.end(),
                      [&](const Picked& a, const Picked& b) { return before(a.first, b.first); });
     std::size_t below = 0;
-    for (const Picked& p : picked) below += static_cast<std::size_t>(p.first < at->first);
+    if constexpr (kSmallest) {
+        for (const Picked& p : picked) below += static_cast<std::size_t>(p.first < at->first);
+    }
     return {*at, below};
 }
 
