@@ -17,8 +17,10 @@ inline constexpr std::size_t kScanSlack = 8;
 
 // Writes to `out`, in increasing order, every position p in [begin, end) with
 // lowest <= column[order[p]] <= highest (NaN never qualifies) and returns how
-// many. `out` needs room for end - begin + kScanSlack entries. Uses the
-// widest variant the CPU runs.
+// many. `out` needs room for end - begin + kScanSlack entries; positions and
+// the entries of `order` must be below 2^31 (the vector variant indexes with
+// signed 32-bit lanes), as they are where repairs run. Uses the widest
+// variant the CPU runs.
 std::size_t scan_in_range(const std::uint32_t* order, std::size_t begin, std::size_t end,
                           const double* column, double lowest, double highest,
                           std::uint32_t* out) noexcept;
