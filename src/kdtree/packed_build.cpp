@@ -42,13 +42,31 @@ struct PackedSplits {
     std::size_t leaf_count = 0;
 };
 
-bool any_nan(std::span<const double> column) noexcept {
-    return std::any_of(column.begin(), column.end(), [](double v) { return v != v; });
-}
+struct SpecialValues {
+    bool nan = false;
+    bool negative_zero = false;
+};
 
-bool any_negative_zero(std::span<const double> column) noexcept {
-    return std::any_of(column.begin(), column.end(),
-                       [](double v) { return std::bit_cast<std::uint64_t>(v) == (1ULL << 63); });
+// One pass without an early exit, so that the compiler compares whole
+// vectors: the columns are rarely special, and then every value is read
+// anyway. Baseline x86-64 has no 64-bit lane compare, hence the clone.
+#if defined(__x86_64__) && !defined(__clang__)
+[[gnu::target_clones("avx2", "default")]]
+#endif
+SpecialValues special_values(const PointColumns& points) noexcept {
+    std::uint64_t nan = 0;
+    std::uint64_t negative_zero = 0;
+    for (std::size_t d = 0; d < K; ++d) {
+        const double* column = points.column(d).data();
+        const std::size_t n = points.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = column[i];
+            nan |= static_cast<std::uint64_t>(v != v);
+            negative_zero |=
+                static_cast<std::uint64_t>(std::bit_cast<std::uint64_t>(v) == (1ULL << 63));
+        }
+    }
+    return SpecialValues{nan != 0, negative_zero != 0};
 }
 
 // A stretch of the builder's change lists (see ChunkChanges), or no
@@ -77,12 +95,11 @@ public:
         stems_.assign(stem_node_count, kUnsetStem);
         stem_shifts_.assign(stem_node_count, 0);
         memos_ = PageArray<NodeMemo>(stem_node_count);
-        memo_allowed_ = !any_nan(points_.column(0)) && !any_nan(points_.column(1)) &&
-                        !any_nan(points_.column(2));
+        const SpecialValues special = special_values(points_);
+        memo_allowed_ = !special.nan;
         // Repairs track positions in 31 bits (SplitRepair marks the top one).
         arranged_ = work_ == SplitWork::kRepair && memo_allowed_ &&
-                    n <= (std::size_t{1} << 31) && !any_negative_zero(points_.column(0)) &&
-                    !any_negative_zero(points_.column(1)) && !any_negative_zero(points_.column(2));
+                    n <= (std::size_t{1} << 31) && !special.negative_zero;
         const ChunkFingerprint everything = memo_allowed_ && !arranged_
                                                 ? fingerprint_of(sort_index_.data(), n)
                                                 : ChunkFingerprint{};
