@@ -73,19 +73,23 @@ PyTypeObject* geocoder_type() noexcept {
 PyObject* wrap_geocoder(ReverseGeocoder&& record) {
     PyTypeObject* type = geocoder_type();
     if (type == nullptr) return nullptr;
-    // Every instance comes through here, built or loaded alike; done before
-    // the allocation so that running out of memory leaves no object behind.
-    prepare_lookups(record);
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     auto* self = reinterpret_cast<GeocoderObject*>(object);
     // Moving cannot throw, so the object never holds a half-built record.
     new (&self->record) ReverseGeocoder(std::move(record));
     new (&self->shared_access) std::atomic<std::uint32_t>(0);
+    self->lookups_prepared = false;
     self->column_keys = nullptr;
     self->dict_template = nullptr;
     new (&self->short_values) ShortValues();
     return object;
+}
+
+void prepare_lookups_once(GeocoderObject* self) {
+    if (self->lookups_prepared) return;
+    prepare_lookups(self->record);
+    self->lookups_prepared = true;
 }
 
 GeocoderObject* as_geocoder(PyObject* self) {

@@ -16,6 +16,9 @@ struct GeocoderObject {
     PyObject_HEAD
     ReverseGeocoder record;
     std::atomic<std::uint32_t> shared_access;
+    // Whether the record's lookup aids are computed: on the first lookup,
+    // so that a geocoder built only to be saved never pays for them.
+    bool lookups_prepared;
     // The column names as str, made on the first dict lookup so that every
     // later one reuses them (and their cached hashes).
     PyObject* column_keys;
@@ -50,6 +53,10 @@ PyObject* wrap_geocoder(ReverseGeocoder&& record);
 
 // The instance behind `self`, or nullptr with TypeError set.
 GeocoderObject* as_geocoder(PyObject* self);
+
+// Computes the lookup aids on the first call; the caller holds the GIL, so
+// no other lookup reads the record meanwhile.
+void prepare_lookups_once(GeocoderObject* self);
 
 // Borrowed tuple of the column-name strs; nullptr with an error set.
 PyObject* column_keys(GeocoderObject* self);

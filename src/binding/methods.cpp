@@ -126,6 +126,7 @@ PyObject* run_lookup(const ParameterList& parameters, PyObject* self, PyObject* 
         double lat = 0;
         double lon = 0;
         if (!convert_query(bound, lat, lon)) return nullptr;
+        prepare_lookups_once(geocoder);
         return shape(geocoder, lat, lon);
     });
 }

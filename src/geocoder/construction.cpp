@@ -160,7 +160,6 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
 
     ReverseGeocoder geocoder;
     geocoder.tree = kdtree::build_tree(std::move(points));  // frees the points
-    geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
     geocoder.indexed_data = stored_lines.slices(first_stored_offset);
     stored_lines = StoredLines(0, 0);
     // The rewrite was sized for the whole input; the record should not carry

@@ -18,6 +18,7 @@ bool is_continuation_byte(char c) noexcept {
 }  // namespace
 
 void prepare_lookups(ReverseGeocoder& geocoder) {
+    geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
     geocoder.row_hints = compute_row_hints(geocoder);
 }
 

@@ -9,8 +9,10 @@
 
 namespace vicinor {
 
-// Computes the derived lookup aids (row hints) of a built or loaded
-// geocoder: about a millisecond for a table of 171,000 rows.
+// Computes the derived lookup aids (search bounds, row hints) of a built or
+// loaded geocoder: about 4 ms for a table of 171,000 rows. Lookups answer
+// the same without them, only slower; a geocoder that is built only to be
+// saved never needs them.
 void prepare_lookups(ReverseGeocoder& geocoder);
 
 // The stored text of the row nearest to (lat, lon), as a view into

@@ -23,11 +23,10 @@ struct ReverseGeocoder {
     std::vector<std::string> columns;
     std::vector<StringSlice> indexed_data;
     kdtree::ImmutableKdTree tree;
-    // Derived from `tree` once it is built or loaded, to speed up lookups;
-    // not part of the saved file. Lookups ignore it when it does not fit.
+    // Lookup aids, derived from `tree` and `indexed_data` by
+    // prepare_lookups and never saved. Lookups ignore aids that do not fit
+    // and answer the same without them, only slower.
     kdtree::SearchBounds search_bounds;
-    // Derived from `tree` and `indexed_data` for lookups (prepare_lookups);
-    // not saved. Lookups work without them, only slower.
     RowHints row_hints;
 };
 

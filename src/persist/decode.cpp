@@ -430,7 +430,6 @@ Result<ReverseGeocoder> decode_saved_geocoder(BufferedReader& in) {
     GeocoderDecoder decoder(in);
     ReverseGeocoder geocoder;
     if (!decoder.read_geocoder(geocoder)) return decoder.take_error();
-    geocoder.search_bounds = kdtree::compute_search_bounds(geocoder.tree);
     return geocoder;
 }
 
