@@ -75,11 +75,12 @@ const char* non_finite_text(double value) {
 
 }  // namespace
 
-bool convert_text(PyObject* object, const char* name, std::string& out) {
+bool convert_text(PyObject* object, const char* name, std::string& out,
+                  std::size_t& line_feeds) {
     if (!PyUnicode_Check(object)) return refuse_type(object, "PyString", name);
     // Encoded from the str's own storage: neither a temporary bytes object
     // nor the UTF-8 copy that PyUnicode_AsUTF8AndSize would pin to the str.
-    if (!encode_utf8(object, out)) return fail(name);
+    if (!encode_utf8(object, out, line_feeds)) return fail(name);
     return true;
 }
 

@@ -5,12 +5,14 @@
 #include "binding/python.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <string>
 
 namespace vicinor::binding {
 
-// The UTF-8 text of a str, copied.
-bool convert_text(PyObject* object, const char* name, std::string& out);
+// The UTF-8 text of a str, copied, and how many LF characters it holds.
+bool convert_text(PyObject* object, const char* name, std::string& out,
+                  std::size_t& line_feeds);
 
 // A str of exactly one character.
 bool convert_character(PyObject* object, const char* name, char32_t& out);

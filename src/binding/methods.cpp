@@ -224,9 +224,10 @@ PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,
         PyObject* bound[3];
         if (!bind_tuple(kConstructor, args, kwargs, bound)) return nullptr;
         std::string text;
+        std::size_t line_feeds = 0;
         char32_t value_sep = U',';
         bool drop_coordinates = false;
-        if (!convert_text(bound[0], "csv", text)) return nullptr;
+        if (!convert_text(bound[0], "csv", text, line_feeds)) return nullptr;
         if (bound[1] != nullptr && !convert_character(bound[1], "value_sep", value_sep)) {
             return nullptr;
         }
@@ -234,7 +235,7 @@ PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,
             return nullptr;
         }
         Result<ReverseGeocoder> built =
-            build_geocoder(std::move(text), value_sep, drop_coordinates);
+            build_geocoder(std::move(text), value_sep, drop_coordinates, line_feeds);
         if (!built) {
             report_error_value(built.error());
             return nullptr;

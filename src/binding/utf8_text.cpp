@@ -11,6 +11,7 @@
 #endif
 
 #include "binding/py_ref.hpp"
+#include "csv/lines.hpp"
 
 namespace vicinor::binding {
 namespace {
@@ -112,7 +113,8 @@ void write_utf8(const Unit* units, std::size_t count, char* out) noexcept {
 constexpr std::size_t kStepUnits = std::size_t{1} << 14;
 
 template <class Unit>
-bool encode_units(PyObject* str, const void* data, std::size_t count, std::string& out) {
+bool encode_units(PyObject* str, const void* data, std::size_t count, std::string& out,
+                  std::size_t& line_feeds) {
     const auto* units = static_cast<const Unit*>(data);
     // Tables are mostly ASCII: room for an eighth more bytes than units
     // mostly suffices. Where it does not, the rest is sized first, so the
@@ -129,6 +131,7 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
             if (!bytes) return false;
             out.assign(PyBytes_AS_STRING(bytes.get()),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+            line_feeds = csv::count_line_feeds(out);
             return true;
         }
         const std::size_t written = out.size();
@@ -138,33 +141,46 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
             out.reserve(written + size + (rest == kNoSize ? 0 : rest));
         }
         out.resize(written + size);
-        if constexpr (sizeof(Unit) == 1) {
-            if (size == step) {  // all ASCII
-                std::memcpy(out.data() + written, units + start, step);
-                continue;
-            }
+        char* const step_out = out.data() + written;
+        bool all_ascii = false;
+        if constexpr (sizeof(Unit) == 1) all_ascii = size == step;
+        if (all_ascii) {
+            std::memcpy(step_out, units + start, step);
+        } else {
+            write_utf8(units + start, step, step_out);
         }
-        write_utf8(units + start, step, out.data() + written);
+        // Counted while the step's bytes are in cache, so that construction
+        // need not read the whole text once more for its lines.
+        line_feeds += csv::count_line_feeds(std::string_view(step_out, size));
     }
     return true;
 }
 
 }  // namespace
 
-bool encode_utf8(PyObject* str, std::string& out) {
+bool encode_utf8(PyObject* str, std::string& out, std::size_t& line_feeds) {
     const auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
     const void* data = PyUnicode_DATA(str);
+    line_feeds = 0;
     if (PyUnicode_IS_ASCII(str)) {
-        out.assign(static_cast<const char*>(data), count);
+        // Counted step by step right after each copy, while in cache.
+        const auto* bytes = static_cast<const char*>(data);
+        out.clear();
+        out.reserve(count);
+        for (std::size_t start = 0; start < count; start += kStepUnits) {
+            const std::size_t step = std::min(kStepUnits, count - start);
+            out.append(bytes + start, step);
+            line_feeds += csv::count_line_feeds(std::string_view(bytes + start, step));
+        }
         return true;
     }
     switch (PyUnicode_KIND(str)) {
         case PyUnicode_1BYTE_KIND:
-            return encode_units<Py_UCS1>(str, data, count, out);
+            return encode_units<Py_UCS1>(str, data, count, out, line_feeds);
         case PyUnicode_2BYTE_KIND:
-            return encode_units<Py_UCS2>(str, data, count, out);
+            return encode_units<Py_UCS2>(str, data, count, out, line_feeds);
         default:
-            return encode_units<Py_UCS4>(str, data, count, out);
+            return encode_units<Py_UCS4>(str, data, count, out, line_feeds);
     }
 }
 

@@ -72,7 +72,13 @@ private:
 
 inline CsvLines split_csv_lines(std::string_view text) noexcept { return CsvLines(text); }
 
+// The number of LF bytes in `text`.
+std::size_t count_line_feeds(std::string_view text) noexcept;
+
 // How many lines split_csv_lines yields, without walking them one by one.
 std::size_t count_csv_lines(std::string_view text) noexcept;
+
+// The same from the number of LF bytes in `text`, known beforehand.
+std::size_t csv_lines_from_line_feeds(std::string_view text, std::size_t line_feeds) noexcept;
 
 }  // namespace vicinor::csv

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/fault.hpp"
 #include "csv/lines.hpp"
 #include "csv/row_writer.hpp"
 #include "geocoder/data_line_reader.hpp"
@@ -63,7 +64,8 @@ Status read_points(std::string_view text, CsvLineIterator line, std::size_t data
     if (rewritten != nullptr) stored_line = csv::split_csv_lines(*rewritten).begin();
     DataLineReader reader(separator);
     CoordinateFields fields;
-    for (std::size_t i = 0; line != std::default_sentinel; ++line, ++i) {
+    std::size_t i = 0;
+    for (; line != std::default_sentinel; ++line, ++i) {
         if (is_skipped_blank_line(i, data_line_count, *line)) continue;
         const std::size_t line_number = i + 1;
         if (rewritten != nullptr) {
@@ -93,13 +95,16 @@ Status read_points(std::string_view text, CsvLineIterator line, std::size_t data
         }
         points.push_back(lat_lon_to_point(latitude, longitude));
     }
+    // A caller's miscounted line feeds would have sized the arrays wrongly
+    // and may have misjudged the last line.
+    if (i != data_line_count) raise_fault("the text holds another number of lines than counted");
     return {};
 }
 
 }  // namespace
 
-Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
-                                       bool drop_coordinates) {
+Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates,
+                                       std::optional<std::size_t> line_feeds) {
     Result<std::uint8_t> separator_result = separator_byte(value_sep);
     if (!separator_result) return std::move(separator_result).error();
     const std::uint8_t separator = separator_result.value();
@@ -118,7 +123,11 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep,
     }
     const std::size_t header_fields = header.size();
     ++line;
-    const std::size_t data_line_count = csv::count_csv_lines(csv) - 1;
+    const std::size_t line_count =
+        line_feeds ? csv::csv_lines_from_line_feeds(csv, *line_feeds) : csv::count_csv_lines(csv);
+    // The header is a line: fewer can only come from a miscount.
+    if (line_count == 0) raise_fault("the text holds another number of lines than counted");
+    const std::size_t data_line_count = line_count - 1;
 
     std::string rewritten;
     if (drop_coordinates) {

@@ -1,7 +1,9 @@
 // Building a geocoder from CSV text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/error.hpp"
@@ -20,7 +22,10 @@ Result<std::uint8_t> separator_byte(char32_t value_sep);
 kdtree::Point lat_lon_to_point(double lat, double lon) noexcept;
 
 // Takes the caller's text by value so that it can become the stored text
-// without a second copy.
-Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates);
+// without a second copy. `line_feeds`, when given, is the number of LF
+// bytes in `csv`, which a caller that wrote the text counted on the way;
+// construction then need not read the whole text once more to count them.
+Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates,
+                                       std::optional<std::size_t> line_feeds = std::nullopt);
 
 }  // namespace vicinor

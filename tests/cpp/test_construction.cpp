@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/fault.hpp"
 #include "geocoder/construction.hpp"
 
 namespace vicinor {
@@ -75,6 +77,32 @@ TEST(BuildGeocoder, OnlyABlankLastLineIsSkipped) {
     EXPECT_EQ(build_error("lat,lon,name\n1,2,a\n\n\n"), "Internal error - failed to parse CSV line");
     EXPECT_EQ(build_error("lat,lon,name\n1,2,a\n\r"), "Internal error - failed to parse CSV line");
     EXPECT_EQ(build_error("lat,lon\n\xEF\xBB\xBF\n1,2"), "Internal error - failed to parse CSV line");
+}
+
+TEST(BuildGeocoder, LineFeedsCountedByTheCallerGiveTheSameGeocoder) {
+    for (const char* text : {"lat,lon,name\n1,2,a\n\n", "lat,lon,name\r\n1,2,a\r\n3,4,b",
+                             "lat,lon,name", "lat,lon,name\n1,2,a\n\n3,4,b\n"}) {
+        const std::size_t feeds = std::count(text, text + std::strlen(text), '\n');
+        for (bool drop : {false, true}) {
+            Result<ReverseGeocoder> counted = build_geocoder(text, U',', drop, feeds);
+            Result<ReverseGeocoder> plain = build_geocoder(text, U',', drop);
+            ASSERT_EQ(counted.ok(), plain.ok()) << text;
+            if (!plain.ok()) {
+                EXPECT_EQ(counted.error().message(), plain.error().message());
+                continue;
+            }
+            EXPECT_EQ(counted->csv, plain->csv);
+            EXPECT_EQ(rows(counted.value()), rows(plain.value()));
+            EXPECT_EQ(counted->tree.size, plain->tree.size);
+        }
+    }
+    // A miscount would size the point arrays wrongly: an internal fault,
+    // never rows lost or read past.
+    for (std::size_t wrong : {0, 1, 2, 4, 100}) {
+        EXPECT_THROW((void)build_geocoder("lat,lon\n1,2\n3,4\n", U',', false, wrong),
+                     InternalFault)
+            << wrong;
+    }
 }
 
 TEST(BuildGeocoder, HeaderProblems) {

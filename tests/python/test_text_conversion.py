@@ -53,3 +53,15 @@ def test_a_lone_surrogate_raises_exactly_what_str_encode_raises(text):
     assert type(raised.value) is UnicodeEncodeError
     assert str(raised.value) == str(expected.value)
     assert (raised.value.start, raised.value.end) == (expected.value.start, expected.value.end)
+
+
+@pytest.mark.parametrize("wide", ["", "é", "東", "🏔"])
+@pytest.mark.parametrize("ending", ["\n", "\r\n", "", "\n\n"])
+def test_line_ends_are_counted_in_every_storage_width(wide, ending):
+    # Rows of every width, long enough that line ends fall on both sides of
+    # the encoder's step boundaries (every 16,384 characters).
+    rows = [f"{k % 80},{k // 80},{wide}{'x' * (k % 37)}" for k in range(2000)]
+    text = "lat,lon,name\n" + "\n".join(rows) + ending
+    geocoder = ReverseGeocoder(text)
+    for k in (0, 1, 999, 1998, 1999):
+        assert geocoder.get_nearest_as_string(k % 80, k // 80) == rows[k]
