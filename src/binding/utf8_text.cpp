@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -11,6 +12,7 @@
 #endif
 
 #include "binding/py_ref.hpp"
+#include "common/large_pages.hpp"
 #include "csv/lines.hpp"
 
 namespace vicinor::binding {
@@ -121,6 +123,9 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
     // text moves at most once and the slack stays small.
     out.clear();
     out.reserve(count + count / 8);
+    // Every unit becomes at least one byte: the first `count` bytes will
+    // all be written.
+    std::optional<LargePageAdvice> advice(std::in_place, out.data(), count);
     for (std::size_t start = 0; start < count; start += kStepUnits) {
         const std::size_t step = std::min(kStepUnits, count - start);
         const std::size_t size = utf8_size(units + start, step);
@@ -129,6 +134,7 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
             // as str.encode would; it cannot succeed on this text.
             PyRef bytes(PyUnicode_AsUTF8String(str));
             if (!bytes) return false;
+            advice.reset();
             out.assign(PyBytes_AS_STRING(bytes.get()),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
             line_feeds = csv::count_line_feeds(out);
@@ -137,6 +143,7 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
         const std::size_t written = out.size();
         if (written + size > out.capacity()) {
             const std::size_t rest = utf8_size(units + start + step, count - start - step);
+            advice.reset();  // the text moves
             // A lone surrogate further on fails its own step later.
             out.reserve(written + size + (rest == kNoSize ? 0 : rest));
         }
@@ -167,6 +174,7 @@ bool encode_utf8(PyObject* str, std::string& out, std::size_t& line_feeds) {
         const auto* bytes = static_cast<const char*>(data);
         out.clear();
         out.reserve(count);
+        const LargePageAdvice advice(out.data(), count);
         for (std::size_t start = 0; start < count; start += kStepUnits) {
             const std::size_t step = std::min(kStepUnits, count - start);
             out.append(bytes + start, step);

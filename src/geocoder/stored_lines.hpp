@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/large_pages.hpp"
 #include "csv/lines.hpp"
 #include "geocoder/record.hpp"
 #include "kdtree/page_buffer.hpp"
@@ -81,6 +82,7 @@ private:
     static std::vector<StringSlice> slices_of(const Words<Word>& words, std::uint64_t offset) {
         std::vector<StringSlice> out;
         out.reserve(words.size());
+        const LargePageAdvice advice(out.data(), words.size() * sizeof(StringSlice));
         for (const std::uint64_t word : words) {
             const std::uint64_t length = word >> 2;
             out.push_back(StringSlice{static_cast<std::int64_t>(offset), length});

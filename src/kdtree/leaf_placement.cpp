@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/large_pages.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/leaf_descent.hpp"
 #include "kdtree/page_buffer.hpp"
@@ -82,6 +83,7 @@ std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size
 
     ImmutableKdTree tree;
     tree.leaves.reserve(leaf_count);
+    const LargePageAdvice advice(tree.leaves.data(), leaf_count * sizeof(LeafNode));
     std::size_t released = 0;
     for (std::size_t leaf_number = 0; leaf_number < leaf_count; ++leaf_number) {
         LeafNode& leaf = tree.leaves.emplace_back();
