@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "common/large_pages.hpp"
 
 #include "persist/decode_bytes.hpp"
 #include "persist/decode_markers.hpp"
@@ -138,6 +141,11 @@ bool ValueReader::read_payload(std::uint32_t length) {
     if (length > kPayloadChunk) {
         const std::optional<std::uint64_t> left = in_.bytes_left();
         if (left && length <= *left) step = length;
+    }
+    std::optional<LargePageAdvice> advice;
+    if (step == length) {
+        payload_.reserve(length);
+        advice.emplace(payload_.data(), length);
     }
     std::size_t done = 0;
     while (done < length) {
