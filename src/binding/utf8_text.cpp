@@ -50,13 +50,16 @@ std::size_t utf8_size(const Unit* units, std::size_t count) noexcept {
 }
 
 template <class Unit>
-unsigned char* write_code_point(std::uint32_t code, unsigned char* o) noexcept {
+unsigned char* write_code_point(std::uint32_t code, unsigned char* o,
+                                std::uint32_t& surrogates) noexcept {
     if (code < 0x80) {
         *o++ = static_cast<unsigned char>(code);
     } else if (code < 0x800) {
         *o++ = static_cast<unsigned char>(0xC0 | (code >> 6));
         *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
     } else if (sizeof(Unit) == 2 || code < 0x10000) {
+        // A str stores a pair as one code point: any surrogate is unpaired.
+        surrogates |= static_cast<std::uint32_t>((code & ~std::uint32_t{0x7FF}) == 0xD800);
         *o++ = static_cast<unsigned char>(0xE0 | (code >> 12));
         *o++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
         *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
@@ -93,69 +96,91 @@ bool copy_ascii_block(const Unit* units, unsigned char* out) noexcept {
     return true;
 }
 
-// Writes exactly the bytes utf8_size counted. Tables are mostly ASCII even
-// when they hold other characters, so blocks of ASCII units are copied
-// without a branch per unit.
+// Writes the bytes utf8_size counts and returns their end; a lone surrogate
+// sets `surrogates` (and is written as if it were a character). Tables are
+// mostly ASCII even when they hold other characters, so blocks of ASCII
+// units are copied without a branch per unit.
 template <class Unit>
-void write_utf8(const Unit* units, std::size_t count, char* out) noexcept {
+char* write_utf8(const Unit* units, std::size_t count, char* out,
+                 std::uint32_t& surrogates) noexcept {
     auto* o = reinterpret_cast<unsigned char*>(out);
     std::size_t i = 0;
     for (; i + kBlock <= count; i += kBlock) {
         if (copy_ascii_block(units + i, o)) {
             o += kBlock;
         } else {
-            for (std::size_t k = 0; k < kBlock; ++k) o = write_code_point<Unit>(units[i + k], o);
+            for (std::size_t k = 0; k < kBlock; ++k) {
+                o = write_code_point<Unit>(units[i + k], o, surrogates);
+            }
         }
     }
-    for (; i < count; ++i) o = write_code_point<Unit>(units[i], o);
+    for (; i < count; ++i) o = write_code_point<Unit>(units[i], o, surrogates);
+    return reinterpret_cast<char*>(o);
 }
 
-// Units sized and then written step by step: a step's units are still in
-// cache for the second pass, so the str's storage is read from memory once.
 constexpr std::size_t kStepUnits = std::size_t{1} << 14;
 
+// The most UTF-8 bytes one unit of a storage width can become.
+template <class Unit>
+constexpr std::size_t kMaxBytesPerUnit = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
+
+// The host's encoder words the error (position, reason) exactly as
+// str.encode would; it cannot succeed on a text with a lone surrogate.
+bool fail_like_the_host(PyObject* str, std::string& out, std::size_t& line_feeds) {
+    PyRef bytes(PyUnicode_AsUTF8String(str));
+    if (!bytes) return false;
+    out.assign(PyBytes_AS_STRING(bytes.get()),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    line_feeds = csv::count_line_feeds(out);
+    return true;
+}
+
+// Units written step by step into room for the step's longest encoding, so
+// that each unit is read once and a lone surrogate is found on the way.
+// Tables are mostly ASCII: an eighth more bytes than units (and one step's
+// room) mostly suffices. Where it does not, the rest is sized first and then
+// each step exactly, so the text moves at most once and the slack stays
+// small.
 template <class Unit>
 bool encode_units(PyObject* str, const void* data, std::size_t count, std::string& out,
                   std::size_t& line_feeds) {
     const auto* units = static_cast<const Unit*>(data);
-    // Tables are mostly ASCII: room for an eighth more bytes than units
-    // mostly suffices. Where it does not, the rest is sized first, so the
-    // text moves at most once and the slack stays small.
+    constexpr std::size_t kMaxBytes = kMaxBytesPerUnit<Unit>;
     out.clear();
-    out.reserve(count + count / 8);
+    out.reserve(count + count / 8 + (kMaxBytes - 1) * kStepUnits);
     // Every unit becomes at least one byte: the first `count` bytes will
     // all be written.
     std::optional<LargePageAdvice> advice(std::in_place, out.data(), count);
+    bool sized = false;  // the rest has been sized and the room reserved
+    std::uint32_t surrogates = 0;
     for (std::size_t start = 0; start < count; start += kStepUnits) {
         const std::size_t step = std::min(kStepUnits, count - start);
-        const std::size_t size = utf8_size(units + start, step);
-        if (size == kNoSize) {
-            // The host's encoder words the error (position, reason) exactly
-            // as str.encode would; it cannot succeed on this text.
-            PyRef bytes(PyUnicode_AsUTF8String(str));
-            if (!bytes) return false;
-            advice.reset();
-            out.assign(PyBytes_AS_STRING(bytes.get()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-            line_feeds = csv::count_line_feeds(out);
-            return true;
-        }
         const std::size_t written = out.size();
-        if (written + size > out.capacity()) {
-            const std::size_t rest = utf8_size(units + start + step, count - start - step);
-            advice.reset();  // the text moves
-            // A lone surrogate further on fails its own step later.
-            out.reserve(written + size + (rest == kNoSize ? 0 : rest));
+        std::size_t room = kMaxBytes * step;
+        if (sized || written + room > out.capacity()) {
+            if (!sized) {
+                const std::size_t rest = utf8_size(units + start, count - start);
+                if (rest == kNoSize) {
+                    advice.reset();
+                    return fail_like_the_host(str, out, line_feeds);
+                }
+                advice.reset();  // the text moves
+                out.reserve(written + rest);
+                sized = true;
+            }
+            room = utf8_size(units + start, step);  // no surrogate: the rest had none
+        }
+        // Zero-filled while in cache, then overwritten.
+        out.resize(written + room);
+        char* const step_out = out.data() + written;
+        const std::size_t size =
+            static_cast<std::size_t>(write_utf8(units + start, step, step_out, surrogates) -
+                                     step_out);
+        if (surrogates != 0) {
+            advice.reset();
+            return fail_like_the_host(str, out, line_feeds);
         }
         out.resize(written + size);
-        char* const step_out = out.data() + written;
-        bool all_ascii = false;
-        if constexpr (sizeof(Unit) == 1) all_ascii = size == step;
-        if (all_ascii) {
-            std::memcpy(step_out, units + start, step);
-        } else {
-            write_utf8(units + start, step, step_out);
-        }
         // Counted while the step's bytes are in cache, so that construction
         // need not read the whole text once more for its lines.
         line_feeds += csv::count_line_feeds(std::string_view(step_out, size));

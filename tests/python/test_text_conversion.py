@@ -43,6 +43,9 @@ def test_non_ascii_str_subclasses_are_encoded_too():
         "\udbff",
         # Past the first stretch of characters the encoder sizes at once.
         "lat,lon,name\n1,2," + "東" * 20000 + "\ud800\n",
+        # In a later step written straight away, in each storage width.
+        "lat,lon,name\n1,2," + "é" * 3 + "x" * 40000 + "\udbff\n",
+        "lat,lon,name\n1,2," + "🏔" + "x" * 40000 + "\udc00 \n",
     ],
 )
 def test_a_lone_surrogate_raises_exactly_what_str_encode_raises(text):
