@@ -151,6 +151,10 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
     // Every unit becomes at least one byte: the first `count` bytes will
     // all be written.
     std::optional<LargePageAdvice> advice(std::in_place, out.data(), count);
+    auto fail = [&] {
+        advice.reset();  // before the text is replaced
+        return fail_like_the_host(str, out, line_feeds);
+    };
     bool sized = false;  // the rest has been sized and the room reserved
     std::uint32_t surrogates = 0;
     for (std::size_t start = 0; start < count; start += kStepUnits) {
@@ -160,10 +164,7 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
         if (sized || written + room > out.capacity()) {
             if (!sized) {
                 const std::size_t rest = utf8_size(units + start, count - start);
-                if (rest == kNoSize) {
-                    advice.reset();
-                    return fail_like_the_host(str, out, line_feeds);
-                }
+                if (rest == kNoSize) return fail();
                 advice.reset();  // the text moves
                 out.reserve(written + rest);
                 sized = true;
@@ -176,10 +177,7 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
         const std::size_t size =
             static_cast<std::size_t>(write_utf8(units + start, step, step_out, surrogates) -
                                      step_out);
-        if (surrogates != 0) {
-            advice.reset();
-            return fail_like_the_host(str, out, line_feeds);
-        }
+        if (surrogates != 0) return fail();
         out.resize(written + size);
         // Counted while the step's bytes are in cache, so that construction
         // need not read the whole text once more for its lines.

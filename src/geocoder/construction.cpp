@@ -21,6 +21,8 @@ namespace {
 
 using csv::CsvLineIterator;
 
+constexpr const char* kMiscountedLines = "the text holds another number of lines than counted";
+
 // Whether data line `index` of `count` is the blank last line that
 // construction tolerates (a text ending in an empty line).
 bool is_skipped_blank_line(std::size_t index, std::size_t count, const csv::CsvLine& line) {
@@ -97,7 +99,7 @@ Status read_points(std::string_view text, CsvLineIterator line, std::size_t data
     }
     // A caller's miscounted line feeds would have sized the arrays wrongly
     // and may have misjudged the last line.
-    if (i != data_line_count) raise_fault("the text holds another number of lines than counted");
+    if (i != data_line_count) raise_fault(kMiscountedLines);
     return {};
 }
 
@@ -126,7 +128,7 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool
     const std::size_t line_count =
         line_feeds ? csv::csv_lines_from_line_feeds(csv, *line_feeds) : csv::count_csv_lines(csv);
     // The header is a line: fewer can only come from a miscount.
-    if (line_count == 0) raise_fault("the text holds another number of lines than counted");
+    if (line_count == 0) raise_fault(kMiscountedLines);
     const std::size_t data_line_count = line_count - 1;
 
     std::string rewritten;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/large_pages.hpp"
-
 #include "persist/decode_bytes.hpp"
 #include "persist/decode_markers.hpp"
 #include "persist/decode_utf8.hpp"
