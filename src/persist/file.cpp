@@ -58,13 +58,26 @@ Status FileDescriptor::close() {
     return {};
 }
 
-Result<FileDescriptor> open_for_load(const std::string& path) {
+Status Interruption::after_signal() const {
+    if (hook_ != nullptr && !hook_(context_)) return os_error(EINTR);
+    return {};
+}
+
+int open_interruptible(const char* path, int flags, mode_t mode, const Interruption& interruption) {
+    for (;;) {
+        int fd = ::open(path, flags, mode);
+        if (fd >= 0 || errno != EINTR) return fd;
+        if (!interruption.after_signal().ok()) {
+            errno = EINTR;
+            return -1;
+        }
+    }
+}
+
+Result<FileDescriptor> open_for_load(const std::string& path, const Interruption& interruption) {
     Status usable = check_path(path);
     if (!usable.ok()) return std::move(usable).error();
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_interruptible(path.c_str(), O_RDONLY | O_CLOEXEC, 0, interruption);
     if (fd < 0) return os_error(errno);
     return FileDescriptor(fd);
 }
@@ -73,8 +86,9 @@ Status FileSink::write_all(const std::uint8_t* data, std::size_t size) {
     while (size != 0) {
         ssize_t n = ::write(fd_, data, std::min(size, kMaxTransfer));
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return os_error(errno);
+            if (errno != EINTR) return os_error(errno);
+            if (Status go_on = interruption_->after_signal(); !go_on.ok()) return go_on;
+            continue;
         }
         if (n == 0) return Error(kWriteZero);
         data += n;
@@ -96,6 +110,7 @@ Result<std::size_t> FileSource::read_some(std::uint8_t* data, std::size_t size) 
         ssize_t n = ::read(fd_, data, std::min(size, kMaxTransfer));
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) return os_error(errno);
+        if (Status go_on = interruption_->after_signal(); !go_on.ok()) return std::move(go_on).error();
     }
 }
 

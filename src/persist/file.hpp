@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include <sys/types.h>
+
 #include "common/error.hpp"
 #include "persist/byte_stream.hpp"
 
@@ -48,29 +50,61 @@ private:
     int fd_ = -1;
 };
 
+// What a blocking call does when a signal interrupts it. A call that waits
+// on a FIFO or a stalled network file system can only be stopped by a
+// signal, so the caller gets the chance to run its handlers; if they ask
+// for the call to stop, it fails with the interrupted-call error. Without a
+// hook interrupted calls are simply retried.
+class Interruption {
+public:
+    // Returns false to stop the interrupted call.
+    using Hook = bool (*)(void* context);
+
+    Interruption() = default;
+    Interruption(Hook hook, void* context) noexcept : hook_(hook), context_(context) {}
+
+    // Ok: retry the call. Called only after EINTR.
+    Status after_signal() const;
+
+private:
+    Hook hook_ = nullptr;
+    void* context_ = nullptr;
+};
+
+inline const Interruption kRetryInterrupted{};
+
+// open(2) with interrupted calls handled as `interruption` says; -1 with
+// errno set on failure.
+int open_interruptible(const char* path, int flags, mode_t mode, const Interruption& interruption);
+
 // Opens an existing file for reading.
-Result<FileDescriptor> open_for_load(const std::string& path);
+Result<FileDescriptor> open_for_load(const std::string& path,
+                                     const Interruption& interruption = kRetryInterrupted);
 
 // Writes whole buffers, continuing after short and interrupted writes.
 class FileSink final : public ByteSink {
 public:
-    explicit FileSink(int fd) noexcept : fd_(fd) {}
+    explicit FileSink(int fd, const Interruption& interruption = kRetryInterrupted) noexcept
+        : fd_(fd), interruption_(&interruption) {}
     Status write_all(const std::uint8_t* data, std::size_t size) override;
 
 private:
     int fd_;
+    const Interruption* interruption_;
 };
 
 // Reads with interrupted reads retried.
 class FileSource final : public ByteSource {
 public:
-    explicit FileSource(int fd) noexcept : fd_(fd) {}
+    explicit FileSource(int fd, const Interruption& interruption = kRetryInterrupted) noexcept
+        : fd_(fd), interruption_(&interruption) {}
     Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) override;
     // Known for a regular file: its size past the current offset.
     std::optional<std::uint64_t> bytes_left() const noexcept override;
 
 private:
     int fd_;
+    const Interruption* interruption_;
 };
 
 }  // namespace vicinor::persist

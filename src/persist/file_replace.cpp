@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace vicinor::persist {
@@ -41,13 +45,54 @@ std::string temp_name_suffix() {
     return text;
 }
 
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+constexpr std::string_view kTempPrefix = ".vicinor-save-";
+constexpr std::string_view kTempSuffix = ".tmp";
+
+// The writing process's id is part of the name, so that a later save can
+// tell a leftover of a killed save from the file of one still running.
+std::string temp_name() {
+    return std::string(kTempPrefix) + std::to_string(::getpid()) + "-" + temp_name_suffix() +
+           std::string(kTempSuffix);
 }
+
+// The process id in a temporary file's name, if `name` is one.
+std::optional<pid_t> temp_owner(std::string_view name) {
+    if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return std::nullopt;
+    name.remove_prefix(kTempPrefix.size());
+    name.remove_suffix(kTempSuffix.size());
+    const std::size_t dash = name.find('-');
+    if (dash == 0 || dash > 9 || name.size() - dash - 1 != 16) return std::nullopt;
+    pid_t pid = 0;
+    for (char c : name.substr(0, dash)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        pid = pid * 10 + (c - '0');
+    }
+    for (char c : name.substr(dash + 1)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+    }
+    return pid;
+}
+
+bool process_is_gone(pid_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    return open_interruptible(path, flags, mode, kRetryInterrupted);
+}
+
+// Held until the file is renamed or closed: a save elsewhere that can take
+// the lock knows the file's writer is gone, even where process ids of other
+// machines or namespaces mean nothing. Where locks are unsupported the
+// process id alone decides.
+void mark_in_use(int fd) { [[maybe_unused]] int ignored = ::flock(fd, LOCK_EX | LOCK_NB); }
+
+#if defined(O_TMPFILE)
+// An unnamed file in `folder`, or -1 where the file system has none.
+int open_unnamed(const std::string& folder) {
+    return open_retrying(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+#else
+int open_unnamed(const std::string&) { return -1; }
+#endif
 
 // A new file gets 0666 less the umask, as any newly created file would; an
 // existing target's owner (where permitted) and permission bits carry over.
@@ -62,23 +107,34 @@ Status adopt_metadata(int fd, const struct stat& old) {
 
 }  // namespace
 
-FileReplacement::FileReplacement(std::string target, std::string temp_path, FileDescriptor fd) noexcept
-    : target_(std::move(target)), temp_path_(std::move(temp_path)), fd_(std::move(fd)), sink_(fd_.get()) {}
+FileReplacement::FileReplacement(Kind kind, std::string target, std::string temp_path,
+                                 FileDescriptor fd, const Interruption& interruption) noexcept
+    : kind_(kind),
+      target_(std::move(target)),
+      temp_path_(std::move(temp_path)),
+      fd_(std::move(fd)),
+      sink_(fd_.get(), interruption) {}
 
 FileReplacement::FileReplacement(FileReplacement&& other) noexcept
-    : target_(std::move(other.target_)),
+    : kind_(other.kind_),
+      target_(std::move(other.target_)),
       temp_path_(std::exchange(other.temp_path_, std::string())),
       fd_(std::move(other.fd_)),
-      sink_(fd_.get()),
-      committed_(std::exchange(other.committed_, true)) {}
+      sink_(other.sink_),
+      committed_(std::exchange(other.committed_, true)),
+      written_(other.written_) {}
 
 FileReplacement::~FileReplacement() {
-    if (committed_ || temp_path_.empty()) return;
+    if (committed_) return;
+    // An unnamed file vanishes with its descriptor; a named one (also an
+    // unnamed one that was just given a name) is removed.
     fd_ = FileDescriptor();
-    ::unlink(temp_path_.c_str());
+    if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
 }
 
-Result<FileReplacement> FileReplacement::begin(const std::string& path) {
+Result<FileReplacement> FileReplacement::begin(const std::string& path,
+                                               const Interruption& interruption,
+                                               Temporary temporary) {
     Status usable = check_path(path);
     if (!usable.ok()) return std::move(usable).error();
     // Names no file; without this the temporary file would be made in the
@@ -111,10 +167,13 @@ Result<FileReplacement> FileReplacement::begin(const std::string& path) {
         }
         if (!existing) {
             // Not replaceable: write directly, creating the file at the end
-            // of a dangling link like an ordinary open would.
-            int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+            // of a dangling link like an ordinary open would. Opening a FIFO
+            // waits for a reader, so only a signal can end that wait.
+            int fd = open_interruptible(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666,
+                                        interruption);
             if (fd < 0) return os_error(errno);
-            return FileReplacement(path, std::string(), FileDescriptor(fd));
+            return FileReplacement(Kind::kDirect, path, std::string(), FileDescriptor(fd),
+                                   interruption);
         }
     } else if (errno != ENOENT) {
         return os_error(errno);
@@ -126,44 +185,98 @@ Result<FileReplacement> FileReplacement::begin(const std::string& path) {
     if (existing && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return os_error(errno);
 
     std::string folder = parent_folder(target);
-    for (int attempt = 0;; ++attempt) {
-        std::string temp_path = folder + "/.vicinor-save-" + temp_name_suffix() + ".tmp";
+    remove_abandoned_temporaries(folder);
+
+    std::optional<FileReplacement> replacement;
+    if (temporary == Temporary::kUnnamedWherePossible) {
+        // Any failure falls back to a named file, whose error (a missing
+        // folder, no permission) is the one reported.
+        int fd = open_unnamed(folder);
+        if (fd >= 0) {
+            replacement.emplace(FileReplacement(Kind::kUnnamed, std::move(target), std::string(),
+                                                FileDescriptor(fd), interruption));
+        }
+    }
+    for (int attempt = 0; !replacement; ++attempt) {
+        std::string temp_path = folder + "/" + temp_name();
         int fd = open_retrying(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST && attempt < 100) continue;
             return os_error(errno);
         }
-        FileReplacement replacement(std::move(target), std::move(temp_path), FileDescriptor(fd));
-        if (existing) {
-            Status adopted = adopt_metadata(fd, *existing);
-            if (!adopted.ok()) return std::move(adopted).error();
-        }
-        return replacement;
+        replacement.emplace(FileReplacement(Kind::kNamed, std::move(target), std::move(temp_path),
+                                            FileDescriptor(fd), interruption));
     }
+    mark_in_use(replacement->fd_.get());
+    if (existing) {
+        Status adopted = adopt_metadata(replacement->fd_.get(), *existing);
+        if (!adopted.ok()) return std::move(adopted).error();
+    }
+    return std::move(*replacement);
 }
 
 Status FileReplacement::finish_writing() {
-    if (!writes_directly()) {
-        int rc;
-        do {
-            rc = ::fsync(fd_.get());
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) return os_error(errno);
+    if (written_) return {};
+    written_ = true;
+    if (writes_directly()) {
+        // Written in place: a regular file keeps no tail of longer old
+        // content, which a load would silently ignore.
+        struct stat info;
+        if (::fstat(fd_.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+            const off_t end = ::lseek(fd_.get(), 0, SEEK_CUR);
+            if (end >= 0 && end < info.st_size && ::ftruncate(fd_.get(), end) != 0) {
+                return os_error(errno);
+            }
+        }
+        return fd_.close();
     }
+    int rc;
+    do {
+        rc = ::fsync(fd_.get());
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return os_error(errno);
+    // The unnamed file needs its descriptor until it has a name.
+    if (writes_unnamed()) return {};
     return fd_.close();
+}
+
+// Links the unnamed file into the folder under a fresh temporary name.
+Status FileReplacement::give_name() {
+    const std::string folder = parent_folder(target_);
+    const std::string by_descriptor = "/proc/self/fd/" + std::to_string(fd_.get());
+    for (int attempt = 0;; ++attempt) {
+        std::string temp_path = folder + "/" + temp_name();
+        // Linking the descriptor itself needs a privilege; the /proc path
+        // does the same for everyone where /proc is mounted.
+        int rc = ::linkat(fd_.get(), "", AT_FDCWD, temp_path.c_str(), AT_EMPTY_PATH);
+        if (rc != 0 && errno != EEXIST) {
+            rc = ::linkat(AT_FDCWD, by_descriptor.c_str(), AT_FDCWD, temp_path.c_str(),
+                          AT_SYMLINK_FOLLOW);
+        }
+        if (rc == 0) {
+            temp_path_ = std::move(temp_path);
+            return {};
+        }
+        if (errno != EEXIST || attempt >= 100) return os_error(errno);
+    }
 }
 
 Status FileReplacement::commit() {
     if (writes_directly()) {
-        committed_ = true;
-        return fd_.close();
-    }
-    if (fd_.is_open()) {
         Status written = finish_writing();
-        if (!written.ok()) return written;
+        committed_ = true;
+        return written;
+    }
+    Status written = finish_writing();
+    if (!written.ok()) return written;
+    if (writes_unnamed()) {
+        Status named = give_name();
+        if (!named.ok()) return named;
     }
     if (::rename(temp_path_.c_str(), target_.c_str()) != 0) return os_error(errno);
     committed_ = true;
+    // The content is on disk already: nothing a late close reports is lost.
+    fd_ = FileDescriptor();
     // Makes the rename itself durable. The new content is complete either
     // way, so a folder that refuses fsync does not fail the save.
     int folder = open_retrying(parent_folder(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -172,6 +285,27 @@ Status FileReplacement::commit() {
         ::close(folder);
     }
     return {};
+}
+
+void remove_abandoned_temporaries(const std::string& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::optional<pid_t> owner = temp_owner(entry->d_name);
+        if (!owner || *owner == self || !process_is_gone(*owner)) continue;
+        const int fd = ::openat(::dirfd(dir), entry->d_name,
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat info;
+        // A writer elsewhere (another machine on a shared folder) still
+        // holds its lock.
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
 }
 
 }  // namespace vicinor::persist

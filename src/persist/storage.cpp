@@ -8,13 +8,14 @@
 
 namespace vicinor::persist {
 
-Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder) {
+Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder,
+                     const Interruption& interruption) {
     // Both checks come before any file is opened or created.
     Status status = check_path(path);
     if (status.ok()) status = check_encodable(geocoder);
     if (!status.ok()) return status;
 
-    Result<FileReplacement> target = FileReplacement::begin(path);
+    Result<FileReplacement> target = FileReplacement::begin(path, interruption);
     if (!target.ok()) return std::move(target).error();
     {
         BufferedWriter out(target->sink());
@@ -27,11 +28,12 @@ Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder) {
     return target->commit();
 }
 
-Result<ReverseGeocoder> load_geocoder(const std::string& path) {
-    Result<FileDescriptor> file = open_for_load(path);
+Result<ReverseGeocoder> load_geocoder(const std::string& path,
+                                      const Interruption& interruption) {
+    Result<FileDescriptor> file = open_for_load(path, interruption);
     if (!file.ok()) return std::move(file).error();
     Result<ReverseGeocoder> decoded = [&] {
-        FileSource source(file->get());
+        FileSource source(file->get(), interruption);
         BufferedReader in(source);
         return decode_saved_geocoder(in);
     }();

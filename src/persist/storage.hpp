@@ -5,6 +5,7 @@
 
 #include "common/error.hpp"
 #include "geocoder/record.hpp"
+#include "persist/file.hpp"
 
 namespace vicinor::persist {
 
@@ -14,9 +15,12 @@ Status check_loaded_geocoder(const ReverseGeocoder& geocoder);
 
 // `path` is UTF-8 (or the host's raw path text). Replaces the target
 // atomically where it can, so a failed save leaves the old file intact.
-Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder);
+// A save stopped at a signal fails the same way.
+Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder,
+                     const Interruption& interruption = kRetryInterrupted);
 
 // Decodes and checks the file's record.
-Result<ReverseGeocoder> load_geocoder(const std::string& path);
+Result<ReverseGeocoder> load_geocoder(const std::string& path,
+                                      const Interruption& interruption = kRetryInterrupted);
 
 }  // namespace vicinor::persist

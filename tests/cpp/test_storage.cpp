@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -313,17 +314,87 @@ TEST_F(StorageTest, AFileTheCallerMayNotWriteIsNotReplaced) {
 }
 
 TEST_F(StorageTest, AnAbandonedReplacementLeavesTheTargetAlone) {
-    write_file(path("g.bin"), {9, 8, 7});
-    {
-        Result<FileReplacement> replacement = FileReplacement::begin(path("g.bin"));
+    using Temporary = FileReplacement::Temporary;
+    for (Temporary temporary : {Temporary::kNamed, Temporary::kUnnamedWherePossible}) {
+        write_file(path("g.bin"), {9, 8, 7});
+        {
+            Result<FileReplacement> replacement =
+                FileReplacement::begin(path("g.bin"), kRetryInterrupted, temporary);
+            ASSERT_TRUE(replacement.ok());
+            ASSERT_FALSE(replacement->writes_directly());
+            const std::uint8_t bytes[] = {1, 2, 3, 4, 5};
+            ASSERT_TRUE(replacement->sink().write_all(bytes, sizeof bytes).ok());
+            // A named temporary file sits next to the target; an unnamed
+            // one is nowhere to be seen.
+            EXPECT_EQ(entries().size(), replacement->writes_unnamed() ? 1u : 2u);
+        }
+        EXPECT_EQ(read_file(path("g.bin")), Bytes({9, 8, 7}));
+        EXPECT_EQ(entries(), std::vector<std::string>({"g.bin"}));
+    }
+}
+
+TEST_F(StorageTest, BothKindsOfTemporaryFileReplaceTheTarget) {
+    using Temporary = FileReplacement::Temporary;
+    for (Temporary temporary : {Temporary::kNamed, Temporary::kUnnamedWherePossible}) {
+        write_file(path("g.bin"), {9, 8, 7});
+        ASSERT_EQ(::chmod(path("g.bin").c_str(), 0640), 0);
+        Result<FileReplacement> replacement =
+            FileReplacement::begin(path("g.bin"), kRetryInterrupted, temporary);
         ASSERT_TRUE(replacement.ok());
-        ASSERT_FALSE(replacement->writes_directly());
         const std::uint8_t bytes[] = {1, 2, 3, 4, 5};
         ASSERT_TRUE(replacement->sink().write_all(bytes, sizeof bytes).ok());
-        EXPECT_EQ(entries().size(), 2u);  // the temporary file sits next to the target
+        ASSERT_TRUE(replacement->commit().ok());
+        EXPECT_EQ(read_file(path("g.bin")), Bytes({1, 2, 3, 4, 5}));
+        EXPECT_EQ(mode_of(path("g.bin")), 0640u);
+        EXPECT_EQ(entries(), std::vector<std::string>({"g.bin"}));
     }
-    EXPECT_EQ(read_file(path("g.bin")), Bytes({9, 8, 7}));
-    EXPECT_EQ(entries(), std::vector<std::string>({"g.bin"}));
+}
+
+// Written in place (here a deleted file reached through /proc), a small
+// save over a large file must not keep the large file's tail.
+TEST_F(StorageTest, ADirectWriteCutsARegularFileToTheNewLength) {
+    ASSERT_TRUE(save_geocoder(path("g.bin"), geocoder_with_leaves(20)).ok());
+    int fd = ::open(path("g.bin").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::unlink(path("g.bin").c_str()), 0);
+    ReverseGeocoder small = geocoder_with_leaves(1);
+    ASSERT_TRUE(save_geocoder("/proc/self/fd/" + std::to_string(fd), small).ok());
+    struct stat info {};
+    ASSERT_EQ(::fstat(fd, &info), 0);
+    EXPECT_EQ(static_cast<std::size_t>(info.st_size), encoded(small).size());
+    ::close(fd);
+    EXPECT_TRUE(entries().empty());
+}
+
+// A killed save's named temporary file is removed by the next save into the
+// folder once its process is gone, and only then.
+TEST_F(StorageTest, SavesRemoveTemporaryFilesOfGoneProcessesOnly) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string gone = std::to_string(child);
+    const std::string alive = std::to_string(::getppid());
+    const std::string hex = "0123456789abcdef";
+    const std::vector<std::string> kept = {
+        ".vicinor-save-" + alive + "-" + hex + ".tmp",              // its process runs
+        ".vicinor-save-" + gone + "-fedcba9876543210.tmp",          // still locked
+        ".vicinor-save-" + gone + "-" + hex + "0.tmp",              // not our name
+        ".vicinor-save-" + hex + ".tmp",                            // carries no process
+        "other-" + gone + "-" + hex + ".tmp",
+    };
+    for (const std::string& name : kept) write_file(path(name), {1});
+    write_file(path(".vicinor-save-" + gone + "-" + hex + ".tmp"), {1});
+    int locked = ::open(path(kept[1]).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(locked, 0);
+    ASSERT_EQ(::flock(locked, LOCK_EX), 0);
+
+    ASSERT_TRUE(save_geocoder(path("g.bin"), geocoder_with_leaves(1)).ok());
+    std::vector<std::string> expected = kept;
+    expected.push_back("g.bin");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries(), expected);
+    ::close(locked);
 }
 
 TEST_F(StorageTest, GeocoderTooLargeForTheFileFailsBeforeTouchingIt) {
