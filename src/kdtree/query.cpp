@@ -60,6 +60,7 @@ public:
            const AnswerPrefetch* prefetch, const Point& query, bool use_seed)
         : stems_(tree.stems.data()),
           stem_count_(tree.stems.size()),
+          stem_depth_(std::bit_width(tree.stems.size()) - 1),
           leaves_(tree.leaves.data()),
           leaf_count_(tree.leaves.size()),
           boxes_(kBounded ? bounds->boxes.data() : nullptr),
@@ -169,7 +170,8 @@ private:
     [[gnu::always_inline]] bool resume_pending() {
         while (pending_count_ > 0) {
             const PendingChild& next = pending_[--pending_count_];
-            if (next.bound <= best_distance_ && !out_of_reach(next.node)) {
+            if (next.bound <= best_distance_ && !out_of_reach(next.node) &&
+                holds_leaves(next.node)) {
                 node_ = next.node;
                 dim_ = next.dim;
                 off_[0] = next.off[0];
@@ -179,6 +181,23 @@ private:
             }
         }
         return false;
+    }
+
+    // Whether any leaf position below `node` has a leaf. Without it a loaded
+    // tree of many stems and few leaves, whose NaN splits rule nothing out,
+    // would be walked stem by stem; with it a search enters only subtrees
+    // that hold leaves. Bounds (empty boxes) already say this where they fit.
+    [[gnu::always_inline]] bool holds_leaves(std::size_t node) const {
+        if constexpr (kBounded) {
+            (void)node;
+            return true;
+        } else {
+            // Leaf positions are stem_count_ .. 2 * stem_count_ - 1; the
+            // leftmost one below `node` is node shifted down to that level.
+            const int shift = stem_depth_ - (std::bit_width(node) - 1);
+            if (shift < 0) return true;
+            return (node << shift) - stem_count_ < leaf_count_;
+        }
     }
 
     // Summed like a point distance: every offset is at most the matching
@@ -222,6 +241,7 @@ private:
 
     const double* const stems_;
     const std::size_t stem_count_;
+    const int stem_depth_;  // log2 of stem_count_, a power of two
     const LeafNode* const leaves_;
     const std::size_t leaf_count_;
     const SearchBox* const boxes_;
