@@ -13,11 +13,13 @@ bool is_line_break(char c) noexcept { return c == '\r' || c == '\n'; }
 
 }  // namespace
 
-Status parse_csv_line(std::string_view line, std::uint8_t separator, CsvRecord& out) {
+Status parse_csv_line(std::string_view line, std::uint8_t separator, CsvRecord& out,
+                      ByteOrderMark mark) {
     out.clear();
     const char sep = static_cast<char>(separator);
     const std::size_t n = line.size();
-    std::size_t i = line.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+    std::size_t i =
+        mark == ByteOrderMark::kSkip && line.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
     while (i < n && is_line_break(line[i])) ++i;
     if (i == n) return Error("Internal error - failed to parse CSV line");
 

@@ -35,8 +35,14 @@ private:
     std::vector<std::size_t> ends_;
 };
 
+// What a leading byte-order mark (EF BB BF) is: a mark to skip, as at the
+// start of a table text, or field text, as in a row the writer made (it
+// writes such a field as it is).
+enum class ByteOrderMark { kSkip, kKeep };
+
 // Reads the first record of `line` into `out` (cleared first). Fails with
 // "Internal error - failed to parse CSV line" when the line holds no record.
-Status parse_csv_line(std::string_view line, std::uint8_t separator, CsvRecord& out);
+Status parse_csv_line(std::string_view line, std::uint8_t separator, CsvRecord& out,
+                      ByteOrderMark mark = ByteOrderMark::kSkip);
 
 }  // namespace vicinor::csv

@@ -61,7 +61,14 @@ Status read_row_fields(const ReverseGeocoder& geocoder, std::string_view row_tex
                        csv::CsvRecord& record) {
     Result<std::uint8_t> separator = separator_byte(geocoder.value_sep);
     if (!separator) return std::move(separator).error();
-    return csv::parse_csv_line(row_text, separator.value(), record);
+    // Rows written by construction (drop_coordinates) are the only ones in
+    // a text without a header, so row 0 starts that text; there a leading
+    // U+FEFF is the field's own text. A row of the caller's text is read as
+    // construction read it.
+    const bool written_rows =
+        !geocoder.indexed_data.empty() && geocoder.indexed_data.front().offset == 0;
+    return csv::parse_csv_line(row_text, separator.value(), record,
+                               written_rows ? csv::ByteOrderMark::kKeep : csv::ByteOrderMark::kSkip);
 }
 
 }  // namespace vicinor

@@ -29,9 +29,10 @@ std::vector<Cut> cut(std::string_view text) {
     return lines;
 }
 
-std::vector<std::string> read(std::string_view line, char separator = ',') {
+std::vector<std::string> read(std::string_view line, char separator = ',',
+                              ByteOrderMark mark = ByteOrderMark::kSkip) {
     CsvRecord record;
-    Status status = parse_csv_line(line, static_cast<std::uint8_t>(separator), record);
+    Status status = parse_csv_line(line, static_cast<std::uint8_t>(separator), record, mark);
     if (!status) return {"<error: " + status.error().message() + ">"};
     std::vector<std::string> fields;
     for (std::size_t i = 0; i < record.size(); ++i) fields.emplace_back(record.field(i));
@@ -116,6 +117,17 @@ TEST(ParseCsvLine, ByteOrderMarkIsSkippedAtTheStartOnly) {
     EXPECT_EQ(read("\xEF\xBB\xBFlat,lon"), (Fields{"lat", "lon"}));
     EXPECT_EQ(read("a,\xEF\xBB\xBF"), (Fields{"a", "\xEF\xBB\xBF"}));
     EXPECT_EQ(read("\xEF\xBB\xBF\"q\""), (Fields{"q"}));
+}
+
+// Rows the writer made: a leading mark is the first field's text, and a
+// line of only a mark holds a record.
+TEST(ParseCsvLine, AKeptByteOrderMarkIsFieldText) {
+    const auto keep = [](std::string_view line) { return read(line, ',', ByteOrderMark::kKeep); };
+    EXPECT_EQ(keep("\xEF\xBB\xBF" "abc,d"), (Fields{"\xEF\xBB\xBF" "abc", "d"}));
+    EXPECT_EQ(keep("\xEF\xBB\xBF"), (Fields{"\xEF\xBB\xBF"}));
+    EXPECT_EQ(keep("\xEF\xBB\xBF\"q\""), (Fields{"\xEF\xBB\xBF\"q\""}));
+    EXPECT_EQ(keep("\"q\",\xEF\xBB\xBF"), (Fields{"q", "\xEF\xBB\xBF"}));
+    EXPECT_EQ(keep(""), (Fields{"<error: Internal error - failed to parse CSV line>"}));
 }
 
 TEST(ParseCsvLine, LinesWithoutARecordFail) {

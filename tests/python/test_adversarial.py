@@ -144,6 +144,24 @@ def test_a_byte_order_mark_starting_any_line_is_not_part_of_its_first_field():
     assert geocoder.get_nearest_as_dict(1.5, 2)["lat"] == "1.5"
 
 
+# Rows the geocoder wrote itself hold U+FEFF only as field text: it comes
+# back as stored, also from a loaded file, and a field of nothing else is a
+# field like any other.
+@pytest.mark.parametrize("name", ["\ufeffabc", "\ufeff", "\ufeff\ufeff", "\ufeff\"q\""])
+@pytest.mark.parametrize("more", [False, True])
+def test_a_byte_order_mark_in_a_kept_first_field_stays_with_drop_coordinates(tmp_path, name, more):
+    header, extra = ("lat,lon,name,more", ",m") if more else ("lat,lon,name", "")
+    quoted = '"' + name.replace('"', '""') + '"' if '"' in name else name
+    geocoder = ReverseGeocoder(f"{header}\n1,2,{quoted}{extra}\n5,6,x{extra}\n", drop_coordinates=True)
+    saved = tmp_path / "dropped"
+    geocoder.save(saved)
+    expected = {"name": name, "more": "m"} if more else {"name": name}
+    for candidate in (geocoder, ReverseGeocoder.load(saved)):
+        assert candidate.get_nearest_as_dict(1, 2) == expected
+        assert candidate.get_nearest_as_string(1, 2) == quoted + extra
+        assert candidate.get_nearest_as_dict(5, 6)["name"] == "x"
+
+
 @pytest.mark.parametrize(
     "text, row, as_string, name",
     [
