@@ -12,6 +12,7 @@
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/released_gil.hpp"
 #include "binding/result_strings.hpp"
 #include "csv/record.hpp"
 #include "geocoder/construction.hpp"
@@ -187,7 +188,11 @@ PyObject* Geocoder_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         SharedAccess access(geocoder);
         std::string path;
         if (!convert_path(bound[0], "path", path)) return nullptr;
-        if (Status saved = persist::save_geocoder(path, geocoder->record); !saved) {
+        ReleasedGil released;
+        Status saved = persist::save_geocoder(path, geocoder->record, released.interruption());
+        released.reacquire();
+        if (released.handler_raised()) return nullptr;
+        if (!saved) {
             report_error_value(saved.error());
             return nullptr;
         }
@@ -202,7 +207,10 @@ PyObject* Geocoder_load(PyObject* /*no instance: static*/, PyObject* const* args
         if (!bind_fast(kLoad, args, nargsf, kwnames, bound)) return nullptr;
         std::string path;
         if (!convert_path(bound[0], "path", path)) return nullptr;
-        Result<ReverseGeocoder> loaded = persist::load_geocoder(path);
+        ReleasedGil released;
+        Result<ReverseGeocoder> loaded = persist::load_geocoder(path, released.interruption());
+        released.reacquire();
+        if (released.handler_raised()) return nullptr;
         if (!loaded) {
             report_error_value(loaded.error());
             return nullptr;
@@ -234,8 +242,10 @@ PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,
         if (bound[2] != nullptr && !convert_flag(bound[2], "drop_coordinates", drop_coordinates)) {
             return nullptr;
         }
+        ReleasedGil released;
         Result<ReverseGeocoder> built =
             build_geocoder(std::move(text), value_sep, drop_coordinates, line_feeds);
+        released.reacquire();
         if (!built) {
             report_error_value(built.error());
             return nullptr;
