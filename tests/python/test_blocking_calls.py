@@ -107,12 +107,12 @@ while True:
 
 
 def test_saves_killed_at_random_moments_leave_only_the_target(tmp_path):
-    table = world_like_table(200_000)
+    table = world_like_table(100_000)
     target = tmp_path / "geocoder.bin"
     geocoder = ReverseGeocoder(table)
     geocoder.save(target)
     rng = random.Random(17)
-    for _ in range(12):
+    for _ in range(10):
         saver = subprocess.Popen(
             [sys.executable, "-P", "-c", SAVING_FOREVER, str(target)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
