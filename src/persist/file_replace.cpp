@@ -1,10 +1,10 @@
 #include "persist/file_replace.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
