@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -235,6 +236,37 @@ TEST_F(StorageTest, SaveToAFifoWritesStraightThrough) {
     reader.join();
     ASSERT_TRUE(saved.ok()) << saved.error().render();
     EXPECT_EQ(received, encoded(g));
+    EXPECT_EQ(entries(), std::vector<std::string>({"pipe"}));
+}
+
+// An open waiting on a FIFO with no partner ends only by a signal: each
+// interruption asks the hook, the call retries while it says so and fails
+// with the interrupted-call error once it does not.
+TEST_F(StorageTest, AFileCallInterruptedBySignalsStopsWhenTheHookSaysSo) {
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+    struct sigaction on_alarm {};
+    on_alarm.sa_handler = [](int) {};  // no SA_RESTART: blocked calls see EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGALRM, &on_alarm, &previous), 0);
+    const itimerval every_10ms{{0, 10000}, {0, 10000}};
+    ASSERT_EQ(::setitimer(ITIMER_REAL, &every_10ms, nullptr), 0);
+
+    int asked = 0;
+    const Interruption third_stops([](void* count) { return ++*static_cast<int*>(count) < 3; },
+                                   &asked);
+    Status saved = save_geocoder(path("pipe"), geocoder_with_leaves(1), third_stops);
+    ASSERT_FALSE(saved.ok());
+    EXPECT_EQ(saved.error().render(), "Interrupted system call (os error 4)");
+    EXPECT_EQ(asked, 3);
+    asked = 0;
+    Result<ReverseGeocoder> loaded = load_geocoder(path("pipe"), third_stops);
+    ASSERT_FALSE(loaded.ok());
+    EXPECT_EQ(loaded.error().render(), "Interrupted system call (os error 4)");
+    EXPECT_EQ(asked, 3);
+
+    const itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigaction(SIGALRM, &previous, nullptr);
     EXPECT_EQ(entries(), std::vector<std::string>({"pipe"}));
 }
 
