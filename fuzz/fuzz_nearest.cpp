@@ -136,17 +136,18 @@ void check_query(const vicinor::kdtree::ImmutableKdTree& tree,
     if (!same_answer(nearest_one(tree, bounds, prefetch, query), got)) {
         fail("with prefetches", query, nearest_one(tree, bounds, prefetch, query), got.distance);
     }
-    for (QueryVariant variant : kAllQueryVariants) {
-        if (!query_variant_supported(variant)) continue;
+    namespace cpu = vicinor::cpu;
+    for (cpu::Level variant : cpu::kAllLevels) {
+        if (!cpu::supports(variant)) continue;
         const Nearest other = nearest_one_with(variant, tree, query);
-        if (!same_answer(other, got)) fail(query_variant_name(variant), query, other, got.distance);
+        if (!same_answer(other, got)) fail(cpu::level_name(variant), query, other, got.distance);
         const Nearest bounded = nearest_one_with(variant, tree, bounds, query);
         if (!same_answer(bounded, got)) {
-            fail(query_variant_name(variant), query, bounded, got.distance);
+            fail(cpu::level_name(variant), query, bounded, got.distance);
         }
         const Nearest prefetched = nearest_one_with(variant, tree, bounds, prefetch, query);
         if (!same_answer(prefetched, got)) {
-            fail(query_variant_name(variant), query, prefetched, got.distance);
+            fail(cpu::level_name(variant), query, prefetched, got.distance);
         }
     }
 

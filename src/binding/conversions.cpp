@@ -8,6 +8,7 @@
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/utf8_text.hpp"
+#include "common/compatibility_texts.hpp"
 
 namespace vicinor::binding {
 namespace {
@@ -77,7 +78,7 @@ const char* non_finite_text(double value) {
 
 bool convert_text(PyObject* object, const char* name, std::string& out,
                   std::size_t& line_feeds) {
-    if (!PyUnicode_Check(object)) return refuse_type(object, "PyString", name);
+    if (!PyUnicode_Check(object)) return refuse_type(object, compat::kStrTargetName, name);
     // Encoded from the str's own storage: neither a temporary bytes object
     // nor the UTF-8 copy that PyUnicode_AsUTF8AndSize would pin to the str.
     if (!encode_utf8(object, out, line_feeds)) return fail(name);
@@ -85,7 +86,7 @@ bool convert_text(PyObject* object, const char* name, std::string& out,
 }
 
 bool convert_character(PyObject* object, const char* name, char32_t& out) {
-    if (!PyUnicode_Check(object)) return refuse_type(object, "PyString", name);
+    if (!PyUnicode_Check(object)) return refuse_type(object, compat::kStrTargetName, name);
     if (PyUnicode_AsUTF8AndSize(object, nullptr) == nullptr) return fail(name);
     if (PyUnicode_GET_LENGTH(object) != 1) {
         raise_message(PyExc_ValueError, "expected a string of length 1");
@@ -101,13 +102,13 @@ bool convert_flag(PyObject* object, const char* name, bool& out) {
         return true;
     }
     if (is_numpy_bool(Py_TYPE(object))) return convert_numpy_bool(object, name, out);
-    return refuse_type(object, "PyBool", name);
+    return refuse_type(object, compat::kBoolTargetName, name);
 }
 
 bool convert_path(PyObject* object, const char* name, std::string& out) {
     PyRef path(PyOS_FSPath(object));
     if (!path) return fail(name);
-    if (!PyUnicode_Check(path.get())) return refuse_type(path.get(), "PyString", name);
+    if (!PyUnicode_Check(path.get())) return refuse_type(path.get(), compat::kStrTargetName, name);
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size)) {
         out.assign(utf8, static_cast<std::size_t>(size));

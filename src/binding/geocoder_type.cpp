@@ -3,6 +3,7 @@
 // constructor and a destructor. Instances own their record by value.
 #include "binding/geocoder_type.hpp"
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "binding/methods.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/result_strings.hpp"
+#include "common/compatibility_texts.hpp"
 #include "geocoder/lookup.hpp"
 
 namespace vicinor::binding {
@@ -28,7 +30,6 @@ void Geocoder_dealloc(PyObject* object) {
         PyErr_WriteUnraisable(nullptr);
         PyErr_SetRaisedException(pending);
     }
-    self->shared_access.~atomic();
     Py_XDECREF(self->column_keys);
     Py_XDECREF(self->dict_template);
     self->short_values.~ShortValues();
@@ -47,7 +48,7 @@ PyType_Slot geocoder_slots[] = {
 };
 
 PyType_Spec geocoder_spec = {
-    "builtins.ReverseGeocoder",
+    compat::kGeocoderTypeName,
     static_cast<int>(sizeof(GeocoderObject)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -78,7 +79,6 @@ PyObject* wrap_geocoder(ReverseGeocoder&& record) {
     auto* self = reinterpret_cast<GeocoderObject*>(object);
     // Moving cannot throw, so the object never holds a half-built record.
     new (&self->record) ReverseGeocoder(std::move(record));
-    new (&self->shared_access) std::atomic<std::uint32_t>(0);
     self->lookups_prepared = false;
     self->column_keys = nullptr;
     self->dict_template = nullptr;

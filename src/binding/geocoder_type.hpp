@@ -4,9 +4,6 @@
 
 #include "binding/python.hpp"
 
-#include <atomic>
-#include <cstdint>
-
 #include "binding/short_values.hpp"
 #include "geocoder/record.hpp"
 
@@ -15,7 +12,6 @@ namespace vicinor::binding {
 struct GeocoderObject {
     PyObject_HEAD
     ReverseGeocoder record;
-    std::atomic<std::uint32_t> shared_access;
     // Whether the record's lookup aids are computed: on the first lookup,
     // so that a geocoder built only to be saved never pays for them.
     bool lookups_prepared;
@@ -27,21 +23,6 @@ struct GeocoderObject {
     // values, instead of inserting every key into a new dict.
     PyObject* dict_template;
     ShortValues short_values;
-};
-
-// Shared (read) access for the length of a method call. Nothing takes
-// exclusive access, so this only records that the record is in use.
-class SharedAccess {
-public:
-    explicit SharedAccess(GeocoderObject* self) noexcept : self_(self) {
-        self_->shared_access.fetch_add(1, std::memory_order_acquire);
-    }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
-    ~SharedAccess() { self_->shared_access.fetch_sub(1, std::memory_order_release); }
-
-private:
-    GeocoderObject* self_;
 };
 
 // The class, created once per process. Borrowed; nullptr with an exception

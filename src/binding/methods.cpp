@@ -113,8 +113,8 @@ PyObject* parsed_row_dict(const ReverseGeocoder& record, PyObject* keys, std::st
     return fill_row_dict(std::move(dict), keys, fields);
 }
 
-// The steps both lookups share: bind, check the instance, hold shared
-// access for the whole call, convert the coordinates, then shape the answer.
+// The steps both lookups share: bind, check the instance, convert the
+// coordinates, then shape the answer.
 template <class Shape>
 PyObject* run_lookup(const ParameterList& parameters, PyObject* self, PyObject* const* args,
                      Py_ssize_t nargsf, PyObject* kwnames, Shape shape) {
@@ -123,7 +123,6 @@ PyObject* run_lookup(const ParameterList& parameters, PyObject* self, PyObject* 
         if (!bind_fast(parameters, args, nargsf, kwnames, bound)) return nullptr;
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;
-        SharedAccess access(geocoder);
         double lat = 0;
         double lon = 0;
         if (!convert_query(bound, lat, lon)) return nullptr;
@@ -185,7 +184,6 @@ PyObject* Geocoder_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         if (!bind_fast(kSave, args, nargsf, kwnames, bound)) return nullptr;
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;
-        SharedAccess access(geocoder);
         std::string path;
         if (!convert_path(bound[0], "path", path)) return nullptr;
         ReleasedGil released;

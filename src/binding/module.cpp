@@ -8,13 +8,10 @@
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
 #include "binding/py_ref.hpp"
+#include "common/compatibility_texts.hpp"
 
 namespace vicinor::binding {
 namespace {
-
-constexpr const char* kSubinterpreterMessage =
-    "Tessel modules do not yet support subinterpreters, see "
-    "https://github.com/vicinor/vicinor/issues/1";
 
 PyModuleDef vicinor_module = {
     PyModuleDef_HEAD_INIT, "vicinor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -37,7 +34,7 @@ bool claim_interpreter() {
     if (initialising_interpreter.compare_exchange_strong(expected, id) || expected == id) {
         return true;
     }
-    raise_message(PyExc_ImportError, kSubinterpreterMessage);
+    raise_message(PyExc_ImportError, compat::kSubinterpreterMessage);
     return false;
 }
 

@@ -12,7 +12,7 @@
 
 namespace vicinor {
 
-inline constexpr double DEG_TO_RAD = 0.017453292519943295;
+inline constexpr double kDegreesToRadians = 0.017453292519943295;
 
 // The separator byte for `value_sep`, or the non-ASCII error.
 Result<std::uint8_t> separator_byte(char32_t value_sep);

@@ -15,9 +15,15 @@ namespace vicinor {
 // saved never needs them.
 void prepare_lookups(ReverseGeocoder& geocoder);
 
+// The stored text of row `row`, which must be below indexed_data.size(), as
+// a view into `geocoder.csv`. Trusts the record's slices.
+std::string_view row_text_at(const ReverseGeocoder& geocoder, std::size_t row) noexcept;
+
 // The stored text of the row nearest to (lat, lon), as a view into
 // `geocoder.csv` (the caller copies it once, straight into its result).
-// Fails when the geocoder has no row that can answer.
+// Fails when the geocoder has no row that can answer. `lat` and `lon` are
+// checked where they enter (the binding refuses non-finite ones); a
+// non-finite pair finds nothing.
 Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat, double lon);
 
 // Reads a row text (from nearest_row_text) into its fields for the dict

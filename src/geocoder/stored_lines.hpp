@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/large_pages.hpp"
+#include "common/page_buffer.hpp"
 #include "csv/lines.hpp"
 #include "geocoder/record.hpp"
-#include "kdtree/page_buffer.hpp"
 
 namespace vicinor {
 
@@ -70,11 +70,11 @@ private:
 
     private:
         void move_to(std::size_t capacity) {
-            kdtree::PageArray<Word> larger(capacity);
+            PageArray<Word> larger(capacity);
             std::copy(begin(), end(), larger.data());
             storage_ = std::move(larger);
         }
-        kdtree::PageArray<Word> storage_;
+        PageArray<Word> storage_;
         std::size_t size_ = 0;
     };
 

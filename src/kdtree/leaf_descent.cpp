@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#ifdef VICINOR_BUILD_HAS_AVX512
+#ifdef VICINOR_CPU_X86
 #include <immintrin.h>
 #endif
 
@@ -29,7 +29,7 @@ void descend_baseline(std::span<const double> stems, const PointColumns& points,
     for (std::size_t lane = 0; lane < kDescentBlock; ++lane) leaves[lane] = node[lane] - stem_count;
 }
 
-#ifdef VICINOR_BUILD_HAS_AVX512
+#ifdef VICINOR_CPU_X86
 constexpr std::size_t kVectors = kDescentBlock / 8;
 
 [[gnu::target("avx512f")]] void descend_avx512(std::span<const double> stems,
@@ -60,32 +60,28 @@ constexpr std::size_t kVectors = kDescentBlock / 8;
 }
 #endif
 
-using DescentFunction = void (*)(std::span<const double>, const PointColumns&, std::size_t,
-                                 Leaves&) noexcept;
+using DescentFunction = void(std::span<const double>, const PointColumns&, std::size_t,
+                             Leaves&) noexcept;
 
-DescentFunction function_for(BuildVariant variant) noexcept {
-#ifdef VICINOR_BUILD_HAS_AVX512
-    static_assert(sizeof(std::size_t) == 8, "leaves are stored as 64-bit lanes");
-    if (variant == BuildVariant::kAvx512 && build_variant_supported(variant)) {
-        return descend_avx512;
-    }
+#ifdef VICINOR_CPU_X86
+static_assert(sizeof(std::size_t) == 8, "leaves are stored as 64-bit lanes");
+constexpr cpu::KernelForms<DescentFunction> kDescentForms(descend_baseline, nullptr,
+                                                          descend_avx512);
 #else
-    (void)variant;
+constexpr cpu::KernelForms<DescentFunction> kDescentForms(descend_baseline);
 #endif
-    return descend_baseline;
-}
 
 }  // namespace
 
 void descend_block(std::span<const double> stems, const PointColumns& points, std::size_t first,
                    Leaves& leaves) noexcept {
-    static const DescentFunction widest = function_for(widest_build_variant());
-    widest(stems, points, first, leaves);
+    static DescentFunction* const best = kDescentForms.best();
+    best(stems, points, first, leaves);
 }
 
-void descend_block_with(BuildVariant variant, std::span<const double> stems,
+void descend_block_with(cpu::Level level, std::span<const double> stems,
                         const PointColumns& points, std::size_t first, Leaves& leaves) noexcept {
-    function_for(variant)(stems, points, first, leaves);
+    kDescentForms.at(level)(stems, points, first, leaves);
 }
 
 }  // namespace vicinor::kdtree::detail

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <span>
 
-#include "kdtree/build_variants.hpp"
+#include "common/cpu_dispatch.hpp"
 #include "kdtree/point_columns.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -21,8 +21,8 @@ inline constexpr std::size_t kDescentBlock = 64;
 void descend_block(std::span<const double> stems, const PointColumns& points, std::size_t first,
                    std::size_t (&leaves)[kDescentBlock]) noexcept;
 
-// The same with a chosen variant; an unsupported one runs as the baseline.
-void descend_block_with(BuildVariant variant, std::span<const double> stems,
+// The same with the form for `level` (see cpu::KernelForms::at).
+void descend_block_with(cpu::Level level, std::span<const double> stems,
                         const PointColumns& points, std::size_t first,
                         std::size_t (&leaves)[kDescentBlock]) noexcept;
 

@@ -9,7 +9,7 @@
 #include <span>
 
 #include "common/fault.hpp"
-#include "kdtree/page_buffer.hpp"
+#include "common/page_buffer.hpp"
 #include "kdtree/tree.hpp"
 
 namespace vicinor::kdtree {

@@ -295,9 +295,7 @@ Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds
     return search<2>(tree, bounds, prefetch, query);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define VICINOR_QUERY_HAS_X86_VARIANTS 1
-
+#ifdef VICINOR_CPU_X86
 [[gnu::target("avx2")]] Nearest nearest_avx2(const ImmutableKdTree& tree,
                                               const SearchBounds* bounds,
                                               const AnswerPrefetch* prefetch,
@@ -313,105 +311,52 @@ Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds
 }
 #endif
 
-using QueryFunction = Nearest (*)(const ImmutableKdTree&, const SearchBounds*,
-                                  const AnswerPrefetch*, const Point&);
+using QueryFunction = Nearest(const ImmutableKdTree&, const SearchBounds*, const AnswerPrefetch*,
+                              const Point&);
 
-QueryFunction function_for(QueryVariant variant) {
-#ifdef VICINOR_QUERY_HAS_X86_VARIANTS
-    switch (variant) {
-        case QueryVariant::kAvx512:
-            return nearest_avx512;
-        case QueryVariant::kAvx2:
-            return nearest_avx2;
-        case QueryVariant::kBaseline:
-            break;
-    }
+#ifdef VICINOR_CPU_X86
+constexpr cpu::KernelForms<QueryFunction> kQueryForms(nearest_baseline, nearest_avx2,
+                                                      nearest_avx512);
 #else
-    (void)variant;
+constexpr cpu::KernelForms<QueryFunction> kQueryForms(nearest_baseline);
 #endif
-    return nearest_baseline;
-}
 
-QueryVariant pick_variant() {
-    // Widest first: measured fastest where supported.
-    for (QueryVariant candidate : {QueryVariant::kAvx512, QueryVariant::kAvx2}) {
-        if (query_variant_supported(candidate)) return candidate;
-    }
-    return QueryVariant::kBaseline;
+// Widest first: measured fastest where supported.
+QueryFunction* selected() noexcept {
+    static QueryFunction* const best = kQueryForms.best();
+    return best;
 }
 
 }  // namespace
 
-const char* query_variant_name(QueryVariant variant) noexcept {
-    switch (variant) {
-        case QueryVariant::kBaseline:
-            return "baseline";
-        case QueryVariant::kAvx2:
-            return "avx2";
-        case QueryVariant::kAvx512:
-            return "avx512";
-    }
-    return "unknown";
-}
-
-bool query_variant_supported(QueryVariant variant) noexcept {
-#ifdef VICINOR_QUERY_HAS_X86_VARIANTS
-    // Needed when this runs before the runtime's own CPU probe, e.g. from a
-    // static initialiser.
-    __builtin_cpu_init();
-#endif
-    switch (variant) {
-        case QueryVariant::kBaseline:
-            return true;
-#ifdef VICINOR_QUERY_HAS_X86_VARIANTS
-        case QueryVariant::kAvx2:
-            return __builtin_cpu_supports("avx2");
-        case QueryVariant::kAvx512:
-            return __builtin_cpu_supports("avx512f");
-#else
-        default:
-            return false;
-#endif
-    }
-    return false;
-}
-
-QueryVariant selected_query_variant() noexcept { return pick_variant(); }
-
-Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
                          const Point& query) noexcept {
-    if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, nullptr, nullptr, query);
+    return kQueryForms.at(level)(tree, nullptr, nullptr, query);
 }
 
-Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const Point& query) noexcept {
-    if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, &bounds, nullptr, query);
+    return kQueryForms.at(level)(tree, &bounds, nullptr, query);
 }
 
-Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const AnswerPrefetch& prefetch,
                          const Point& query) noexcept {
-    if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, &bounds, &prefetch, query);
+    return kQueryForms.at(level)(tree, &bounds, &prefetch, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept {
-    static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, nullptr, nullptr, query);
+    return selected()(tree, nullptr, nullptr, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const Point& query) noexcept {
-    static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, &bounds, nullptr, query);
+    return selected()(tree, &bounds, nullptr, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const AnswerPrefetch& prefetch, const Point& query) noexcept {
-    static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, &bounds, &prefetch, query);
+    return selected()(tree, &bounds, &prefetch, query);
 }
 
 }  // namespace vicinor::kdtree

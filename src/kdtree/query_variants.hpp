@@ -1,31 +1,20 @@
-// The instruction-set variants behind nearest_one. nearest_one picks the
-// widest one the CPU runs; they are exposed so tests and benchmarks can run
-// each of them and check that all give bit-identical answers.
+// The query's forms per vector level, for tests and benchmarks that run
+// each and check that all give bit-identical answers. nearest_one itself
+// uses the widest form the processor runs.
 #pragma once
 
+#include "common/cpu_dispatch.hpp"
 #include "kdtree/query.hpp"
 
 namespace vicinor::kdtree {
 
-// kBaseline needs only what every target of the build has (SSE2 on x86-64);
-// the others exist on x86 only and run where the CPU and OS support them.
-enum class QueryVariant { kBaseline, kAvx2, kAvx512 };
-
-inline constexpr QueryVariant kAllQueryVariants[] = {QueryVariant::kBaseline,
-                                                     QueryVariant::kAvx2, QueryVariant::kAvx512};
-
-const char* query_variant_name(QueryVariant variant) noexcept;
-bool query_variant_supported(QueryVariant variant) noexcept;
-// The variant nearest_one uses on this machine.
-QueryVariant selected_query_variant() noexcept;
-
-// An unsupported variant runs as the baseline, so this never executes an
-// instruction the CPU lacks.
-Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+// A level the processor cannot run is run by the widest one it can, so this
+// never executes an instruction the processor lacks.
+Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
                          const Point& query) noexcept;
-Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const Point& query) noexcept;
-Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
+Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const AnswerPrefetch& prefetch,
                          const Point& query) noexcept;
 

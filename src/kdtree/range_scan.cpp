@@ -1,6 +1,6 @@
 #include "kdtree/range_scan.hpp"
 
-#ifdef VICINOR_BUILD_HAS_AVX512
+#ifdef VICINOR_CPU_X86
 #include <immintrin.h>
 #endif
 
@@ -24,7 +24,7 @@ std::size_t scan_baseline(const std::uint32_t* order, std::size_t begin, std::si
     return taken;
 }
 
-#ifdef VICINOR_BUILD_HAS_AVX512
+#ifdef VICINOR_CPU_X86
 [[gnu::target("avx512f,avx512vl")]] std::size_t scan_avx512(
     const std::uint32_t* order, std::size_t begin, std::size_t end, const double* column,
     double lowest, double highest, std::uint32_t* out) noexcept {
@@ -50,31 +50,28 @@ std::size_t scan_baseline(const std::uint32_t* order, std::size_t begin, std::si
 }
 #endif
 
-using ScanFunction = std::size_t (*)(const std::uint32_t*, std::size_t, std::size_t,
-                                     const double*, double, double, std::uint32_t*) noexcept;
+using ScanFunction = std::size_t(const std::uint32_t*, std::size_t, std::size_t, const double*,
+                                 double, double, std::uint32_t*) noexcept;
 
-ScanFunction function_for(BuildVariant variant) noexcept {
-#ifdef VICINOR_BUILD_HAS_AVX512
-    if (variant == BuildVariant::kAvx512 && build_variant_supported(variant)) return scan_avx512;
+#ifdef VICINOR_CPU_X86
+constexpr cpu::KernelForms<ScanFunction> kScanForms(scan_baseline, nullptr, scan_avx512);
 #else
-    (void)variant;
+constexpr cpu::KernelForms<ScanFunction> kScanForms(scan_baseline);
 #endif
-    return scan_baseline;
-}
 
 }  // namespace
 
 std::size_t scan_in_range(const std::uint32_t* order, std::size_t begin, std::size_t end,
                           const double* column, double lowest, double highest,
                           std::uint32_t* out) noexcept {
-    static const ScanFunction widest = function_for(widest_build_variant());
-    return widest(order, begin, end, column, lowest, highest, out);
+    static ScanFunction* const best = kScanForms.best();
+    return best(order, begin, end, column, lowest, highest, out);
 }
 
-std::size_t scan_in_range_with(BuildVariant variant, const std::uint32_t* order, std::size_t begin,
+std::size_t scan_in_range_with(cpu::Level level, const std::uint32_t* order, std::size_t begin,
                                std::size_t end, const double* column, double lowest,
                                double highest, std::uint32_t* out) noexcept {
-    return function_for(variant)(order, begin, end, column, lowest, highest, out);
+    return kScanForms.at(level)(order, begin, end, column, lowest, highest, out);
 }
 
 }  // namespace vicinor::kdtree::detail

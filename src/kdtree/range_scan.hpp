@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kdtree/build_variants.hpp"
+#include "common/cpu_dispatch.hpp"
 
 namespace vicinor::kdtree::detail {
 
@@ -25,8 +25,8 @@ std::size_t scan_in_range(const std::uint32_t* order, std::size_t begin, std::si
                           const double* column, double lowest, double highest,
                           std::uint32_t* out) noexcept;
 
-// The same with a chosen variant; an unsupported one runs as the baseline.
-std::size_t scan_in_range_with(BuildVariant variant, const std::uint32_t* order, std::size_t begin,
+// The same with the form for `level` (see cpu::KernelForms::at).
+std::size_t scan_in_range_with(cpu::Level level, const std::uint32_t* order, std::size_t begin,
                                std::size_t end, const double* column, double lowest,
                                double highest, std::uint32_t* out) noexcept;
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "kdtree/page_buffer.hpp"
+#include "common/page_buffer.hpp"
 #include "kdtree/query.hpp"
 
 namespace vicinor::kdtree {

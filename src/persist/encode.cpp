@@ -143,7 +143,10 @@ Status encode_saved_geocoder(BufferedWriter& out, const ReverseGeocoder& geocode
     // would otherwise go out truncated and corrupt the file silently.
     Status encodable = check_encodable(geocoder);
     if (!encodable.ok()) return encodable;
+    return write_saved_geocoder(out, geocoder);
+}
 
+Status write_saved_geocoder(BufferedWriter& out, const ReverseGeocoder& geocoder) {
     // A writer that already failed keeps its first error, and every write
     // after it is dropped, so checking once at the end reports the first
     // failure; the checks inside the loops only stop wasted formatting.
@@ -165,7 +168,7 @@ Result<std::vector<std::uint8_t>> encode_to_bytes(const ReverseGeocoder& geocode
     MemorySink sink;
     sink.reserve(encoded_size_bound(geocoder));
     BufferedWriter out(sink);
-    Status status = encode_saved_geocoder(out, geocoder);
+    Status status = write_saved_geocoder(out, geocoder);
     if (status.ok()) status = finish_encoding(out);
     if (!status.ok()) return std::move(status).error();
     return sink.take();

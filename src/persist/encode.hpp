@@ -26,4 +26,8 @@ Status finish_encoding(BufferedWriter& out);
 // refuses it before touching any file.
 Status check_encodable(const ReverseGeocoder& geocoder);
 
+// encode_saved_geocoder for a geocoder that already passed check_encodable:
+// the entry points check once, before they open or reserve anything.
+Status write_saved_geocoder(BufferedWriter& out, const ReverseGeocoder& geocoder);
+
 }  // namespace vicinor::persist

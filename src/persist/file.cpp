@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/compatibility_texts.hpp"
+
 namespace vicinor::persist {
 namespace {
 
@@ -33,7 +35,7 @@ Error os_error(int code) {
 }
 
 Status check_path(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return Error(kPathHasNul);
+    if (path.find('\0') != std::string::npos) return Error(compat::kPathHasNul);
     return {};
 }
 

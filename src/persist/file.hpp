@@ -14,9 +14,6 @@
 
 namespace vicinor::persist {
 
-// Users on every platform get this text for a path with an embedded NUL.
-inline constexpr const char* kPathHasNul = "strings passed to WinAPI cannot contain NULs";
-
 // The OS text for `code`, trailing white space removed, then " (os error N)".
 Error os_error(int code);
 

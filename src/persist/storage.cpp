@@ -10,16 +10,16 @@ namespace vicinor::persist {
 
 Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder,
                      const Interruption& interruption) {
-    // Both checks come before any file is opened or created.
-    Status status = check_path(path);
-    if (status.ok()) status = check_encodable(geocoder);
+    // Before any file is opened or created; the path is checked where it
+    // is opened.
+    Status status = check_encodable(geocoder);
     if (!status.ok()) return status;
 
     Result<FileReplacement> target = FileReplacement::begin(path, interruption);
     if (!target.ok()) return std::move(target).error();
     {
         BufferedWriter out(target->sink());
-        status = encode_saved_geocoder(out, geocoder);
+        status = write_saved_geocoder(out, geocoder);
         if (status.ok()) status = finish_encoding(out);
         if (!status.ok()) return status;
     }

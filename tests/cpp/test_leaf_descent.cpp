@@ -14,7 +14,6 @@
 namespace vicinor::kdtree::testing {
 namespace {
 
-using detail::BuildVariant;
 using detail::kDescentBlock;
 
 TEST(LeafDescent, EveryVariantReachesTheLeafOfTheOnePointDescent) {
@@ -24,8 +23,8 @@ TEST(LeafDescent, EveryVariantReachesTheLeafOfTheOnePointDescent) {
     const double values[] = {-inf, -1.0, -0.5, -0.0, 0.0, 0.25, 0.5, 1.0, inf, nan};
     std::mt19937 rng(11);
     auto value = [&] { return values[rng() % std::size(values)]; };
-    for (BuildVariant variant : detail::kAllBuildVariants) {
-        if (!detail::build_variant_supported(variant)) continue;
+    for (cpu::Level variant : cpu::kAllLevels) {
+        if (!cpu::supports(variant)) continue;
         SCOPED_TRACE(static_cast<int>(variant));
         for (std::size_t stem_count = 1; stem_count <= 1024; stem_count *= 2) {
             std::vector<double> stems(stem_count);

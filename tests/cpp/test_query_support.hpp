@@ -105,13 +105,13 @@ inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& que
     expect_same(nearest_one(tree, bounds, query), "nearest_one", " with bounds");
     const AnswerPrefetch prefetch = garbage_prefetch(tree);
     expect_same(nearest_one(tree, bounds, prefetch, query), "nearest_one", " with prefetches");
-    for (QueryVariant variant : kAllQueryVariants) {
-        if (!query_variant_supported(variant)) continue;
-        expect_same(nearest_one_with(variant, tree, query), query_variant_name(variant), "");
-        expect_same(nearest_one_with(variant, tree, bounds, query), query_variant_name(variant),
+    for (cpu::Level variant : cpu::kAllLevels) {
+        if (!cpu::supports(variant)) continue;
+        expect_same(nearest_one_with(variant, tree, query), cpu::level_name(variant), "");
+        expect_same(nearest_one_with(variant, tree, bounds, query), cpu::level_name(variant),
                     " with bounds");
         expect_same(nearest_one_with(variant, tree, bounds, prefetch, query),
-                    query_variant_name(variant), " with prefetches");
+                    cpu::level_name(variant), " with prefetches");
     }
     return chosen;
 }

@@ -16,7 +16,6 @@ namespace vicinor::kdtree::testing {
 namespace {
 
 using detail::kScanSlack;
-using detail::BuildVariant;
 
 constexpr std::uint32_t kCanary = 0xDEADBEEF;
 
@@ -44,8 +43,8 @@ TEST(RangeScan, EveryVariantFindsThePlainComparisonsPositions) {
     std::iota(order.begin(), order.end(), 0u);
     std::shuffle(order.begin(), order.end(), rng);
 
-    for (BuildVariant variant : detail::kAllBuildVariants) {
-        if (!detail::build_variant_supported(variant)) continue;
+    for (cpu::Level variant : cpu::kAllLevels) {
+        if (!cpu::supports(variant)) continue;
         SCOPED_TRACE(static_cast<int>(variant));
         for (int round = 0; round < 400; ++round) {
             // Lengths around the vector width, and long ones.

@@ -1,4 +1,4 @@
-#include "kdtree/page_buffer.hpp"
+#include "common/page_buffer.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -22,7 +22,7 @@
 #define VICINOR_HAVE_MMAP 1
 #endif
 
-namespace vicinor::kdtree {
+namespace vicinor {
 namespace {
 
 #ifdef VICINOR_HAVE_MMAP
@@ -89,4 +89,4 @@ void RawPages::release([[maybe_unused]] std::size_t offset,
 #endif
 }
 
-}  // namespace vicinor::kdtree
+}  // namespace vicinor

@@ -1,0 +1,146 @@
+// Every form of every kernel the processor runs gives the baseline's
+// results, bit for bit; and dispatch never hands out a form the processor
+// cannot run. A new kernel with wide forms joins kKernels.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/cpu_dispatch.hpp"
+#include "kdtree/leaf_descent.hpp"
+#include "kdtree/point_columns.hpp"
+#include "kdtree/query_variants.hpp"
+#include "kdtree/range_scan.hpp"
+#include "kdtree/search_bounds.hpp"
+
+namespace vicinor::cpu {
+namespace {
+
+using kdtree::Point;
+
+// Few distinct values, so that comparisons often tie; NaN, infinities and
+// both zeros among them.
+double awkward_value(std::mt19937& rng) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const double values[] = {-inf, -1.0, -0.5, -0.0, 0.0, 0.25, 0.5, 1.0, inf, std::nan("")};
+    return values[rng() % std::size(values)];
+}
+
+// Everything a kernel's form computes over one random input, as raw bits.
+using Outcome = std::vector<std::uint64_t>;
+
+Outcome query_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    kdtree::ImmutableKdTree tree;
+    tree.stems.assign(std::size_t{1} << (rng() % 5), kdtree::kUnsetStem);
+    for (double& stem : tree.stems) stem = std::uniform_real_distribution<double>(-1, 1)(rng);
+    tree.leaves.resize(tree.stems.size());
+    for (kdtree::LeafNode& leaf : tree.leaves) {
+        leaf.size = static_cast<std::uint32_t>(rng() % (kdtree::B + 1));
+        for (std::size_t slot = 0; slot < leaf.size; ++slot) {
+            for (std::size_t d = 0; d < kdtree::K; ++d) {
+                leaf.content_points[d][slot] = rng() % 4 == 0 ? awkward_value(rng)
+                                               : std::uniform_real_distribution<double>(-1, 1)(rng);
+            }
+            leaf.content_items[slot] = static_cast<kdtree::Item>(rng() % 1000);
+        }
+        tree.size += leaf.size;
+    }
+    const kdtree::SearchBounds bounds = kdtree::compute_search_bounds(tree);
+    Outcome outcome;
+    for (int q = 0; q < 50; ++q) {
+        Point query;
+        for (double& c : query) c = std::uniform_real_distribution<double>(-1.2, 1.2)(rng);
+        for (const kdtree::Nearest& found : {kdtree::nearest_one_with(level, tree, query),
+                                             kdtree::nearest_one_with(level, tree, bounds, query)}) {
+            outcome.insert(outcome.end(), {std::bit_cast<std::uint64_t>(found.distance), found.item,
+                                           found.found, found.position});
+        }
+    }
+    return outcome;
+}
+
+Outcome leaf_descent_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<double> stems(std::size_t{1} << (rng() % 11));
+    for (double& stem : stems) stem = awkward_value(rng);
+    std::vector<Point> points(2 * kdtree::detail::kDescentBlock);
+    for (Point& p : points) p = {awkward_value(rng), awkward_value(rng), awkward_value(rng)};
+    const kdtree::PointColumns columns = kdtree::PointColumns::from_points(points);
+    Outcome outcome;
+    for (std::size_t first = 0; first + kdtree::detail::kDescentBlock <= points.size(); first += 5) {
+        std::size_t leaves[kdtree::detail::kDescentBlock];
+        kdtree::detail::descend_block_with(level, stems, columns, first, leaves);
+        outcome.insert(outcome.end(), std::begin(leaves), std::end(leaves));
+    }
+    return outcome;
+}
+
+Outcome range_scan_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<double> column(500);
+    for (double& v : column) v = awkward_value(rng);
+    std::vector<std::uint32_t> order(column.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::shuffle(order.begin(), order.end(), rng);
+    const std::size_t begin = rng() % 50;
+    const std::size_t end = begin + rng() % (order.size() - begin + 1);
+    std::vector<std::uint32_t> out(end - begin + kdtree::detail::kScanSlack);
+    const std::size_t taken = kdtree::detail::scan_in_range_with(
+        level, order.data(), begin, end, column.data(), awkward_value(rng), awkward_value(rng),
+        out.data());
+    return Outcome(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(taken));
+}
+
+struct Kernel {
+    const char* name;
+    std::function<Outcome(Level, std::uint32_t)> outcome;
+};
+
+const Kernel kKernels[] = {
+    {"nearest_one", query_outcome},
+    {"descend_block", leaf_descent_outcome},
+    {"scan_in_range", range_scan_outcome},
+};
+
+TEST(CpuDispatch, EverySupportedFormOfEveryKernelMatchesTheBaseline) {
+    for (const Kernel& kernel : kKernels) {
+        for (Level level : kAllLevels) {
+            if (level == Level::kBaseline || !supports(level)) continue;
+            for (std::uint32_t seed = 0; seed < 40; ++seed) {
+                ASSERT_EQ(kernel.outcome(level, seed), kernel.outcome(Level::kBaseline, seed))
+                    << kernel.name << " at " << level_name(level) << ", seed " << seed;
+            }
+        }
+    }
+}
+
+int baseline_form() { return 0; }
+int avx2_form() { return 2; }
+int avx512_form() { return 512; }
+
+TEST(CpuDispatch, FormsFallBackToTheWidestOneThatRuns) {
+    const KernelForms<int()> all(baseline_form, avx2_form, avx512_form);
+    const KernelForms<int()> no_avx2(baseline_form, nullptr, avx512_form);
+    const KernelForms<int()> only_baseline(baseline_form);
+    EXPECT_EQ(all.at(Level::kBaseline)(), 0);
+    EXPECT_EQ(all.at(Level::kAvx2)(), supports(Level::kAvx2) ? 2 : 0);
+    EXPECT_EQ(all.at(Level::kAvx512)(), supports(Level::kAvx512) ? 512
+                                        : supports(Level::kAvx2)  ? 2
+                                                                  : 0);
+    EXPECT_EQ(no_avx2.at(Level::kAvx2)(), 0);
+    EXPECT_FALSE(no_avx2.runs(Level::kAvx2));
+    EXPECT_EQ(only_baseline.best()(), 0);
+    EXPECT_EQ(all.best(), all.at(widest_supported()));
+    EXPECT_TRUE(supports(Level::kBaseline));
+}
+
+}  // namespace
+}  // namespace vicinor::cpu
