@@ -4,24 +4,12 @@
 
 #include "binding/python.hpp"
 
-#include <cstdint>
 #include <cstring>
 #include <string_view>
 
-namespace vicinor::binding {
+#include "common/utf8.hpp"
 
-inline bool is_ascii(std::string_view bytes) noexcept {
-    const char* p = bytes.data();
-    std::size_t n = bytes.size();
-    std::uint64_t high_bits = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        high_bits |= word;
-    }
-    for (; n > 0; ++p, --n) high_bits |= static_cast<unsigned char>(*p);
-    return (high_bits & 0x8080808080808080ULL) == 0;
-}
+namespace vicinor::binding {
 
 // A new str from bytes known to be ASCII; nullptr with the host's error set.
 inline PyObject* new_ascii_str(std::string_view ascii) noexcept {
@@ -32,7 +20,7 @@ inline PyObject* new_ascii_str(std::string_view ascii) noexcept {
 
 // A new str, or nullptr with the host's error set.
 inline PyObject* new_str(std::string_view utf8) noexcept {
-    if (is_ascii(utf8)) return new_ascii_str(utf8);
+    if (utf8::is_ascii(utf8)) return new_ascii_str(utf8);
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
 }
 

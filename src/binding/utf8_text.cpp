@@ -13,6 +13,7 @@
 
 #include "binding/py_ref.hpp"
 #include "common/large_pages.hpp"
+#include "common/utf8.hpp"
 #include "csv/lines.hpp"
 
 namespace vicinor::binding {
@@ -49,27 +50,15 @@ std::size_t utf8_size(const Unit* units, std::size_t count) noexcept {
     return surrogate != 0 ? kNoSize : size;
 }
 
+// A str stores a pair as one code point: any surrogate is unpaired. Units
+// of two bytes never need four.
 template <class Unit>
 unsigned char* write_code_point(std::uint32_t code, unsigned char* o,
                                 std::uint32_t& surrogates) noexcept {
-    if (code < 0x80) {
-        *o++ = static_cast<unsigned char>(code);
-    } else if (code < 0x800) {
-        *o++ = static_cast<unsigned char>(0xC0 | (code >> 6));
-        *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-    } else if (sizeof(Unit) == 2 || code < 0x10000) {
-        // A str stores a pair as one code point: any surrogate is unpaired.
-        surrogates |= static_cast<std::uint32_t>((code & ~std::uint32_t{0x7FF}) == 0xD800);
-        *o++ = static_cast<unsigned char>(0xE0 | (code >> 12));
-        *o++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-        *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-    } else {
-        *o++ = static_cast<unsigned char>(0xF0 | (code >> 18));
-        *o++ = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
-        *o++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-        *o++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-    }
-    return o;
+    surrogates |= static_cast<std::uint32_t>(utf8::is_surrogate(code));
+    constexpr std::uint32_t kMaxCode = sizeof(Unit) == 1 ? 0xFF : sizeof(Unit) == 2 ? 0xFFFF
+                                                                                     : 0x10FFFF;
+    return utf8::put_code_point<kMaxCode>(code, o);
 }
 
 // Whether the kBlock units at `units` are all ASCII; if so they are written

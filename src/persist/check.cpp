@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/utf8.hpp"
 #include "persist/storage.hpp"
 
 namespace vicinor::persist {
@@ -21,8 +22,7 @@ std::string slice_text(std::size_t row, const StringSlice& slice) {
 // `csv` is valid UTF-8 (the reader checks that), so a position is on a
 // character boundary unless it holds a continuation byte.
 bool on_char_boundary(const std::string& text, std::uint64_t position) {
-    return position == text.size() ||
-           (static_cast<unsigned char>(text[position]) & 0xC0) != 0x80;
+    return position == text.size() || !utf8::is_continuation_byte(text[position]);
 }
 
 Status check_slices(const ReverseGeocoder& geocoder) {

@@ -1,36 +1,11 @@
 #include "persist/decode_utf8.hpp"
 
-#include <bit>
-#include <cstring>
+#include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "common/utf8.hpp"
 
 namespace vicinor::persist {
 namespace {
-
-// The first byte at or after `i` that is not ASCII, or `size`. Stored
-// tables are mostly ASCII, so runs of it are skipped a block at a time.
-std::size_t skip_ascii(const std::uint8_t* bytes, std::size_t i, std::size_t size) {
-#if defined(__SSE2__)
-    while (size - i >= 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-        const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
-        if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(high));
-        i += 16;
-    }
-#endif
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-    while (size - i >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + i, 8);
-        if (word & kHighBits) break;
-        i += 8;
-    }
-    while (i < size && bytes[i] < 0x80) ++i;
-    return i;
-}
 
 std::string invalid_sequence(std::size_t length, std::size_t index) {
     return "invalid utf-8 sequence of " + std::to_string(length) + " bytes from index " +
@@ -47,7 +22,7 @@ std::optional<std::string> utf8_error_detail(const std::uint8_t* bytes, std::siz
     std::size_t i = 0;
     while (i < size) {
         if (bytes[i] < 0x80) {
-            i = skip_ascii(bytes, i, size);
+            i = utf8::skip_ascii(bytes, i, size);
             continue;
         }
         const std::size_t start = i;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/utf8.hpp"
 #include "persist/codec.hpp"
 #include "persist/encode.hpp"
 #include "persist/encode_msgpack.hpp"
@@ -31,26 +32,8 @@ void write_array_header(BufferedWriter& out, std::uint64_t count) {
 // `c` is a Unicode scalar value (check_encodable).
 void write_char(BufferedWriter& out, char32_t c) {
     std::uint8_t bytes[5];
-    std::size_t n;
-    if (c < 0x80) {
-        bytes[1] = static_cast<std::uint8_t>(c);
-        n = 1;
-    } else if (c < 0x800) {
-        bytes[1] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-        bytes[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-        n = 2;
-    } else if (c < 0x10000) {
-        bytes[1] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-        bytes[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-        bytes[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-        n = 3;
-    } else {
-        bytes[1] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
-        bytes[2] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-        bytes[3] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-        bytes[4] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-        n = 4;
-    }
+    const std::size_t n = static_cast<std::size_t>(
+        utf8::put_code_point(static_cast<std::uint32_t>(c), bytes + 1) - (bytes + 1));
     bytes[0] = static_cast<std::uint8_t>(0xa0 | n);
     out.write(bytes, n + 1);
 }
