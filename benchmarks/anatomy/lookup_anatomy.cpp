@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "geocoder/answer_prefetch.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
 #include "kdtree/query.hpp"
@@ -126,7 +127,7 @@ std::vector<Stage> stages(const ReverseGeocoder& geocoder) {
         {"+ row prefetch during the search",
          [&](const Query& q) {
              return std::uint64_t{kd::nearest_one(geocoder.tree, geocoder.search_bounds,
-                                                  vicinor::answer_prefetch(geocoder),
+                                                  vicinor::AnswerPrefetch(geocoder).hook(),
                                                   vicinor::lat_lon_to_point(q.lat, q.lon))
                                       .item};
          }},

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "geocoder/answer_prefetch.hpp"
 #include "geocoder/construction.hpp"
 #include "kdtree/query.hpp"
 
@@ -24,9 +25,9 @@ Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, doubl
                                           double lon) {
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
     // A non-finite query finds nothing here: the tree answers no such point.
-    const kdtree::Nearest nearest =
-        kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, answer_prefetch(geocoder),
-                            lat_lon_to_point(lat, lon));
+    const AnswerPrefetch prefetch(geocoder);
+    const kdtree::Nearest nearest = kdtree::nearest_one(
+        geocoder.tree, geocoder.search_bounds, prefetch.hook(), lat_lon_to_point(lat, lon));
     if (!nearest.found) return Error("no stored place could answer the query");
     return row_text_at(geocoder, nearest.item);
 }

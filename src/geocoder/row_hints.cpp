@@ -46,15 +46,4 @@ RowHints compute_row_hints(const ReverseGeocoder& geocoder) {
     return hints;
 }
 
-kdtree::AnswerPrefetch answer_prefetch(const ReverseGeocoder& geocoder) noexcept {
-    const std::vector<std::uint32_t>& offsets = geocoder.row_hints.slot_offsets;
-    if (offsets.empty() || offsets.size() != geocoder.tree.leaves.size() * kdtree::B) {
-        return kdtree::AnswerPrefetch{};
-    }
-    return kdtree::AnswerPrefetch::over(offsets.data(), geocoder.tree.leaves.size(),
-                                        geocoder.csv.data(), geocoder.csv.size(),
-                                        geocoder.indexed_data.data(), sizeof(StringSlice),
-                                        geocoder.indexed_data.size());
-}
-
 }  // namespace vicinor

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kdtree/answer_prefetch.hpp"
+#include "kdtree/tree.hpp"
 
 namespace vicinor {
 
@@ -25,9 +25,5 @@ inline constexpr std::uint32_t kNoRow = UINT32_MAX;
 // O(leaves x 32). The hints only steer prefetches; a lookup still reads
 // and checks the slice itself, so stale or damaged hints cost speed only.
 RowHints compute_row_hints(const ReverseGeocoder& geocoder);
-
-// The search's view of the hints; one that fits no tree when they are
-// missing.
-kdtree::AnswerPrefetch answer_prefetch(const ReverseGeocoder& geocoder) noexcept;
 
 }  // namespace vicinor

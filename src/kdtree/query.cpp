@@ -57,7 +57,7 @@ class Search {
 public:
     // `bounds` must fit the tree (SearchBounds::fits) when kBounded.
     Search(const ImmutableKdTree& tree, const SearchBounds* bounds,
-           const AnswerPrefetch* prefetch, const Point& query, bool use_seed)
+           const AnswerHook* hook, const Point& query, bool use_seed)
         : stems_(tree.stems.data()),
           stem_count_(tree.stems.size()),
           stem_depth_(std::bit_width(tree.stems.size()) - 1),
@@ -65,7 +65,7 @@ public:
           leaf_count_(tree.leaves.size()),
           boxes_(kBounded ? bounds->boxes.data() : nullptr),
           bounds_(bounds),
-          prefetch_(prefetch),
+          hook_(hook),
           query_(query),
           use_seed_(use_seed) {}
 
@@ -98,16 +98,16 @@ public:
 
 private:
     [[gnu::always_inline]] void scan(std::size_t leaf) {
-        // The caller's row offsets of this leaf arrive with the leaf itself,
-        // so the answer's row can be fetched the moment the scan picks it.
-        if (prefetch_ != nullptr) detail::prefetch_slot_offsets(*prefetch_, leaf);
+        // The caller's data for this leaf arrives with the leaf itself, so
+        // the answer's can be fetched the moment the scan picks it.
+        if (hook_ != nullptr) hook_->entering_leaf(hook_->context, leaf);
         const double before = best_distance_;
         std::size_t slot = 0;
         best_distance_ =
             detail::scan_leaf<W>(leaves_[leaf], query_, best_distance_, best_item_, slot);
         if (best_distance_ < before) {
             best_position_ = leaf * B + slot;
-            if (prefetch_ != nullptr) detail::prefetch_answer(*prefetch_, leaf, slot, best_item_);
+            if (hook_ != nullptr) hook_->new_best(hook_->context, leaf, slot, best_item_);
         }
     }
 
@@ -246,7 +246,7 @@ private:
     const std::size_t leaf_count_;
     const SearchBox* const boxes_;
     const SearchBounds* const bounds_;
-    const AnswerPrefetch* const prefetch_;  // nullptr: nothing to prefetch
+    const AnswerHook* const hook_;  // nullptr: nobody to tell
     const Point& query_;
 
     const bool use_seed_;
@@ -264,15 +264,15 @@ private:
 template <int W>
 [[gnu::noinline]] Nearest search_without_seed(const ImmutableKdTree& tree,
                                               const SearchBounds& bounds,
-                                              const AnswerPrefetch* prefetch,
+                                              const AnswerHook* hook,
                                               const Point& query) {
-    return Search<W, true>(tree, &bounds, prefetch, query, false).run();
+    return Search<W, true>(tree, &bounds, hook, query, false).run();
 }
 
 template <int W>
 [[gnu::always_inline]] inline Nearest search(const ImmutableKdTree& tree,
                                              const SearchBounds* bounds,
-                                             const AnswerPrefetch* prefetch,
+                                             const AnswerHook* hook,
                                              const Point& query) {
     // A non-finite query has no finite distance to anything; a NaN one
     // would not even order against the stems.
@@ -281,37 +281,37 @@ template <int W>
     }
     // Bounds of another shape (e.g. never computed) would be read out of
     // range: search without them.
-    if (prefetch != nullptr && !prefetch->fits(tree)) prefetch = nullptr;
+    if (hook != nullptr && !hook->usable()) hook = nullptr;
     if (bounds == nullptr || !bounds->fits(tree)) {
-        return Search<W, false>(tree, nullptr, prefetch, query, false).run();
+        return Search<W, false>(tree, nullptr, hook, query, false).run();
     }
-    const Nearest found = Search<W, true>(tree, bounds, prefetch, query, true).run();
+    const Nearest found = Search<W, true>(tree, bounds, hook, query, true).run();
     if (found.found) return found;
-    return search_without_seed<W>(tree, *bounds, prefetch, query);
+    return search_without_seed<W>(tree, *bounds, hook, query);
 }
 
 Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds,
-                         const AnswerPrefetch* prefetch, const Point& query) {
-    return search<2>(tree, bounds, prefetch, query);
+                         const AnswerHook* hook, const Point& query) {
+    return search<2>(tree, bounds, hook, query);
 }
 
 #ifdef VICINOR_CPU_X86
 [[gnu::target("avx2")]] Nearest nearest_avx2(const ImmutableKdTree& tree,
                                               const SearchBounds* bounds,
-                                              const AnswerPrefetch* prefetch,
+                                              const AnswerHook* hook,
                                               const Point& query) {
-    return search<4>(tree, bounds, prefetch, query);
+    return search<4>(tree, bounds, hook, query);
 }
 
 [[gnu::target("avx512f")]] Nearest nearest_avx512(const ImmutableKdTree& tree,
                                                   const SearchBounds* bounds,
-                                                  const AnswerPrefetch* prefetch,
+                                                  const AnswerHook* hook,
                                                   const Point& query) {
-    return search<8>(tree, bounds, prefetch, query);
+    return search<8>(tree, bounds, hook, query);
 }
 #endif
 
-using QueryFunction = Nearest(const ImmutableKdTree&, const SearchBounds*, const AnswerPrefetch*,
+using QueryFunction = Nearest(const ImmutableKdTree&, const SearchBounds*, const AnswerHook*,
                               const Point&);
 
 #ifdef VICINOR_CPU_X86
@@ -340,9 +340,9 @@ Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
 }
 
 Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
-                         const SearchBounds& bounds, const AnswerPrefetch& prefetch,
+                         const SearchBounds& bounds, const AnswerHook& hook,
                          const Point& query) noexcept {
-    return kQueryForms.at(level)(tree, &bounds, &prefetch, query);
+    return kQueryForms.at(level)(tree, &bounds, &hook, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept {
@@ -355,8 +355,8 @@ Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
-                    const AnswerPrefetch& prefetch, const Point& query) noexcept {
-    return selected()(tree, &bounds, &prefetch, query);
+                    const AnswerHook& hook, const Point& query) noexcept {
+    return selected()(tree, &bounds, &hook, query);
 }
 
 }  // namespace vicinor::kdtree

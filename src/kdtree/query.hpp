@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "kdtree/answer_prefetch.hpp"
+#include "kdtree/answer_hook.hpp"
 #include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
 
@@ -31,9 +31,9 @@ Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept;
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const Point& query) noexcept;
 
-// The same answer again, while the memory `prefetch` names for the best
-// slot so far is fetched during the search; ignored when it does not fit.
+// The same answer again, while `hook` hears of every leaf scanned and every
+// new best slot; a hook that is not usable() is ignored.
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
-                    const AnswerPrefetch& prefetch, const Point& query) noexcept;
+                    const AnswerHook& hook, const Point& query) noexcept;
 
 }  // namespace vicinor::kdtree

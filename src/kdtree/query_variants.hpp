@@ -15,7 +15,7 @@ Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
 Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const Point& query) noexcept;
 Nearest nearest_one_with(cpu::Level level, const ImmutableKdTree& tree,
-                         const SearchBounds& bounds, const AnswerPrefetch& prefetch,
+                         const SearchBounds& bounds, const AnswerHook& hook,
                          const Point& query) noexcept;
 
 }  // namespace vicinor::kdtree

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "geocoder/answer_prefetch.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
 #include "geocoder/row_hints.hpp"
@@ -48,7 +49,7 @@ TEST(RowHints, EveryOccupiedSlotNamesItsRowsOffset) {
             EXPECT_EQ(hint, g.indexed_data[item].offset);
         }
     }
-    EXPECT_TRUE(answer_prefetch(g).fits(g.tree));
+    EXPECT_TRUE(AnswerPrefetch(g).active());
 }
 
 // As a damaged file could leave them: items past the rows, offsets
@@ -69,10 +70,10 @@ TEST(RowHints, SlotsWithoutAUsableRowNameNone) {
 TEST(RowHints, MissingHintsFitNoTree) {
     ReverseGeocoder g = built(100);
     g.row_hints = {};
-    EXPECT_FALSE(answer_prefetch(g).fits(g.tree));
+    EXPECT_FALSE(AnswerPrefetch(g).active());
     g = built(100);
     g.row_hints.slot_offsets.pop_back();
-    EXPECT_FALSE(answer_prefetch(g).fits(g.tree));
+    EXPECT_FALSE(AnswerPrefetch(g).active());
 }
 
 TEST(RowHints, LookupsAnswerAlikeWithMissingStaleOrGarbageHints) {

@@ -70,25 +70,42 @@ inline bool same_answer(const Nearest& a, const Nearest& b) {
            (!a.found || a.position == b.position);
 }
 
-// Prefetches that name arbitrary offsets and items: they must change no
-// answer. Single-threaded tests only (one shared table).
-inline AnswerPrefetch garbage_prefetch(const ImmutableKdTree& tree) {
-    static std::vector<std::uint32_t> offsets;
-    static const char area[1000] = {};
-    static const std::uint64_t records[10] = {};
-    if (offsets.size() < tree.leaves.size() * B) {
-        const std::size_t old_size = offsets.size();
-        offsets.resize(tree.leaves.size() * B);
-        for (std::size_t i = old_size; i < offsets.size(); ++i) {
-            offsets[i] = static_cast<std::uint32_t>(i * 2654435761u) % 1200;
-        }
+// A hook that remembers what the search told it: every leaf named must
+// exist, and the last new best must be where the answer lies.
+struct HeardAnswers {
+    std::size_t leaf_count = 0;
+    bool leaf_out_of_range = false;
+    bool any_best = false;
+    std::size_t last_position = 0;
+    Item last_item = 0;
+
+    static void entering_leaf(const void* self, std::size_t leaf) noexcept {
+        auto* heard = const_cast<HeardAnswers*>(static_cast<const HeardAnswers*>(self));
+        heard->leaf_out_of_range |= leaf >= heard->leaf_count;
     }
-    return AnswerPrefetch::over(offsets.data(), tree.leaves.size(), area, sizeof area, records,
-                                sizeof records[0], std::size(records));
+    static void new_best(const void* self, std::size_t leaf, std::size_t slot,
+                         Item item) noexcept {
+        auto* heard = const_cast<HeardAnswers*>(static_cast<const HeardAnswers*>(self));
+        heard->leaf_out_of_range |= leaf >= heard->leaf_count;
+        heard->any_best = true;
+        heard->last_position = leaf * B + slot;
+        heard->last_item = item;
+    }
+    AnswerHook hook() const noexcept { return AnswerHook{this, entering_leaf, new_best}; }
+};
+
+inline void expect_heard(const HeardAnswers& heard, const Nearest& answer, const char* variant) {
+    EXPECT_FALSE(heard.leaf_out_of_range) << variant;
+    if (answer.found) {
+        EXPECT_TRUE(heard.any_best && heard.last_position == answer.position &&
+                    heard.last_item == answer.item)
+            << variant << ": the hook last heard of position " << heard.last_position
+            << ", the answer is at " << answer.position;
+    }
 }
 
 // Runs nearest_one and every variant this CPU supports, each with and
-// without search bounds, and with prefetches; all must agree bit for bit.
+// without search bounds, and with a hook; all must agree bit for bit.
 // Pass the tree's bounds when querying it often; they are computed here
 // otherwise.
 inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& query,
@@ -103,15 +120,21 @@ inline Nearest query_every_variant(const ImmutableKdTree& tree, const Point& que
             << chosen.distance << " (found " << chosen.found << ")";
     };
     expect_same(nearest_one(tree, bounds, query), "nearest_one", " with bounds");
-    const AnswerPrefetch prefetch = garbage_prefetch(tree);
-    expect_same(nearest_one(tree, bounds, prefetch, query), "nearest_one", " with prefetches");
+    {
+        HeardAnswers heard{tree.leaves.size()};
+        const Nearest hooked = nearest_one(tree, bounds, heard.hook(), query);
+        expect_same(hooked, "nearest_one", " with a hook");
+        expect_heard(heard, hooked, "nearest_one");
+    }
     for (cpu::Level variant : cpu::kAllLevels) {
         if (!cpu::supports(variant)) continue;
         expect_same(nearest_one_with(variant, tree, query), cpu::level_name(variant), "");
         expect_same(nearest_one_with(variant, tree, bounds, query), cpu::level_name(variant),
                     " with bounds");
-        expect_same(nearest_one_with(variant, tree, bounds, prefetch, query),
-                    cpu::level_name(variant), " with prefetches");
+        HeardAnswers heard{tree.leaves.size()};
+        const Nearest hooked = nearest_one_with(variant, tree, bounds, heard.hook(), query);
+        expect_same(hooked, cpu::level_name(variant), " with a hook");
+        expect_heard(heard, hooked, cpu::level_name(variant));
     }
     return chosen;
 }
