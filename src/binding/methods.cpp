@@ -14,10 +14,9 @@
 #include "binding/py_ref.hpp"
 #include "binding/released_gil.hpp"
 #include "binding/result_strings.hpp"
-#include "csv/record.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
-#include "geocoder/plain_row.hpp"
+#include "geocoder/row_fields.hpp"
 #include "persist/storage.hpp"
 
 namespace vicinor::binding {
@@ -55,7 +54,7 @@ bool convert_query(PyObject* const* bound, double& lat, double& lon) {
 // value; fields beyond the named columns have no key and are left out.
 // Only untracked objects are made here, so no finalizer can call back into
 // a lookup on this thread while `fields` is read.
-PyObject* fill_row_dict(PyRef dict, PyObject* keys, const csv::CsvRecord& fields) {
+PyObject* fill_row_dict(PyRef dict, PyObject* keys, const RowFields& fields) {
     Py_ssize_t count = PyTuple_GET_SIZE(keys);
     if (static_cast<std::size_t>(count) > fields.size()) {
         count = static_cast<Py_ssize_t>(fields.size());
@@ -75,7 +74,7 @@ PyObject* fill_row_dict(PyRef dict, PyObject* keys, const csv::CsvRecord& fields
 // gets a value, so the template's copy needs no insertion, and the values
 // come straight from the stored text.
 PyObject* plain_row_dict(GeocoderObject* geocoder, PyObject* keys, PyObject* template_dict,
-                         const PlainRow& fields) {
+                         const RowFields& fields) {
     PyRef dict(PyDict_Copy(template_dict));
     if (!dict) {
         report_python_api_failure();
@@ -96,17 +95,16 @@ PyObject* plain_row_dict(GeocoderObject* geocoder, PyObject* keys, PyObject* tem
 }
 
 // Any other row goes through the record reader.
-PyObject* parsed_row_dict(const ReverseGeocoder& record, PyObject* keys, std::string_view row) {
+PyObject* parsed_row_dict(const ReverseGeocoder& record, PyObject* keys, std::string_view row,
+                          RowFields& fields) {
     // The dict comes first: allocating host objects may run host code
-    // (finalizers) that reuses this thread's record.
+    // (finalizers) that reuses this thread's storage for read rows.
     PyRef dict(PyDict_New());
     if (!dict) {
         report_python_api_failure();
         return nullptr;
     }
-    // Reused per thread, so a lookup allocates nothing but its result.
-    thread_local csv::CsvRecord fields;
-    if (Status read = read_row_fields(record, row, fields); !read) {
+    if (Status read = fields.read(record, row); !read) {
         report_error_value(read.error());
         return nullptr;
     }
@@ -157,9 +155,10 @@ PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py
             report_error_value(row.error());
             return nullptr;
         }
-        Result<std::uint8_t> separator = separator_byte(geocoder->record.value_sep);
-        if (!separator) {
-            report_error_value(separator.error());
+        RowFields fields;
+        Result<bool> plain = fields.split_plain(geocoder->record, *row);
+        if (!plain) {
+            report_error_value(plain.error());
             return nullptr;
         }
         PyObject* keys = column_keys(geocoder);
@@ -168,12 +167,10 @@ PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py
             report_python_api_failure();
             return nullptr;
         }
-        PlainRow plain;
-        if (plain.split(*row, separator.value()) &&
-            plain.size() >= static_cast<std::size_t>(PyTuple_GET_SIZE(keys))) {
-            return plain_row_dict(geocoder, keys, template_dict, plain);
+        if (*plain && fields.size() >= static_cast<std::size_t>(PyTuple_GET_SIZE(keys))) {
+            return plain_row_dict(geocoder, keys, template_dict, fields);
         }
-        return parsed_row_dict(geocoder->record, keys, *row);
+        return parsed_row_dict(geocoder->record, keys, *row, fields);
     });
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/utf8.hpp"
+#include "common/text.hpp"
 
 namespace vicinor::binding {
 
@@ -20,7 +20,7 @@ inline PyObject* new_ascii_str(std::string_view ascii) noexcept {
 
 // A new str, or nullptr with the host's error set.
 inline PyObject* new_str(std::string_view utf8) noexcept {
-    if (utf8::is_ascii(utf8)) return new_ascii_str(utf8);
+    if (text::is_ascii(utf8)) return new_ascii_str(utf8);
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
 }
 

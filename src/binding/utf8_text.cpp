@@ -13,8 +13,7 @@
 
 #include "binding/py_ref.hpp"
 #include "common/large_pages.hpp"
-#include "common/utf8.hpp"
-#include "csv/lines.hpp"
+#include "common/text.hpp"
 
 namespace vicinor::binding {
 namespace {
@@ -55,10 +54,10 @@ std::size_t utf8_size(const Unit* units, std::size_t count) noexcept {
 template <class Unit>
 unsigned char* write_code_point(std::uint32_t code, unsigned char* o,
                                 std::uint32_t& surrogates) noexcept {
-    surrogates |= static_cast<std::uint32_t>(utf8::is_surrogate(code));
+    surrogates |= static_cast<std::uint32_t>(text::is_surrogate(code));
     constexpr std::uint32_t kMaxCode = sizeof(Unit) == 1 ? 0xFF : sizeof(Unit) == 2 ? 0xFFFF
                                                                                      : 0x10FFFF;
-    return utf8::put_code_point<kMaxCode>(code, o);
+    return text::put_code_point<kMaxCode>(code, o);
 }
 
 // Whether the kBlock units at `units` are all ASCII; if so they are written
@@ -120,7 +119,7 @@ bool fail_like_the_host(PyObject* str, std::string& out, std::size_t& line_feeds
     if (!bytes) return false;
     out.assign(PyBytes_AS_STRING(bytes.get()),
                static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    line_feeds = csv::count_line_feeds(out);
+    line_feeds = text::count_line_feeds(out);
     return true;
 }
 
@@ -170,7 +169,7 @@ bool encode_units(PyObject* str, const void* data, std::size_t count, std::strin
         out.resize(written + size);
         // Counted while the step's bytes are in cache, so that construction
         // need not read the whole text once more for its lines.
-        line_feeds += csv::count_line_feeds(std::string_view(step_out, size));
+        line_feeds += text::count_line_feeds(std::string_view(step_out, size));
     }
     return true;
 }
@@ -190,7 +189,7 @@ bool encode_utf8(PyObject* str, std::string& out, std::size_t& line_feeds) {
         for (std::size_t start = 0; start < count; start += kStepUnits) {
             const std::size_t step = std::min(kStepUnits, count - start);
             out.append(bytes + start, step);
-            line_feeds += csv::count_line_feeds(std::string_view(bytes + start, step));
+            line_feeds += text::count_line_feeds(std::string_view(bytes + start, step));
         }
         return true;
     }

@@ -72,9 +72,6 @@ private:
 
 inline CsvLines split_csv_lines(std::string_view text) noexcept { return CsvLines(text); }
 
-// The number of LF bytes in `text`.
-std::size_t count_line_feeds(std::string_view text) noexcept;
-
 // How many lines split_csv_lines yields, without walking them one by one.
 std::size_t count_csv_lines(std::string_view text) noexcept;
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/utf8.hpp"
+#include "common/text.hpp"
 #include "persist/storage.hpp"
 
 namespace vicinor::persist {
@@ -22,7 +22,7 @@ std::string slice_text(std::size_t row, const StringSlice& slice) {
 // `csv` is valid UTF-8 (the reader checks that), so a position is on a
 // character boundary unless it holds a continuation byte.
 bool on_char_boundary(const std::string& text, std::uint64_t position) {
-    return position == text.size() || !utf8::is_continuation_byte(text[position]);
+    return position == text.size() || !text::is_continuation_byte(text[position]);
 }
 
 Status check_slices(const ReverseGeocoder& geocoder) {

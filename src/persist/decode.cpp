@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/utf8.hpp"
+#include "common/text.hpp"
 #include "persist/codec.hpp"
 #include "persist/decode_bytes.hpp"
 #include "persist/decode_markers.hpp"
@@ -208,7 +208,7 @@ private:
         if (!is_str(m)) return fail_invalid_type(m, "a character");
         std::uint32_t length;
         if (!read_length(m, length) || !read_payload(length) || !check_payload_utf8()) return false;
-        if (utf8::count_characters(payload_) != 1) {
+        if (text::count_characters(payload_) != 1) {
             return fail("invalid value: " + describe_string(payload_) + ", expected a character");
         }
         out = decode_single_character(payload_);

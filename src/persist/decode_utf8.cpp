@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "common/utf8.hpp"
+#include "common/text.hpp"
 
 namespace vicinor::persist {
 namespace {
@@ -22,7 +22,7 @@ std::optional<std::string> utf8_error_detail(const std::uint8_t* bytes, std::siz
     std::size_t i = 0;
     while (i < size) {
         if (bytes[i] < 0x80) {
-            i = utf8::skip_ascii(bytes, i, size);
+            i = text::skip_ascii(bytes, i, size);
             continue;
         }
         const std::size_t start = i;

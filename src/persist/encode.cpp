@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/utf8.hpp"
+#include "common/text.hpp"
 #include "persist/codec.hpp"
 #include "persist/encode.hpp"
 #include "persist/encode_msgpack.hpp"
@@ -33,7 +33,7 @@ void write_array_header(BufferedWriter& out, std::uint64_t count) {
 void write_char(BufferedWriter& out, char32_t c) {
     std::uint8_t bytes[5];
     const std::size_t n = static_cast<std::size_t>(
-        utf8::put_code_point(static_cast<std::uint32_t>(c), bytes + 1) - (bytes + 1));
+        text::put_code_point(static_cast<std::uint32_t>(c), bytes + 1) - (bytes + 1));
     bytes[0] = static_cast<std::uint8_t>(0xa0 | n);
     out.write(bytes, n + 1);
 }

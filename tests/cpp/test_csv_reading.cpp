@@ -49,29 +49,6 @@ TEST(SplitCsvLines, CutsAfterEveryLfAndDropsOnlyTheCrBeforeIt) {
     EXPECT_EQ(cut("\r\r\n"), (std::vector<Cut>{{0, 1, "\r"}}));
 }
 
-TEST(CountLineFeeds, AgreesWithAPlainCountAtEveryBlockBoundary) {
-    std::mt19937 rng(5);
-    // Lengths around one vector and around the stretch a byte tally covers
-    // (255 vectors), dense and sparse in line feeds, including all of them.
-    for (std::size_t length : {0, 1, 15, 16, 17, 4079, 4080, 4081, 8161, 20000}) {
-        for (int density : {0, 3, 50, 100}) {
-            std::string text(length, 'x');
-            for (char& c : text) {
-                if (static_cast<int>(rng() % 100) < density) c = '\n';
-            }
-            if (length > 0) text[length - 1] = density > 0 ? '\n' : '\x8a';  // high bit set
-            const auto expected = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-            EXPECT_EQ(count_line_feeds(text), expected) << length << " " << density;
-            // Unaligned starts.
-            if (length > 3) {
-                const std::string_view tail = std::string_view(text).substr(3);
-                EXPECT_EQ(count_line_feeds(tail),
-                          static_cast<std::size_t>(std::count(tail.begin(), tail.end(), '\n')));
-            }
-        }
-    }
-}
-
 TEST(SplitCsvLines, EmptyTextAndTrailingLfAddNoLine) {
     EXPECT_TRUE(cut("").empty());
     EXPECT_EQ(cut("\n"), (std::vector<Cut>{{0, 0, ""}}));

@@ -1,6 +1,7 @@
-// The UTF-8 and ASCII helpers every area shares: reading the binding's str
-// conversion, the codec's strings and the load checks all rest on these.
-// Stored tables are mostly ASCII, so the ASCII tests read a block at a time.
+// The text helpers every area shares (UTF-8, ASCII, line feeds): the
+// binding's str conversion, the dialect, the codec's strings and the load
+// checks all rest on these. Stored tables are mostly ASCII, so the ASCII
+// tests read a block at a time.
 #pragma once
 
 #include <bit>
@@ -13,7 +14,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace vicinor::utf8 {
+namespace vicinor::text {
 
 inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
@@ -92,4 +93,7 @@ constexpr bool is_surrogate(std::uint32_t code) noexcept {
     return (code & ~std::uint32_t{0x7FF}) == 0xD800;
 }
 
-}  // namespace vicinor::utf8
+// The number of LF bytes in `text`.
+std::size_t count_line_feeds(std::string_view text) noexcept;
+
+}  // namespace vicinor::text
