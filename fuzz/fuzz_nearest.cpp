@@ -212,18 +212,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;  // construction's own failures are not the query's concern
     }
     const vicinor::kdtree::SearchBounds bounds = vicinor::kdtree::compute_search_bounds(tree);
-    // A hook that touches what the search names: a leaf past the tree
-    // would read out of bounds under the sanitizers.
+    // A hook that checks what the search names: a leaf past the tree
+    // throws (fatal here), a slot that does not hold the item traps.
     static const vicinor::kdtree::ImmutableKdTree* hooked_tree;
     hooked_tree = &tree;
+    // Per-leaf entries of one byte each, as many as the leaves.
+    const std::vector<std::byte> per_leaf(tree.leaves.size());
     const vicinor::kdtree::AnswerHook hook{
         nullptr,
-        [](const void*, std::size_t leaf) noexcept {
-            __builtin_prefetch(&hooked_tree->leaves.at(leaf));
-        },
         [](const void*, std::size_t leaf, std::size_t slot, vicinor::kdtree::Item item) noexcept {
             if (hooked_tree->leaves.at(leaf).content_items[slot] != item) __builtin_trap();
-        }};
+        },
+        per_leaf.data(), 1, 1, per_leaf.size()};
 
     // Stored points nudged by a decoded step land near, and across, the
     // splits that separate them.

@@ -12,19 +12,21 @@ AnswerPrefetch::AnswerPrefetch(const ReverseGeocoder& geocoder) noexcept {
     text_size_ = geocoder.csv.size();
     rows_ = geocoder.indexed_data.data();
     row_count_ = geocoder.indexed_data.size();
+    leaf_count_ = geocoder.tree.leaves.size();
 }
 
 kdtree::AnswerHook AnswerPrefetch::hook() const noexcept {
     if (!active()) return {};
-    return kdtree::AnswerHook{this, entering_leaf, new_best};
-}
-
-// The leaf's row offsets: two cache lines, fetched alongside the leaf.
-void AnswerPrefetch::entering_leaf(const void* self, std::size_t leaf) noexcept {
-    const std::uint32_t* first =
-        static_cast<const AnswerPrefetch*>(self)->slot_offsets_ + leaf * kdtree::B;
-    __builtin_prefetch(first);
-    __builtin_prefetch(first + kdtree::B - 1);
+    // A leaf's row offsets (two cache lines) arrive with the leaf, so the
+    // answer's row can be fetched the moment the scan picks it.
+    kdtree::AnswerHook hook;
+    hook.context = this;
+    hook.new_best = new_best;
+    hook.per_leaf = reinterpret_cast<const std::byte*>(slot_offsets_);
+    hook.per_leaf_stride = kdtree::B * sizeof(std::uint32_t);
+    hook.per_leaf_bytes = kdtree::B * sizeof(std::uint32_t);
+    hook.per_leaf_count = leaf_count_;
+    return hook;
 }
 
 // Both cache lines of the row's text (a row is rarely longer than one line,

@@ -1,7 +1,7 @@
 // Fetching the answer's row while the search still runs: the search names
-// each leaf it scans and each new best slot (kdtree::AnswerHook), and this
-// turns them into prefetches of the row hints, the row's slice and the
-// row's text. Only the geocoder knows that layout.
+// each new best slot (kdtree::AnswerHook), and this turns it into
+// prefetches of the row's slice and text; each leaf's row hints come with
+// the leaf. Only the geocoder knows that layout.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +25,6 @@ public:
     kdtree::AnswerHook hook() const noexcept;
 
 private:
-    static void entering_leaf(const void* self, std::size_t leaf) noexcept;
     static void new_best(const void* self, std::size_t leaf, std::size_t slot,
                          kdtree::Item item) noexcept;
 
@@ -34,6 +33,7 @@ private:
     std::size_t text_size_ = 0;
     const StringSlice* rows_ = nullptr;
     std::size_t row_count_ = 0;
+    std::size_t leaf_count_ = 0;
 };
 
 }  // namespace vicinor

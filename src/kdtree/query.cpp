@@ -100,7 +100,7 @@ private:
     [[gnu::always_inline]] void scan(std::size_t leaf) {
         // The caller's data for this leaf arrives with the leaf itself, so
         // the answer's can be fetched the moment the scan picks it.
-        if (hook_ != nullptr) hook_->entering_leaf(hook_->context, leaf);
+        if (hook_ != nullptr && hook_->per_leaf != nullptr) detail::fetch_leaf_entry(*hook_, leaf);
         const double before = best_distance_;
         std::size_t slot = 0;
         best_distance_ =
@@ -282,6 +282,13 @@ template <int W>
     // Bounds of another shape (e.g. never computed) would be read out of
     // range: search without them.
     if (hook != nullptr && !hook->usable()) hook = nullptr;
+    // An array of another length would be read out of range.
+    AnswerHook fitted;
+    if (hook != nullptr && hook->per_leaf != nullptr && hook->per_leaf_count != tree.leaves.size()) {
+        fitted = *hook;
+        fitted.per_leaf = nullptr;
+        hook = &fitted;
+    }
     if (bounds == nullptr || !bounds->fits(tree)) {
         return Search<W, false>(tree, nullptr, hook, query, false).run();
     }
