@@ -131,7 +131,7 @@ std::vector<Stage> stages(const ReverseGeocoder& geocoder) {
                                                   vicinor::lat_lon_to_point(q.lat, q.lon))
                                       .item};
          }},
-        {"+ row slice and bounds checks",
+        {"+ row read (nearest_row_text)",
          [&](const Query& q) {
              const auto row = vicinor::nearest_row_text(geocoder, q.lat, q.lon);
              return row ? std::uint64_t{row.value().size()} : 0;

@@ -1,13 +1,11 @@
-// Filling the leaves from the final stems, and the storage construction
-// frees as it goes: a refused placement must leave the points for the
-// fallback exactly as they were, and pages handed back early must never be
-// read again.
+// Filling the leaves from the final stems, freeing the points as it goes: a
+// refused placement must leave the points for the fallback exactly as they
+// were.
 #include <bit>
 #include <cstring>
 
 #include "kdtree/build_parts.hpp"
 #include "kdtree/chunk_fingerprint.hpp"
-#include "kdtree/page_buffer.hpp"
 #include "kdtree/point_columns.hpp"
 #include "test_build_support.hpp"
 
@@ -121,25 +119,6 @@ TEST(BuildPlacement, ColumnsAndSpanGiveTheSameTree) {
     EXPECT_EQ(std::memcmp(from_span.leaves.data(), from_columns.leaves.data(),
                           from_span.leaves.size() * sizeof(LeafNode)),
               0);
-}
-
-TEST(BuildPlacement, ReleasedPagesReadAsZeroAndTheRestIsKept) {
-    for (const std::size_t count : {std::size_t{10}, std::size_t{300000}}) {
-        PageArray<std::uint32_t> values(count);
-        for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<std::uint32_t>(i + 1);
-        const std::size_t cut = count / 3 + 1;
-        values.release(0, cut);
-        // Only whole pages inside the range go back: whatever is not zero
-        // still holds its value, and nothing from `cut` on was touched.
-        for (std::size_t i = 0; i < cut; ++i) {
-            ASSERT_TRUE(values[i] == 0 || values[i] == i + 1) << i;
-        }
-        for (std::size_t i = cut; i < count; ++i) ASSERT_EQ(values[i], i + 1) << i;
-        values.release(cut, count - cut);  // up to the end, the tail page included
-    }
-    PageArray<double> empty(0);
-    empty.release(0, 0);
-    EXPECT_EQ(empty.size(), 0u);
 }
 
 // Every fingerprint form this machine runs must sum exactly as the plain
