@@ -12,7 +12,9 @@
 
 namespace vicinor {
 
-inline constexpr double kDegreesToRadians = 0.017453292519943295;
+// The double nearest to pi/180. Spelt as every description of the
+// conversion spells it, the one constant outside the kName style.
+inline constexpr double DEG_TO_RAD = 0.017453292519943295;
 
 // The separator byte for `value_sep`, or the non-ASCII error.
 Result<std::uint8_t> separator_byte(char32_t value_sep);

@@ -18,8 +18,8 @@ Result<std::uint8_t> separator_byte(char32_t value_sep) {
 // One multiplication per angle and no normalising afterwards: a query at a
 // stored row's coordinates must reproduce its point bit for bit.
 kdtree::Point lat_lon_to_point(double lat, double lon) noexcept {
-    const double lat_r = lat * kDegreesToRadians;
-    const double lon_r = lon * kDegreesToRadians;
+    const double lat_r = lat * DEG_TO_RAD;
+    const double lon_r = lon * DEG_TO_RAD;
     const double cos_lat = std::cos(lat_r);
     return kdtree::Point{cos_lat * std::cos(lon_r), cos_lat * std::sin(lon_r), std::sin(lat_r)};
 }

@@ -163,7 +163,7 @@ TEST(LatLonToPoint, UnitSphereWithoutNormalising) {
     EXPECT_EQ(p[0], std::cos(lat * 0.017453292519943295) * std::cos(lon * 0.017453292519943295));
 
     // Out-of-range angles are taken as they are.
-    EXPECT_EQ(lat_lon_to_point(450.0, 0.0)[2], std::sin(450.0 * kDegreesToRadians));
+    EXPECT_EQ(lat_lon_to_point(450.0, 0.0)[2], std::sin(450.0 * DEG_TO_RAD));
     const kdtree::Point nan_point = lat_lon_to_point(std::nan(""), 0.0);
     EXPECT_TRUE(std::isnan(nan_point[0]) && std::isnan(nan_point[2]));
 }
@@ -180,8 +180,8 @@ TEST(LatLonToPoint, AgreesWithSeparateSinAndCosCalls) {
         const double lat = round % 4 == 0 ? std::round(degrees(random) * 1e5) / 1e5
                                           : degrees(random);
         const double lon = degrees(random);
-        const double lat_r = lat * kDegreesToRadians;
-        const double lon_r = lon * kDegreesToRadians;
+        const double lat_r = lat * DEG_TO_RAD;
+        const double lon_r = lon * DEG_TO_RAD;
         const kdtree::Point expected{cos_of(lat_r) * cos_of(lon_r), cos_of(lat_r) * sin_of(lon_r),
                                      sin_of(lat_r)};
         ASSERT_EQ(std::memcmp(&expected, lat_lon_to_point(lat, lon).data(), sizeof expected), 0)
