@@ -11,6 +11,9 @@ namespace vicinor::binding {
 
 struct GeocoderObject {
     PyObject_HEAD
+    // Never changes after construction or load, and nothing takes
+    // exclusive access: a method's shared access is the caller's reference
+    // to the instance, held for the whole call, and needs no bookkeeping.
     ReverseGeocoder record;
     // Whether the record's lookup aids are computed: on the first lookup,
     // so that a geocoder built only to be saved never pays for them.
