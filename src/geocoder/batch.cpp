@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
@@ -67,12 +68,8 @@ void sort_by_curve(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>&
     }
 }
 
-// The checks of a single lookup, on a query already converted.
-Result<NearestRow> nearest_row_for_point(const ReverseGeocoder& geocoder,
-                                         const kdtree::Point& point) {
-    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
-    const kdtree::Nearest nearest = kdtree::nearest_one(
-        geocoder.tree, geocoder.search_bounds, answer_prefetch(geocoder), point);
+// The checks of a single lookup on the search's answer.
+Result<NearestRow> checked_row(const ReverseGeocoder& geocoder, const kdtree::Nearest& nearest) {
     if (!nearest.found) return Error("no stored place could answer the query");
     if (nearest.item >= geocoder.indexed_data.size()) {
         return Error("damaged geocoder: the index names row " + std::to_string(nearest.item) +
@@ -119,7 +116,7 @@ private:
         for (std::uint64_t key : keys_) {
             const std::size_t i = key & 0xFFFF;
             const std::size_t at = first + i;
-            Result<NearestRow> found = nearest_row_for_point(geocoder_, points_[i]);
+            Result<NearestRow> found = checked_row(geocoder_, search(points_[i]));
             if (!found) {
                 // Sorted order is not query order: keep the earliest failure.
                 if (!failed || at < failed->index) failed = Failure{at, std::move(found).error()};
@@ -132,8 +129,29 @@ private:
         return failed;
     }
 
+    // Sorted neighbours share their answers' surroundings: the previous
+    // answer bounds the next search from the start. No row prefetches, as
+    // no row is read.
+    kdtree::Nearest search(const kdtree::Point& point) {
+        const kdtree::ImmutableKdTree& tree = geocoder_.tree;
+        const kdtree::AnswerPrefetch no_prefetch;
+        const kdtree::Nearest nearest =
+            (has_hint_ && !std::getenv("VB_NOHINT")) ? kdtree::nearest_one(tree, geocoder_.search_bounds, no_prefetch, point, hint_)
+                      : kdtree::nearest_one(tree, geocoder_.search_bounds, no_prefetch, point);
+        if (nearest.found) {
+            const kdtree::LeafNode& leaf = tree.leaves[nearest.position / kdtree::B];
+            const std::size_t slot = nearest.position % kdtree::B;
+            hint_ = {leaf.content_points[0][slot], leaf.content_points[1][slot],
+                     leaf.content_points[2][slot]};
+            has_hint_ = true;
+        }
+        return nearest;
+    }
+
     const ReverseGeocoder& geocoder_;
     const BatchQuery& query_;
+    kdtree::Point hint_{};
+    bool has_hint_ = false;
     std::int64_t* const rows_;
     double* const km_;
     std::vector<kdtree::Point> points_;
@@ -147,7 +165,10 @@ Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, doub
     if (!std::isfinite(lat) || !std::isfinite(lon)) {
         return Error("latitude and longitude must be finite numbers");
     }
-    return nearest_row_for_point(geocoder, lat_lon_to_point(lat, lon));
+    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    return checked_row(geocoder, kdtree::nearest_one(geocoder.tree, geocoder.search_bounds,
+                                                     answer_prefetch(geocoder),
+                                                     lat_lon_to_point(lat, lon)));
 }
 
 double chord_to_km(double squared_chord) noexcept {
