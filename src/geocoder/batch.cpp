@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
@@ -129,29 +128,14 @@ private:
         return failed;
     }
 
-    // Sorted neighbours share their answers' surroundings: the previous
-    // answer bounds the next search from the start. No row prefetches, as
-    // no row is read.
-    kdtree::Nearest search(const kdtree::Point& point) {
-        const kdtree::ImmutableKdTree& tree = geocoder_.tree;
+    // No row prefetches: no row text is read.
+    kdtree::Nearest search(const kdtree::Point& point) const {
         const kdtree::AnswerPrefetch no_prefetch;
-        const kdtree::Nearest nearest =
-            (has_hint_ && !std::getenv("VB_NOHINT")) ? kdtree::nearest_one(tree, geocoder_.search_bounds, no_prefetch, point, hint_)
-                      : kdtree::nearest_one(tree, geocoder_.search_bounds, no_prefetch, point);
-        if (nearest.found) {
-            const kdtree::LeafNode& leaf = tree.leaves[nearest.position / kdtree::B];
-            const std::size_t slot = nearest.position % kdtree::B;
-            hint_ = {leaf.content_points[0][slot], leaf.content_points[1][slot],
-                     leaf.content_points[2][slot]};
-            has_hint_ = true;
-        }
-        return nearest;
+        return kdtree::nearest_one(geocoder_.tree, geocoder_.search_bounds, no_prefetch, point);
     }
 
     const ReverseGeocoder& geocoder_;
     const BatchQuery& query_;
-    kdtree::Point hint_{};
-    bool has_hint_ = false;
     std::int64_t* const rows_;
     double* const km_;
     std::vector<kdtree::Point> points_;

@@ -52,28 +52,12 @@ struct PendingChild {
     return std::bit_cast<double>(std::bit_cast<std::uint64_t>(distance) + 1);
 }
 
-// The same for a point the caller names (a batch passes the previous
-// query's answer, usually far nearer than the coarse seed): any point's
-// distance bounds the answer from above once the search is exact, and a
-// point whose distance does not is caught like a missing seed.
-[[gnu::always_inline]] inline double hinted_start(const SearchBounds& bounds, const Point& query,
-                                                  const Point& hint) {
-    if (bounds.seed_grid == 0) return kNoDistance;  // not known to be exact
-    const double dx = hint[0] - query[0];
-    const double dy = hint[1] - query[1];
-    const double dz = hint[2] - query[2];
-    const double distance = (dx * dx + dy * dy) + dz * dz;
-    if (!(distance < kNoDistance)) return kNoDistance;
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(distance) + 1);
-}
-
 template <int W, bool kBounded>
 class Search {
 public:
     // `bounds` must fit the tree (SearchBounds::fits) when kBounded.
     Search(const ImmutableKdTree& tree, const SearchBounds* bounds,
-           const AnswerPrefetch* prefetch, const Point& query, bool use_seed,
-           const Point* hint = nullptr)
+           const AnswerPrefetch* prefetch, const Point& query, bool use_seed)
         : stems_(tree.stems.data()),
           stem_count_(tree.stems.size()),
           leaves_(tree.leaves.data()),
@@ -82,8 +66,7 @@ public:
           bounds_(bounds),
           prefetch_(prefetch),
           query_(query),
-          use_seed_(use_seed),
-          hint_(hint) {}
+          use_seed_(use_seed) {}
 
     [[gnu::always_inline]] Nearest run() {
         descend_to_leaf();
@@ -93,10 +76,6 @@ public:
         if constexpr (kBounded) {
             if (use_seed_) {
                 seed_bound_ = seeded_start(*bounds_, query_);
-                if (hint_ != nullptr) {
-                    const double hinted = hinted_start(*bounds_, query_, *hint_);
-                    if (hinted < seed_bound_) seed_bound_ = hinted;
-                }
                 if (seed_bound_ < best_distance_) best_distance_ = seed_bound_;
             }
         }
@@ -251,7 +230,6 @@ private:
     const Point& query_;
 
     const bool use_seed_;
-    const Point* const hint_;  // nullptr: none
     double seed_bound_ = std::numeric_limits<double>::infinity();
     double best_distance_ = kNoDistance;
     Item best_item_ = 0;
@@ -275,7 +253,7 @@ template <int W>
 [[gnu::always_inline]] inline Nearest search(const ImmutableKdTree& tree,
                                              const SearchBounds* bounds,
                                              const AnswerPrefetch* prefetch,
-                                             const Point& query, const Point* hint) {
+                                             const Point& query) {
     // A non-finite query has no finite distance to anything; a NaN one
     // would not even order against the stems.
     if (!std::isfinite(query[0]) || !std::isfinite(query[1]) || !std::isfinite(query[2])) {
@@ -287,15 +265,14 @@ template <int W>
     if (bounds == nullptr || !bounds->fits(tree)) {
         return Search<W, false>(tree, nullptr, prefetch, query, false).run();
     }
-    const Nearest found = Search<W, true>(tree, bounds, prefetch, query, true, hint).run();
+    const Nearest found = Search<W, true>(tree, bounds, prefetch, query, true).run();
     if (found.found) return found;
     return search_without_seed<W>(tree, *bounds, prefetch, query);
 }
 
 Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds,
-                         const AnswerPrefetch* prefetch, const Point& query,
-                         const Point* hint) {
-    return search<2>(tree, bounds, prefetch, query, hint);
+                         const AnswerPrefetch* prefetch, const Point& query) {
+    return search<2>(tree, bounds, prefetch, query);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -304,20 +281,20 @@ Nearest nearest_baseline(const ImmutableKdTree& tree, const SearchBounds* bounds
 [[gnu::target("avx2")]] Nearest nearest_avx2(const ImmutableKdTree& tree,
                                               const SearchBounds* bounds,
                                               const AnswerPrefetch* prefetch,
-                                              const Point& query, const Point* hint) {
-    return search<4>(tree, bounds, prefetch, query, hint);
+                                              const Point& query) {
+    return search<4>(tree, bounds, prefetch, query);
 }
 
 [[gnu::target("avx512f")]] Nearest nearest_avx512(const ImmutableKdTree& tree,
                                                   const SearchBounds* bounds,
                                                   const AnswerPrefetch* prefetch,
-                                                  const Point& query, const Point* hint) {
-    return search<8>(tree, bounds, prefetch, query, hint);
+                                                  const Point& query) {
+    return search<8>(tree, bounds, prefetch, query);
 }
 #endif
 
 using QueryFunction = Nearest (*)(const ImmutableKdTree&, const SearchBounds*,
-                                  const AnswerPrefetch*, const Point&, const Point*);
+                                  const AnswerPrefetch*, const Point&);
 
 QueryFunction function_for(QueryVariant variant) {
 #ifdef VICINOR_QUERY_HAS_X86_VARIANTS
@@ -384,44 +361,37 @@ QueryVariant selected_query_variant() noexcept { return pick_variant(); }
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const Point& query) noexcept {
     if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, nullptr, nullptr, query, nullptr);
+    return function_for(variant)(tree, nullptr, nullptr, query);
 }
 
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const Point& query) noexcept {
     if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, &bounds, nullptr, query, nullptr);
+    return function_for(variant)(tree, &bounds, nullptr, query);
 }
 
 Nearest nearest_one_with(QueryVariant variant, const ImmutableKdTree& tree,
                          const SearchBounds& bounds, const AnswerPrefetch& prefetch,
                          const Point& query) noexcept {
     if (!query_variant_supported(variant)) variant = QueryVariant::kBaseline;
-    return function_for(variant)(tree, &bounds, &prefetch, query, nullptr);
+    return function_for(variant)(tree, &bounds, &prefetch, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const Point& query) noexcept {
     static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, nullptr, nullptr, query, nullptr);
+    return selected(tree, nullptr, nullptr, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const Point& query) noexcept {
     static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, &bounds, nullptr, query, nullptr);
+    return selected(tree, &bounds, nullptr, query);
 }
 
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const AnswerPrefetch& prefetch, const Point& query) noexcept {
     static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, &bounds, &prefetch, query, nullptr);
-}
-
-Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
-                    const AnswerPrefetch& prefetch, const Point& query,
-                    const Point& hint) noexcept {
-    static const QueryFunction selected = function_for(pick_variant());
-    return selected(tree, &bounds, &prefetch, query, &hint);
+    return selected(tree, &bounds, &prefetch, query);
 }
 
 }  // namespace vicinor::kdtree

@@ -36,12 +36,4 @@ Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
 Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
                     const AnswerPrefetch& prefetch, const Point& query) noexcept;
 
-// The same answer again, with the search bounded from the start by the
-// distance of `hint`: for queries asked in a coherent order, where the
-// previous answer lies near the next query. Any finite point will do; only
-// speed depends on it.
-Nearest nearest_one(const ImmutableKdTree& tree, const SearchBounds& bounds,
-                    const AnswerPrefetch& prefetch, const Point& query,
-                    const Point& hint) noexcept;
-
 }  // namespace vicinor::kdtree
