@@ -45,8 +45,8 @@ constexpr std::uint32_t spread_bits(std::uint32_t v) noexcept {
     return v;
 }
 
-// No trigonometry: the bucket is read twice per query, before the point is
-// made. Coordinates outside the usual ranges share the edge buckets.
+// From the degrees, without trigonometry: the sort computes it twice per
+// query. Coordinates outside the usual ranges share the edge buckets.
 std::uint32_t bucket_of(double lat, double lon) noexcept {
     auto cell = [](double degrees, double low, double span) {
         const double at = (degrees - low) * ((1u << kGridBits) / span);
