@@ -37,8 +37,8 @@ def one_line(error: BaseException) -> str:
     for line in causes.splitlines():
         line = line.strip()
         # Numbered causes read "0: message".
-        number, sep, rest = line.partition(": ")
-        parts.append(rest if sep and number.isdigit() else line)
+        index, sep, rest = line.partition(": ")
+        parts.append(rest if sep and index.isdigit() else line)
     return ": ".join(" ".join(part.split()) for part in parts if part)
 
 
@@ -72,7 +72,7 @@ def open_geocoder(args: argparse.Namespace) -> tuple[vicinor.ReverseGeocoder, bo
         raise CommandError(f"{name}: {one_line(error)}") from None
 
 
-def finite(text: str) -> float:
+def number(text: str) -> float:
     value = float(text)
     if not math.isfinite(value):
         raise ValueError(text)
@@ -90,8 +90,8 @@ def lookup_parser() -> argparse.ArgumentParser:
                "`vicinor batch FILE` geocodes a CSV of coordinates "
                "(see `vicinor build --help`, `vicinor batch --help`). "
                "Place data (c) GeoNames (geonames.org), CC BY 4.0.")
-    parser.add_argument("lat", type=finite, help="latitude in degrees, e.g. 48.8566")
-    parser.add_argument("lon", type=finite, help="longitude in degrees, e.g. 2.3522")
+    parser.add_argument("lat", type=number, help="latitude in degrees, e.g. 48.8566")
+    parser.add_argument("lon", type=number, help="longitude in degrees, e.g. 2.3522")
     parser.add_argument("--format", choices=("text", "json"), default="text",
                         help="text for people (default) or one JSON object")
     add_source_options(parser)
@@ -183,7 +183,7 @@ def run_batch(argv: Sequence[str]) -> int:
                         help="latitude column, by name or 0-based index (default: 0)")
     parser.add_argument("--lon-column", default="1", metavar="COLUMN",
                         help="longitude column, by name or 0-based index (default: 1)")
-    parser.add_argument("--max-km", type=finite, metavar="KM",
+    parser.add_argument("--max-km", type=number, metavar="KM",
                         help="leave the place columns empty where the nearest place is "
                              "farther (distance_km still says how far)")
     parser.add_argument("--format", choices=("csv", "jsonl"), default="csv",
