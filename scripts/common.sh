@@ -20,9 +20,9 @@ VICINOR_JOBS=${VICINOR_JOBS:-2}
 VICINOR_FUZZ_SYSTEM_PACKAGES=(clang-16 libclang-rt-16-dev llvm-16 cmake ninja-build)
 VICINOR_TEST_SYSTEM_PACKAGES=(g++ cmake ninja-build libgtest-dev "${VICINOR_FUZZ_SYSTEM_PACKAGES[@]}")
 VICINOR_RUN_SYSTEM_PACKAGES=(g++ cmake ninja-build)
-VICINOR_PYTHON_PACKAGES=(pytest hypothesis numpy msgpack scikit-build-core ninja tqdm pycountry mypy
-    pandas pandas-stubs types-tqdm)
-VICINOR_PYTHON_MODULES="pytest, hypothesis, numpy, msgpack, scikit_build_core, ninja, tqdm, pycountry, mypy, pandas"
+VICINOR_PYTHON_PACKAGES=(pytest hypothesis numpy msgpack scikit-build-core ninja "dask[distributed]"
+    pandas pyarrow tqdm pycountry mypy pandas-stubs types-tqdm)
+VICINOR_PYTHON_MODULES="pytest, hypothesis, numpy, msgpack, scikit_build_core, ninja, dask, distributed, pandas, pyarrow, tqdm, pycountry, mypy"
 
 say() { printf '==> %s\n' "$*"; }
 die() {

@@ -22,6 +22,29 @@ void prepare_lookups(ReverseGeocoder& geocoder) {
     geocoder.row_hints = compute_row_hints(geocoder);
 }
 
+Result<std::string_view> row_text(const ReverseGeocoder& geocoder, std::size_t row) {
+    if (row >= geocoder.indexed_data.size()) {
+        return Error("row " + std::to_string(row) + " is out of range: the geocoder holds " +
+                     std::to_string(geocoder.indexed_data.size()) + " rows");
+    }
+    const StringSlice& slice = geocoder.indexed_data[row];
+    const std::string_view text = geocoder.csv;
+    if (slice.offset < 0 || static_cast<std::uint64_t>(slice.offset) > text.size() ||
+        slice.len > text.size() - static_cast<std::uint64_t>(slice.offset)) {
+        return Error("damaged geocoder: row " + std::to_string(row) +
+                     " lies outside the stored text");
+    }
+    const auto begin = static_cast<std::size_t>(slice.offset);
+    const auto end = begin + static_cast<std::size_t>(slice.len);
+    // A slice cutting a character in two would hand the host broken UTF-8.
+    if ((begin < text.size() && is_continuation_byte(text[begin])) ||
+        (end < text.size() && is_continuation_byte(text[end]))) {
+        return Error("damaged geocoder: row " + std::to_string(row) +
+                     " does not start and end on character boundaries");
+    }
+    return text.substr(begin, end - begin);
+}
+
 Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat,
                                           double lon) {
     if (!std::isfinite(lat) || !std::isfinite(lon)) {
@@ -39,22 +62,7 @@ Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, doubl
                      " rows are stored");
     }
 
-    const StringSlice& slice = geocoder.indexed_data[nearest.item];
-    const std::string_view text = geocoder.csv;
-    if (slice.offset < 0 || static_cast<std::uint64_t>(slice.offset) > text.size() ||
-        slice.len > text.size() - static_cast<std::uint64_t>(slice.offset)) {
-        return Error("damaged geocoder: row " + std::to_string(nearest.item) +
-                     " lies outside the stored text");
-    }
-    const auto begin = static_cast<std::size_t>(slice.offset);
-    const auto end = begin + static_cast<std::size_t>(slice.len);
-    // A slice cutting a character in two would hand the host broken UTF-8.
-    if ((begin < text.size() && is_continuation_byte(text[begin])) ||
-        (end < text.size() && is_continuation_byte(text[end]))) {
-        return Error("damaged geocoder: row " + std::to_string(nearest.item) +
-                     " does not start and end on character boundaries");
-    }
-    return text.substr(begin, end - begin);
+    return row_text(geocoder, nearest.item);
 }
 
 Status read_row_fields(const ReverseGeocoder& geocoder, std::string_view row_text,

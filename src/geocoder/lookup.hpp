@@ -15,6 +15,11 @@ namespace vicinor {
 // saved never needs them.
 void prepare_lookups(ReverseGeocoder& geocoder);
 
+// The stored text of row `row` (0-based, in table order), as a view into
+// `geocoder.csv`. Fails for a row beyond the table, and for a slice a
+// damaged file could hold (outside the text, or cutting a character).
+Result<std::string_view> row_text(const ReverseGeocoder& geocoder, std::size_t row);
+
 // The stored text of the row nearest to (lat, lon), as a view into
 // `geocoder.csv` (the caller copies it once, straight into its result).
 // Fails when the geocoder has no row that can answer.

@@ -14,7 +14,7 @@ def stub_methods():
     tree = ast.parse(STUB.read_text())
     (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
     return cls.name, {
-        node.name: [arg.arg for arg in node.args.args]
+        node.name: [arg.arg for arg in node.args.args + node.args.kwonlyargs]
         for node in cls.body
         if isinstance(node, ast.FunctionDef)
     }
