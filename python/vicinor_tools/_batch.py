@@ -160,8 +160,15 @@ class Progress:
         self.bar: Any = None
         if sys.stderr.isatty():
             from tqdm import tqdm
+            try:
+                sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
+            except OSError:
+                sized = False
+            # A terminal that reports no size (a bare pseudo-terminal) would
+            # get a bar of width zero, hidden below a screen of height zero.
             self.bar = tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr,
-                            dynamic_ncols=True)
+                            dynamic_ncols=sized, ncols=None if sized else 80,
+                            nrows=None if sized else 24)
 
     def update(self, rows: int) -> None:
         if self.bar is not None:

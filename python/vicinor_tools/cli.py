@@ -105,12 +105,13 @@ def nearest_fields(geocoder: vicinor.ReverseGeocoder, bundled: bool,
     row = geocoder.get_nearest_as_dict(lat, lon)
     found = geocoder.get_nearest_with_distance(lat, lon)
     assert found is not None  # no max_km: always a row (or an error)
-    fields: dict[str, str | float] = {name: row[name] for name in geocoder.columns()
-                                      if name in row}
-    if bundled:
-        name = country_name(row.get("country", ""))
-        if name is not None:
-            fields["country_name"] = name
+    fields: dict[str, str | float] = {}
+    for column in geocoder.columns():
+        fields[column] = row[column]
+        if bundled and column == "country":
+            name = country_name(row[column])
+            if name is not None:
+                fields["country_name"] = name
     fields["distance_km"] = round(found[1], 3)
     return fields
 
