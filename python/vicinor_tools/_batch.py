@@ -20,6 +20,8 @@ from typing import IO, Any
 import vicinor
 
 DEFAULT_CHUNK_ROWS = 1 << 16
+# Blocks are read by size; this turns a row count into one.
+TYPICAL_LINE_CHARS = 32
 SEP = ","
 
 
@@ -28,7 +30,7 @@ class BatchError(Exception):
 
 
 def quote(field: str) -> str:
-    if any(special in field for special in ('"', SEP, "\n", "\r")):
+    if SEP in field or '"' in field or "\n" in field or "\r" in field:
         return '"' + field.replace('"', '""') + '"'
     return field
 
@@ -57,40 +59,41 @@ def split_line(line: str, line_number: int, source: str) -> list[str]:
         raise BatchError(f"{source}, line {line_number}: {error}") from None
 
 
-def read_chunks(stream: IO[str], chunk_rows: int) -> Iterator[list[str]]:
-    """Lists of at most chunk_rows lines, terminators removed, blank lines
-    kept (they are skipped by the caller, which counts line numbers)."""
-    chunk: list[str] = []
-    for line in stream:
-        chunk.append(line.rstrip("\r\n"))
-        if len(chunk) == chunk_rows:
-            yield chunk
-            chunk = []
-    if chunk:
-        yield chunk
+def read_blocks(stream: IO[str], block_chars: int) -> Iterator[str]:
+    """The rest of the stream in blocks of whole lines, each block ending
+    in a line feed (one is added after a last line that lacks it)."""
+    pending: list[str] = []
+    while data := stream.read(block_chars):
+        cut = data.rfind("\n") + 1
+        if cut == 0:  # a line longer than a block: keep collecting it
+            pending.append(data)
+            continue
+        pending.append(data[:cut])
+        yield "".join(pending)
+        pending = [data[cut:]] if cut < len(data) else []
+    if pending:
+        yield "".join(pending) + "\n"
 
 
 class PlaceColumns:
     """The nearest place's appended fields for each geocoder row, made once
-    per row on first use."""
+    per row on first use; row -1 (beyond max_km) has them empty."""
 
     def __init__(self, geocoder: vicinor.ReverseGeocoder, names: list[str]) -> None:
         self.geocoder = geocoder
         self.names = names
-        self.csv_cache: dict[int, str] = {}
-        self.empty_csv = SEP * len(names)
+        self.beyond = geocoder.row_count()
+        # Indexed by row; the extra last entry stands for "no row".
+        self.texts: list[str | None] = [None] * self.beyond + [SEP * (len(names) - 1)]
 
-    def csv_text(self, row: int) -> str:
-        """The fields, each followed by the separator (so that a table with
-        no columns left appends nothing but the distance)."""
-        if row < 0:
-            return self.empty_csv
-        text = self.csv_cache.get(row)
-        if text is None:
+    def csv_texts(self, rows: list[int]) -> list[str]:
+        """The appended fields of each row as CSV text, rows given with -1
+        already replaced by self.beyond."""
+        texts = self.texts
+        for row in {row for row in rows if texts[row] is None}:
             fields = self.geocoder.row_dict(row)
-            text = "".join(quote(fields[name]) + SEP for name in self.names)
-            self.csv_cache[row] = text
-        return text
+            texts[row] = SEP.join(quote(fields[name]) for name in self.names)
+        return list(map(texts.__getitem__, rows))  # type: ignore[arg-type]
 
     def values(self, row: int) -> list[str | None]:
         if row < 0:
@@ -184,37 +187,37 @@ def geocode_file(geocoder: vicinor.ReverseGeocoder, input_path: str, output_path
                  output_format: str = "csv", threads: int | None = None,
                  chunk_rows: int = DEFAULT_CHUNK_ROWS) -> int:
     """Geocodes every row of the CSV at input_path ("-": standard input)
-    into output_path ("-": standard output); returns the rows written."""
+    into output_path ("-": standard output); returns the rows written.
+    chunk_rows is roughly how many rows one lookup call takes."""
     source = "standard input" if input_path == "-" else input_path
     place_names = list(geocoder.columns())
-    places = PlaceColumns(geocoder, place_names)
     progress = Progress(count_lines(input_path) if input_path != "-" else None)
     written = 0
     try:
         with open_input(input_path) as stream, open_output(output_path) as out:
             try:
-                chunks = read_chunks(stream, chunk_rows)
-                first = next(chunks, None)
-                if not first or not first[0]:
+                header_line = stream.readline().rstrip("\r\n")
+                if not header_line:
                     raise BatchError(f"{source}: no header line")
-                header = split_line(first[0], 1, source)
+                header = split_line(header_line, 1, source)
                 lat_at = column_index(header, lat_column, "latitude", source)
                 lon_at = column_index(header, lon_column, "longitude", source)
                 appended = output_names(header, place_names)
                 if output_format == "csv":
-                    out.write(first[0] + SEP + SEP.join(quote(n) for n in appended) + "\n")
-                writer = ChunkWriter(out, output_format, header, appended, places)
+                    out.write(header_line + SEP + SEP.join(quote(n) for n in appended) + "\n")
+                writer = ChunkWriter(out, output_format, header, appended,
+                                     PlaceColumns(geocoder, place_names))
                 line_number = 2
-                pending = [first[1:]]
-                for chunk in pending_then(pending, chunks):
-                    rows = parse_chunk(chunk, line_number, lat_at, lon_at, source)
-                    line_number += len(chunk)
-                    if rows[0]:
-                        nearest, km = geocoder.nearest_rows(rows[1], rows[2], max_km=max_km,
+                for block in read_blocks(stream, chunk_rows * TYPICAL_LINE_CHARS):
+                    lines, lats, lons = parse_block(block, line_number, len(header), lat_at,
+                                                    lon_at, source)
+                    line_number += block.count("\n")
+                    if lines:
+                        nearest, km = geocoder.nearest_rows(lats, lons, max_km=max_km,
                                                             threads=threads)
-                        writer.write(rows[0], nearest.tolist(), km.tolist())
-                        written += len(rows[0])
-                        progress.update(len(rows[0]))
+                        writer.write(lines, nearest, km)
+                        written += len(lines)
+                        progress.update(len(lines))
             except UnicodeDecodeError as error:
                 raise BatchError(f"{source}: not UTF-8 text ({error.reason})") from None
     finally:
@@ -222,20 +225,46 @@ def geocode_file(geocoder: vicinor.ReverseGeocoder, input_path: str, output_path
     return written
 
 
-def pending_then(first: list[list[str]], rest: Iterator[list[str]]) -> Iterator[list[str]]:
-    yield from first
-    yield from rest
+Coordinates = tuple[list[str], "array.array[float]", "array.array[float]"]
 
 
-def parse_chunk(chunk: list[str], first_line: int, lat_at: int, lon_at: int,
-                source: str) -> tuple[list[str], array.array[float], array.array[float]]:
-    """The chunk's non-blank lines and their coordinates as float64 buffers,
-    which the batch lookup reads in place."""
+def parse_block(block: str, first_line: int, width: int, lat_at: int, lon_at: int,
+                source: str) -> Coordinates:
+    """The block's rows (terminators removed) and their coordinates as
+    float64 buffers, which the batch lookup reads in place.
+
+    Plain blocks (no quotes, no blank lines, every row as wide as the
+    header) are cut in a few whole-block steps; anything else, or any
+    failure, goes through the line-by-line reading, which also finds the
+    line to blame."""
+    if "\r" in block:
+        block = block.replace("\r\n", "\n")
+    lines = block.split("\n")
+    lines.pop()  # after the block's final line feed
+    if '"' not in block and "\n\n" not in block and not block.startswith("\n"):
+        flat = block.replace("\n", SEP).split(SEP)
+        flat.pop()
+        if len(flat) == width * len(lines):
+            try:
+                lats = array.array("d", map(float, flat[lat_at::width]))
+                lons = array.array("d", map(float, flat[lon_at::width]))
+            except ValueError:
+                pass
+            else:
+                # NaN and infinity survive a sum; finite values only overflow
+                # it, which sends them through the exact check below.
+                if math.isfinite(sum(lats) + sum(lons)):
+                    return lines, lats, lons
+    return parse_lines(lines, first_line, lat_at, lon_at, source)
+
+
+def parse_lines(block_lines: list[str], first_line: int, lat_at: int, lon_at: int,
+                source: str) -> Coordinates:
     lines: list[str] = []
     lats = array.array("d")
     lons = array.array("d")
     needed = max(lat_at, lon_at)
-    for offset, line in enumerate(chunk):
+    for offset, line in enumerate(block_lines):
         if not line:
             continue
         fields = split_line(line, first_line + offset, source)
@@ -275,21 +304,26 @@ class ChunkWriter:
         self.appended = appended
         self.places = places
 
-    def write(self, lines: list[str], rows: list[int], km: list[float]) -> None:
+    def write(self, lines: list[str], rows: Any, km: Any) -> None:
+        """Writes the rows back with their places; rows and km are the
+        arrays of the batch lookup."""
         if self.jsonl:
-            self.write_jsonl(lines, rows, km)
+            self.write_jsonl(lines, rows.tolist(), km.tolist())
             return
-        place = self.places.csv_text
-        self.out.write("".join([f"{line}{SEP}{place(row)}{dist:.3f}\n"
-                                for line, row, dist in zip(lines, rows, km)]))
+        distances = list(map("{:.3f}".format, km.tolist()))
+        if not self.places.names:  # a table with no columns left to append
+            self.out.write("\n".join(map(SEP.join, zip(lines, distances))) + "\n")
+            return
+        rows[rows < 0] = self.places.beyond
+        places = self.places.csv_texts(rows.tolist())
+        self.out.write("\n".join(map(SEP.join, zip(lines, places, distances))) + "\n")
 
     def write_jsonl(self, lines: list[str], rows: list[int], km: list[float]) -> None:
         parts = []
         width = len(self.header)
         for line, row, dist in zip(lines, rows, km):
-            fields = split_line(line, 0, "")
+            values: list[str | None] = list(split_line(line, 0, ""))
             # A short row's missing fields are null; extra ones are dropped.
-            values: list[str | None] = list(fields)
             values += [None] * (width - len(values))
             record: dict[str, str | float | None] = dict(zip(self.header, values))
             record.update(zip(self.appended, self.places.values(row)))
