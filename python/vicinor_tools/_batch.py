@@ -7,6 +7,7 @@ cannot span lines), so every row is written back exactly as it came."""
 from __future__ import annotations
 
 import array
+import collections
 import contextlib
 import csv
 import io
@@ -15,6 +16,7 @@ import math
 import os
 import sys
 from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any
 
 import vicinor
@@ -83,8 +85,10 @@ class PlaceColumns:
         self.geocoder = geocoder
         self.names = names
         self.beyond = geocoder.row_count()
-        # Indexed by row; the extra last entry stands for "no row".
-        self.texts: list[str | None] = [None] * self.beyond + [SEP * (len(names) - 1)]
+        # Indexed by row; the extra last entry stands for "no row". Each
+        # text has a separator on both sides, ready to go between a line
+        # and its distance.
+        self.texts: list[str | None] = [None] * self.beyond + [SEP * (len(names) + 1)]
 
     def csv_texts(self, rows: list[int]) -> list[str]:
         """The appended fields of each row as CSV text, rows given with -1
@@ -92,7 +96,7 @@ class PlaceColumns:
         texts = self.texts
         for row in {row for row in rows if texts[row] is None}:
             fields = self.geocoder.row_dict(row)
-            texts[row] = SEP.join(quote(fields[name]) for name in self.names)
+            texts[row] = SEP + "".join(quote(fields[name]) + SEP for name in self.names)
         return list(map(texts.__getitem__, rows))  # type: ignore[arg-type]
 
     def values(self, row: int) -> list[str | None]:
@@ -207,21 +211,54 @@ def geocode_file(geocoder: vicinor.ReverseGeocoder, input_path: str, output_path
                     out.write(header_line + SEP + SEP.join(quote(n) for n in appended) + "\n")
                 writer = ChunkWriter(out, output_format, header, appended,
                                      PlaceColumns(geocoder, place_names))
-                line_number = 2
-                for block in read_blocks(stream, chunk_rows * TYPICAL_LINE_CHARS):
-                    lines, lats, lons = parse_block(block, line_number, len(header), lat_at,
-                                                    lon_at, source)
-                    line_number += block.count("\n")
-                    if lines:
-                        nearest, km = geocoder.nearest_rows(lats, lons, max_km=max_km,
-                                                            threads=threads)
-                        writer.write(lines, nearest, km)
-                        written += len(lines)
-                        progress.update(len(lines))
+                written = pipeline(geocoder, stream, writer, progress, len(header), lat_at,
+                                   lon_at, source, max_km, threads, chunk_rows)
             except UnicodeDecodeError as error:
                 raise BatchError(f"{source}: not UTF-8 text ({error.reason})") from None
     finally:
         progress.close()
+    return written
+
+
+def pipeline(geocoder: vicinor.ReverseGeocoder, stream: IO[str], writer: ChunkWriter,
+             progress: Progress, width: int, lat_at: int, lon_at: int, source: str,
+             max_km: float | None, threads: int | None, chunk_rows: int) -> int:
+    """Reads, looks up and writes block after block. A block's lookups run
+    in a worker thread (they release the GIL) while this thread writes the
+    block before and reads the block after; at most two blocks are held."""
+    written = 0
+    in_flight: collections.deque[tuple[int, list[str], Future[Any]]] = collections.deque()
+
+    def finish() -> int:
+        first_line, lines, lookup = in_flight.popleft()
+        try:
+            nearest, km = lookup.result()
+        except ValueError:
+            # The quick path let a non-finite coordinate through; the exact
+            # reading names its line (the error is the lookup's otherwise).
+            parse_lines(lines, first_line, lat_at, lon_at, source)
+            raise
+        writer.write(lines, nearest, km)
+        progress.update(len(lines))
+        return len(lines)
+
+    with ThreadPoolExecutor(max_workers=1) as lookups:
+        try:
+            line_number = 2
+            for block in read_blocks(stream, chunk_rows * TYPICAL_LINE_CHARS):
+                lines, lats, lons = parse_block(block, line_number, width, lat_at, lon_at,
+                                                source)
+                if lines:
+                    in_flight.append((line_number, lines, lookups.submit(
+                        geocoder.nearest_rows, lats, lons, max_km=max_km, threads=threads)))
+                line_number += block.count("\n")
+                if len(in_flight) == 2:
+                    written += finish()
+            while in_flight:
+                written += finish()
+        finally:
+            for _, _, lookup in in_flight:
+                lookup.cancel()
     return written
 
 
@@ -251,10 +288,9 @@ def parse_block(block: str, first_line: int, width: int, lat_at: int, lon_at: in
             except ValueError:
                 pass
             else:
-                # NaN and infinity survive a sum; finite values only overflow
-                # it, which sends them through the exact check below.
-                if math.isfinite(sum(lats) + sum(lons)):
-                    return lines, lats, lons
+                # Non-finite values are refused by the lookup, whereupon
+                # the block is read again line by line to name the line.
+                return lines, lats, lons
     return parse_lines(lines, first_line, lat_at, lon_at, source)
 
 
@@ -310,13 +346,13 @@ class ChunkWriter:
         if self.jsonl:
             self.write_jsonl(lines, rows.tolist(), km.tolist())
             return
-        distances = list(map("{:.3f}".format, km.tolist()))
-        if not self.places.names:  # a table with no columns left to append
-            self.out.write("\n".join(map(SEP.join, zip(lines, distances))) + "\n")
-            return
         rows[rows < 0] = self.places.beyond
-        places = self.places.csv_texts(rows.tolist())
-        self.out.write("\n".join(map(SEP.join, zip(lines, places, distances))) + "\n")
+        # One join over line, place, distance, line, ...: no string per row.
+        parts: list[str] = [""] * (3 * len(lines))
+        parts[0::3] = lines
+        parts[1::3] = self.places.csv_texts(rows.tolist())
+        parts[2::3] = map("{:.3f}\n".format, km.tolist())
+        self.out.write("".join(parts))
 
     def write_jsonl(self, lines: list[str], rows: list[int], km: list[float]) -> None:
         parts = []

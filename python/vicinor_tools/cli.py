@@ -207,6 +207,8 @@ def run_batch(argv: Sequence[str]) -> int:
                             chunk_rows=args.chunk_rows)
     except _batch.BatchError as error:
         raise CommandError(str(error)) from None
+    except (RuntimeError, ValueError) as error:  # refused by the lookups themselves
+        raise CommandError(one_line(error)) from None
     except OSError as error:
         if error.filename is None:
             raise
