@@ -163,9 +163,10 @@ class Progress:
     """A bar on standard error (rows, rows per second, time left) when it is
     a terminal; nothing otherwise, so logs and pipes stay clean."""
 
-    def __init__(self, total: int | None) -> None:
+    def __init__(self, input_path: str) -> None:
         self.bar: Any = None
         if sys.stderr.isatty():
+            total = count_lines(input_path) if input_path != "-" else None
             from tqdm import tqdm
             try:
                 sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
@@ -195,7 +196,7 @@ def geocode_file(geocoder: vicinor.ReverseGeocoder, input_path: str, output_path
     chunk_rows is roughly how many rows one lookup call takes."""
     source = "standard input" if input_path == "-" else input_path
     place_names = list(geocoder.columns())
-    progress = Progress(count_lines(input_path) if input_path != "-" else None)
+    progress = Progress(input_path)
     written = 0
     try:
         with open_input(input_path) as stream, open_output(output_path) as out:
@@ -347,12 +348,13 @@ class ChunkWriter:
             self.write_jsonl(lines, rows.tolist(), km.tolist())
             return
         rows[rows < 0] = self.places.beyond
-        # One join over line, place, distance, line, ...: no string per row.
-        parts: list[str] = [""] * (3 * len(lines))
+        # One formatting of line, place, distance, line, ... for the whole
+        # block: no string or call per row.
+        parts: list[str | float] = [""] * (3 * len(lines))
         parts[0::3] = lines
         parts[1::3] = self.places.csv_texts(rows.tolist())
-        parts[2::3] = map("{:.3f}\n".format, km.tolist())
-        self.out.write("".join(parts))
+        parts[2::3] = km.tolist()
+        self.out.write(("%s%s%.3f\n" * len(lines)) % tuple(parts))
 
     def write_jsonl(self, lines: list[str], rows: list[int], km: list[float]) -> None:
         parts = []

@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import functools
-from pathlib import Path
+import os
 
 import vicinor
 
 # Saved when the wheel is built: loading it is several times quicker than
 # parsing the compressed table, which keeps a one-off lookup short.
-WORLD_INDEX = Path(__file__).resolve().parent / "data" / "world.vgc"
+# (os.path, not pathlib: a one-off lookup should not pay for importing it.)
+WORLD_INDEX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "world.vgc")
 
 WORLD_COLUMNS = ("lat", "lon", "name", "country", "admin1", "admin2")
 

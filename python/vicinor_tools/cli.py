@@ -68,7 +68,7 @@ def open_geocoder(args: argparse.Namespace) -> tuple[vicinor.ReverseGeocoder, bo
     except OSError as error:
         raise CommandError(f"cannot read {error.filename}: {error.strerror}") from None
     except (RuntimeError, ValueError) as error:
-        name = args.table if args.table is not None else args.index
+        name = args.table or args.index or "the bundled world geocoder"
         raise CommandError(f"{name}: {one_line(error)}") from None
 
 
