@@ -94,9 +94,15 @@ class PlaceColumns:
         """The appended fields of each row as CSV text, rows given with -1
         already replaced by self.beyond."""
         texts = self.texts
+        width = len(self.names)
         for row in {row for row in rows if texts[row] is None}:
-            fields = self.geocoder.row_dict(row)
-            texts[row] = SEP + "".join(quote(fields[name]) + SEP for name in self.names)
+            values = list(map(self.geocoder.row_dict(row).__getitem__, self.names))
+            text = SEP.join(values)
+            # Quoting is rare: only rows whose fields hold a separator, a
+            # quote or a line break get it, field by field.
+            if '"' in text or "\n" in text or "\r" in text or text.count(SEP) != width - 1:
+                text = SEP.join(map(quote, values))
+            texts[row] = SEP + text + SEP if width else SEP
         return list(map(texts.__getitem__, rows))  # type: ignore[arg-type]
 
     def values(self, row: int) -> list[str | None]:
