@@ -18,7 +18,14 @@ import pytest
 import vicinor
 import vicinor_tools
 
+from conftest import running_under_sanitizer
+
 COMMAND = str(Path(sys.executable).with_name("vicinor"))
+# The command is Python around the extension's calls, which the in-process
+# tests cover under the sanitizer; its subprocesses would only add the
+# interpreter's own leak reports.
+pytestmark = pytest.mark.skipif(running_under_sanitizer(),
+                                reason="subprocesses are not run under the sanitizer")
 needs_batch = pytest.mark.skipif(not hasattr(vicinor.ReverseGeocoder, "nearest_rows"),
                                  reason="this build of vicinor has no batch lookups")
 
@@ -115,6 +122,12 @@ def test_batch_max_km_and_jsonl(small_table, tmp_path):
                  "--lon-column", "2", "--max-km", "100").stdout
     assert as_csv.splitlines()[1:] == ['"near, alpha",10.01,20,10,20,"Alpha, North",100,1.112',
                                        f"far,60,60,,,,,{far['distance_km']:.3f}"]
+    # A table with no columns left to append adds the distance alone.
+    bare = tmp_path / "bare.csv"
+    bare.write_text("lat,lon\n10,20\n")
+    alone = run("batch", str(points), "--table", str(bare), "--drop-coordinates",
+                "--lat-column", "lat", "--lon-column", "lon").stdout
+    assert alone.splitlines()[:2] == ["where,lat,lon,distance_km", '"near, alpha",10.01,20,1.112']
 
 
 @pytest.mark.parametrize("args, stdin, message", [
