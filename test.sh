@@ -94,8 +94,12 @@ run_logged() {  # log command...
         sleep 1
         waited=$((waited + 1))
         if [ $((waited % 60)) -eq 0 ]; then
-            latest=$(tail -c 4000 "$log" 2>/dev/null | tr '\r' '\n' | grep -v '^[[:space:]]*$' |
-                tail -n 1 | cut -c 1-110)
+            # A progress line if there is one (compiler warnings and
+            # other chatter come between them), else whatever came last.
+            latest=$(tail -c 20000 "$log" 2>/dev/null | tr '\r' '\n' | grep -v '^[[:space:]]*$' |
+                grep -E '^\[[0-9]+/[0-9]+\]|^ *[0-9]+/[0-9]+ Test|\[ *[0-9]+%\]|^fuzz' | tail -n 1)
+            [ -n "$latest" ] || latest=$(tail -n 1 "$log" 2>/dev/null)
+            latest=$(printf '%s' "$latest" | cut -c 1-110)
             printf '    %3d min  %s\n' $((waited / 60)) "$latest"
         fi
     done
