@@ -1,14 +1,15 @@
 // Batch lookups. Each query runs the very search a single lookup runs, so
 // answers (ties included) cannot differ; the speed comes from the order in
-// which queries are asked: each chunk is sorted along a space-filling curve
-// first, so that consecutive searches walk the same stems and leaves while
-// they are still in cache.
+// which queries are asked: sorted along a space-filling curve first, so that
+// consecutive searches walk the same stems and leaves while they are still
+// in cache.
 #include "geocoder/batch.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -22,57 +23,42 @@
 namespace vicinor {
 namespace {
 
-// Queries sorted together. The position inside a chunk fits the low 16 bits
-// of a sort key; per thread this holds 2 MB of points and keys, whatever the
-// batch size.
-constexpr std::size_t kChunk = std::size_t{1} << 16;
-constexpr unsigned kCurveBits = 8;  // per axis: 2^24 cells, finer than the leaves
+// Queries are visited bucket by bucket of a 256 x 256 grid over latitude
+// and longitude, the buckets in Morton order: about 80 by 150 km at the
+// equator, so consecutive searches mostly read leaves already in cache.
+// Only the order of the searches depends on it, never an answer.
+constexpr unsigned kGridBits = 8;
+constexpr std::size_t kBuckets = std::size_t{1} << (2 * kGridBits);
+// Positions in a sorted range are 32-bit: 4 bytes a query.
+constexpr std::size_t kLongestRange = std::size_t{1} << 31;
+// Queries converted, searched and written back together: 224 KB a thread.
+constexpr std::size_t kBlock = 4096;
+// How far ahead scattered coordinates and results are fetched.
+constexpr std::size_t kGatherAhead = 16;
 
-// Spreads the low 8 bits of v three apart (bit i to bit 3i).
+// Spreads the low 8 bits of v two apart (bit i to bit 2i).
 constexpr std::uint32_t spread_bits(std::uint32_t v) noexcept {
     v &= 0xFF;
-    v = (v | (v << 8)) & 0x0F00F;
-    v = (v | (v << 4)) & 0x0C30C3;
-    v = (v | (v << 2)) & 0x249249;
+    v = (v | (v << 4)) & 0x0F0F;
+    v = (v | (v << 2)) & 0x3333;
+    v = (v | (v << 1)) & 0x5555;
     return v;
 }
 
-// Morton code of the unit-sphere point's cell in the [-1, 1] cube. Only the
-// order of queries depends on it, never an answer.
-std::uint32_t curve_key(const kdtree::Point& p) noexcept {
-    constexpr double kScale = (1u << kCurveBits) * 0.5;
-    auto cell = [](double c) {
-        const double at = (c + 1.0) * kScale;
+// No trigonometry: the bucket is read twice per query, before the point is
+// made. Coordinates outside the usual ranges share the edge buckets.
+std::uint32_t bucket_of(double lat, double lon) noexcept {
+    auto cell = [](double degrees, double low, double span) {
+        const double at = (degrees - low) * ((1u << kGridBits) / span);
         if (!(at > 0.0)) return std::uint32_t{0};
-        if (!(at < (1u << kCurveBits))) return (std::uint32_t{1} << kCurveBits) - 1;
+        if (!(at < (1u << kGridBits))) return (std::uint32_t{1} << kGridBits) - 1;
         return static_cast<std::uint32_t>(at);
     };
-    return spread_bits(cell(p[0])) | (spread_bits(cell(p[1])) << 1) |
-           (spread_bits(cell(p[2])) << 2);
+    return spread_bits(cell(lat, -90.0, 180.0)) | (spread_bits(cell(lon, -180.0, 360.0)) << 1);
 }
 
-// Stable LSD radix sort of (key << 16 | position) by the 24 key bits, in two
-// passes of 12 bits; `scratch` is as long as `keys`.
-void sort_by_curve(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& scratch) {
-    constexpr unsigned kDigitBits = 12;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-    std::array<std::uint32_t, kBuckets> counts;
-    for (unsigned shift = 16; shift < 16 + 3 * kCurveBits; shift += kDigitBits) {
-        counts.fill(0);
-        for (std::uint64_t k : keys) ++counts[(k >> shift) & (kBuckets - 1)];
-        std::uint32_t total = 0;
-        for (std::uint32_t& c : counts) total += std::exchange(c, total);
-        for (std::uint64_t k : keys) scratch[counts[(k >> shift) & (kBuckets - 1)]++] = k;
-        keys.swap(scratch);
-    }
-}
-
-// The checks of a single lookup, on a query already converted.
-Result<NearestRow> nearest_row_for_point(const ReverseGeocoder& geocoder,
-                                         const kdtree::Point& point) {
-    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
-    const kdtree::Nearest nearest = kdtree::nearest_one(
-        geocoder.tree, geocoder.search_bounds, answer_prefetch(geocoder), point);
+// The checks of a single lookup on the search's answer.
+Result<NearestRow> checked_row(const ReverseGeocoder& geocoder, const kdtree::Nearest& nearest) {
     if (!nearest.found) return Error("no stored place could answer the query");
     if (nearest.item >= geocoder.indexed_data.size()) {
         return Error("damaged geocoder: the index names row " + std::to_string(nearest.item) +
@@ -95,50 +81,100 @@ public:
         : geocoder_(geocoder), query_(query), rows_(rows), km_(km) {}
 
     std::optional<Failure> run(std::size_t begin, std::size_t end) {
-        const std::size_t longest = std::min(kChunk, end - begin);
-        points_.resize(longest);
-        keys_.resize(longest);
-        scratch_.resize(longest);
-        for (std::size_t first = begin; first < end; first += kChunk) {
-            const std::size_t count = std::min(kChunk, end - first);
-            if (std::optional<Failure> failed = run_chunk(first, count)) return failed;
+        std::optional<Failure> failed;
+        for (std::size_t first = begin; first < end && !failed; first += kLongestRange) {
+            const std::size_t count = std::min(kLongestRange, end - first);
+            sort_by_bucket(first, count);
+            failed = answer_in_order(first);
         }
-        return std::nullopt;
+        return failed;
     }
 
 private:
-    std::optional<Failure> run_chunk(std::size_t first, std::size_t count) {
-        keys_.resize(count);
-        scratch_.resize(count);
+    // A counting sort: order_ lists positions bucket by bucket, each bucket
+    // in query order.
+    void sort_by_bucket(std::size_t first, std::size_t count) {
+        starts_.assign(kBuckets, 0);
         for (std::size_t i = 0; i < count; ++i) {
-            points_[i] = lat_lon_to_point(query_.lats[first + i], query_.lons[first + i]);
-            keys_[i] = (std::uint64_t{curve_key(points_[i])} << 16) | i;
+            ++starts_[bucket_of(query_.lats[first + i], query_.lons[first + i])];
         }
-        sort_by_curve(keys_, scratch_);
+        std::uint32_t total = 0;
+        for (std::uint32_t& start : starts_) total += std::exchange(start, total);
+        order_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t bucket = bucket_of(query_.lats[first + i], query_.lons[first + i]);
+            order_[starts_[bucket]++] = static_cast<std::uint32_t>(i);
+        }
+    }
+
+    // Block by block of the sorted order: gathering the coordinates and
+    // scattering the results in loops of their own lets the memory system
+    // serve many of those scattered accesses at once, instead of one per
+    // search.
+    std::optional<Failure> answer_in_order(std::size_t first) {
         std::optional<Failure> failed;
-        for (std::uint64_t key : keys_) {
-            const std::size_t i = key & 0xFFFF;
-            const std::size_t at = first + i;
-            Result<NearestRow> found = nearest_row_for_point(geocoder_, points_[i]);
-            if (!found) {
-                // Sorted order is not query order: keep the earliest failure.
-                if (!failed || at < failed->index) failed = Failure{at, std::move(found).error()};
-                continue;
+        const std::size_t count = order_.size();
+        for (std::size_t block = 0; block < count; block += kBlock) {
+            const std::size_t size = std::min(kBlock, count - block);
+            const std::uint32_t* positions = order_.data() + block;
+            // Loads only: a loop with trigonometry in it would keep too few
+            // of these cache misses in flight.
+            for (std::size_t k = 0; k < size; ++k) {
+                if (k + kGatherAhead < size) {
+                    __builtin_prefetch(query_.lats.at(first + positions[k + kGatherAhead]));
+                    __builtin_prefetch(query_.lons.at(first + positions[k + kGatherAhead]));
+                }
+                const std::size_t at = first + positions[k];
+                lats_block_[k] = query_.lats[at];
+                lons_block_[k] = query_.lons[at];
             }
-            const double distance = chord_to_km(found->squared_chord);
-            km_[at] = distance;
-            rows_[at] = distance > query_.max_km ? -1 : std::int64_t{found->row};
+            for (std::size_t k = 0; k < size; ++k) {
+                points_[k] = lat_lon_to_point(lats_block_[k], lons_block_[k]);
+            }
+            for (std::size_t k = 0; k < size; ++k) {
+                Result<NearestRow> found = checked_row(geocoder_, search(points_[k]));
+                if (!found) {
+                    // Sorted order is not query order: keep the earliest failure.
+                    const std::size_t at = first + positions[k];
+                    if (!failed || at < failed->index) {
+                        failed = Failure{at, std::move(found).error()};
+                    }
+                    found = NearestRow{};
+                }
+                const double distance = chord_to_km(found->squared_chord);
+                km_block_[k] = distance;
+                rows_block_[k] = distance > query_.max_km ? -1 : std::int64_t{found->row};
+            }
+            for (std::size_t k = 0; k < size; ++k) {
+                if (k + kGatherAhead < size) {
+                    __builtin_prefetch(&km_[first + positions[k + kGatherAhead]], 1);
+                    __builtin_prefetch(&rows_[first + positions[k + kGatherAhead]], 1);
+                }
+                const std::size_t at = first + positions[k];
+                km_[at] = km_block_[k];
+                rows_[at] = rows_block_[k];
+            }
         }
         return failed;
+    }
+
+    // No row prefetches: no row text is read.
+    kdtree::Nearest search(const kdtree::Point& point) const {
+        const kdtree::AnswerPrefetch no_prefetch;
+        return kdtree::nearest_one(geocoder_.tree, geocoder_.search_bounds, no_prefetch, point);
     }
 
     const ReverseGeocoder& geocoder_;
     const BatchQuery& query_;
     std::int64_t* const rows_;
     double* const km_;
-    std::vector<kdtree::Point> points_;
-    std::vector<std::uint64_t> keys_;
-    std::vector<std::uint64_t> scratch_;
+    std::vector<std::uint32_t> starts_;
+    std::vector<std::uint32_t> order_;
+    std::array<double, kBlock> lats_block_;
+    std::array<double, kBlock> lons_block_;
+    std::array<kdtree::Point, kBlock> points_;
+    std::array<double, kBlock> km_block_;
+    std::array<std::int64_t, kBlock> rows_block_;
 };
 
 }  // namespace
@@ -147,7 +183,10 @@ Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, doub
     if (!std::isfinite(lat) || !std::isfinite(lon)) {
         return Error("latitude and longitude must be finite numbers");
     }
-    return nearest_row_for_point(geocoder, lat_lon_to_point(lat, lon));
+    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    return checked_row(geocoder, kdtree::nearest_one(geocoder.tree, geocoder.search_bounds,
+                                                     answer_prefetch(geocoder),
+                                                     lat_lon_to_point(lat, lon)));
 }
 
 double chord_to_km(double squared_chord) noexcept {
@@ -181,8 +220,8 @@ Status nearest_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, st
     // Even with no queries: a table without places is a mistake to report.
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
     if (query.count == 0) return {};
-    // Every part gets at least one whole chunk's worth, or threads would
-    // cost more than they save.
+    // Every part gets a few thousand queries, or threads would cost more
+    // than they save.
     const std::size_t useful = (query.count + 4095) / 4096;
     const std::size_t parts =
         std::max<std::size_t>(1, std::min<std::size_t>(query.threads, useful));
@@ -192,8 +231,8 @@ Status nearest_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, st
         try {
             const std::size_t begin = query.count * part / parts;
             const std::size_t end = query.count * (part + 1) / parts;
-            BatchPart worker(geocoder, query, rows, km);
-            failures[part] = worker.run(begin, end);
+            auto worker = std::make_unique<BatchPart>(geocoder, query, rows, km);
+            failures[part] = worker->run(begin, end);
         } catch (...) {
             faults[part] = std::current_exception();
         }

@@ -17,8 +17,9 @@ inline constexpr double EARTH_RADIUS_KM = 6371.0088;
 struct DoubleColumn {
     const double* data = nullptr;
     std::ptrdiff_t stride = 1;  // in elements
-    double operator[](std::size_t i) const noexcept {
-        return data[static_cast<std::ptrdiff_t>(i) * stride];
+    double operator[](std::size_t i) const noexcept { return *at(i); }
+    const double* at(std::size_t i) const noexcept {
+        return data + static_cast<std::ptrdiff_t>(i) * stride;
     }
 };
 
