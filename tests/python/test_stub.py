@@ -7,7 +7,7 @@ from pathlib import Path
 
 import vicinor
 
-STUB = Path(__file__).resolve().parents[2] / "stubs" / "vicinor.pyi"
+STUB = Path(__file__).resolve().parents[2] / "python" / "vicinor-stubs" / "__init__.pyi"
 
 
 def stub_methods():
