@@ -82,6 +82,30 @@ record() {  # stage passed failed [note]
     stage_started=$SECONDS
 }
 
+# Runs a command with its output in a log and, while it runs, prints a line
+# a minute with the log's latest line (ninja's [n/total], pytest's [ n%],
+# ctest's n/total), so a long stage is never silent.
+run_logged() {  # log command...
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 &
+    local pid=$! waited=0 latest
+    while kill -0 "$pid" 2>/dev/null; do
+        sleep 1
+        waited=$((waited + 1))
+        if [ $((waited % 60)) -eq 0 ]; then
+            # A progress line if there is one (compiler warnings and
+            # other chatter come between them), else whatever came last.
+            latest=$(tail -c 20000 "$log" 2>/dev/null | tr '\r' '\n' | grep -v '^[[:space:]]*$' |
+                grep -E '^\[[0-9]+/[0-9]+\]|^ *[0-9]+/[0-9]+ Test|\[ *[0-9]+%\]|^fuzz' | tail -n 1)
+            [ -n "$latest" ] || latest=$(tail -n 1 "$log" 2>/dev/null)
+            latest=$(printf '%s' "$latest" | cut -c 1-110)
+            printf '    %3d min  %s\n' $((waited / 60)) "$latest"
+        fi
+    done
+    wait "$pid"
+}
+
 show_tail() {  # log [lines]
     echo "---- last lines of $1 ----"
     tail -n "${2:-40}" "$1"
@@ -90,13 +114,18 @@ show_tail() {  # log [lines]
 
 # Configures and builds everything in a build directory, keeping going past
 # broken targets so that one unfinished file does not hide the other tests.
+configure_and_build() {  # dir cmake-args...
+    local dir=$1
+    shift
+    # The native benchmark programs are built too, so they keep compiling.
+    cmake -S "$VICINOR_ROOT" -B "$dir" -G Ninja -DVICINOR_BUILD_TESTS=ON \
+        -DVICINOR_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE="$VICINOR_PY" "$@" &&
+        ninja -C "$dir" -k 0 -j "$VICINOR_JOBS"
+}
 build_tree() {  # dir log cmake-args...
     local dir=$1 log=$2
     shift 2
-    # The native benchmark programs are built too, so they keep compiling.
-    cmake -S "$VICINOR_ROOT" -B "$dir" -G Ninja -DVICINOR_BUILD_TESTS=ON \
-        -DVICINOR_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE="$VICINOR_PY" "$@" >"$log" 2>&1 &&
-        ninja -C "$dir" -k 0 -j "$VICINOR_JOBS" >>"$log" 2>&1
+    run_logged "$log" configure_and_build "$dir" "$@"
 }
 
 run_ctest_stage() {  # name dir cmake-args...
@@ -116,8 +145,8 @@ run_ctest_stage() {  # name dir cmake-args...
         record "$name" 0 1 "$note"
         return
     fi
-    ctest --test-dir "$dir" -j "$VICINOR_JOBS" --timeout 600 --output-on-failure \
-        --no-tests=ignore >"$test_log" 2>&1
+    run_logged "$test_log" ctest --test-dir "$dir" -j "$VICINOR_JOBS" --timeout 600 \
+        --output-on-failure --no-tests=ignore
     local status=$?
     # "N% tests passed, F tests failed out of T", or without the failed
     # part when none failed.
@@ -144,7 +173,7 @@ run_pytest() {  # name log [VAR=value...] command...
     shift 2
     local junit="$log_dir/${name}-junit.xml"
     rm -f "$junit"
-    env "$@" --junitxml="$junit" -p no:cacheprovider >"$log" 2>&1
+    run_logged "$log" env "$@" --junitxml="$junit" -p no:cacheprovider
     local status=$?
     local counts passed=0 failed=0
     if [ -f "$junit" ]; then
@@ -179,7 +208,7 @@ stage_python() {
     local install_log="$log_dir/${name}-install.log"
     # The Release build directory of stage 1: pip reconfigures it for the
     # extension alone and recompiles nothing of the core.
-    if ! install_package "${VICINOR_BUILD_PREFIX}release" >"$install_log" 2>&1; then
+    if ! run_logged "$install_log" install_package "${VICINOR_BUILD_PREFIX}release"; then
         echo "pip install failed"
         show_tail "$install_log"
         record "$name" 0 1 "pip install failed: $install_log"
@@ -188,7 +217,10 @@ stage_python() {
     # -P: the working directory must not shadow the installed module.
     local selection=()
     [ $slow -eq 0 ] && selection=(-m "not slow")
-    run_pytest "$name" "$log_dir/${name}.log" "$VICINOR_PY" -P -m pytest "${selection[@]}" tests/python
+    # The wheel test builds its wheel in the Release tree too.
+    run_pytest "$name" "$log_dir/${name}.log" \
+        VICINOR_WHEEL_BUILD_DIR="${VICINOR_BUILD_PREFIX}release" \
+        "$VICINOR_PY" -P -m pytest "${selection[@]}" tests/python
 }
 
 # The extension built under ASan+UBSan in stage 2, loaded into the ordinary
@@ -241,9 +273,9 @@ stage_fuzz() {
     say "stage: $name (${fuzz_seconds}s per target)"
     phase=$name
     local log="$log_dir/${name}.log"
-    "$VICINOR_ROOT/scripts/fuzz.sh" --no-setup --fresh --jobs 1 \
+    run_logged "$log" "$VICINOR_ROOT/scripts/fuzz.sh" --no-setup --fresh --jobs 1 \
         --build-dir "${VICINOR_BUILD_PREFIX}fuzz" --work-dir "${VICINOR_BUILD_PREFIX}fuzz-work" \
-        "$fuzz_seconds" >"$log" 2>&1
+        "$fuzz_seconds"
     local status=$?
     grep '^fuzz result:' "$log"
     local passed failed

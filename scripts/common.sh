@@ -20,13 +20,27 @@ VICINOR_JOBS=${VICINOR_JOBS:-2}
 VICINOR_FUZZ_SYSTEM_PACKAGES=(clang-16 libclang-rt-16-dev llvm-16 cmake ninja-build)
 VICINOR_TEST_SYSTEM_PACKAGES=(g++ cmake ninja-build libgtest-dev "${VICINOR_FUZZ_SYSTEM_PACKAGES[@]}")
 VICINOR_RUN_SYSTEM_PACKAGES=(g++ cmake ninja-build)
-VICINOR_PYTHON_PACKAGES=(pytest hypothesis numpy msgpack scikit-build-core ninja)
-VICINOR_PYTHON_MODULES="pytest, hypothesis, numpy, msgpack, scikit_build_core, ninja"
+VICINOR_PYTHON_PACKAGES=(pytest hypothesis numpy msgpack scikit-build-core ninja "dask[distributed]"
+    pandas pyarrow tqdm pycountry mypy pandas-stubs types-tqdm)
+VICINOR_PYTHON_MODULES="pytest, hypothesis, numpy, msgpack, scikit_build_core, ninja, dask, distributed, pandas, pyarrow, tqdm, pycountry, mypy"
 
 say() { printf '==> %s\n' "$*"; }
 die() {
     printf 'error: %s\n' "$*" >&2
     exit 1
+}
+
+# Runs a command with its output in a log, shown only when it fails, so
+# that a set-up which works prints one line, not a package manager's dump.
+quietly() {  # log command...
+    local log=$1
+    shift
+    mkdir -p "$(dirname "$log")"
+    if ! "$@" >"$log" 2>&1; then
+        echo "---- $* failed; last lines of $log ----" >&2
+        tail -n 40 "$log" >&2
+        return 1
+    fi
 }
 
 # Installs the Debian packages among "$@" that are missing; the package lists
@@ -51,8 +65,9 @@ ensure_system_packages() {
         as_root=(sudo)
     fi
     say "installing system packages: ${missing[*]}"
-    "${as_root[@]}" apt-get update -qq || die "apt-get update failed"
-    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    local log="${VICINOR_BUILD_PREFIX}logs/apt.log"
+    quietly "$log" "${as_root[@]}" apt-get update -qq || die "apt-get update failed"
+    quietly "$log" "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
         die "apt-get install ${missing[*]} failed"
 }
@@ -71,8 +86,8 @@ ensure_venv() {
     fi
     if ! "$VICINOR_PY" -c "import $VICINOR_PYTHON_MODULES" >/dev/null 2>&1; then
         say "installing Python packages into .venv: ${VICINOR_PYTHON_PACKAGES[*]}"
-        "$VICINOR_PY" -m pip install --quiet --disable-pip-version-check \
-            "${VICINOR_PYTHON_PACKAGES[@]}" || die "pip install failed"
+        quietly "${VICINOR_BUILD_PREFIX}logs/pip-tools.log" "$VICINOR_PY" -m pip install \
+            --disable-pip-version-check "${VICINOR_PYTHON_PACKAGES[@]}" || die "pip install failed"
     fi
 }
 

@@ -1,6 +1,6 @@
 """Runs the benchmark suite and prints one Markdown table.
 
-    python -m harness [--rounds N] [--only construction,lookups,persistence,memory]
+    python -m harness [--rounds N] [--only construction,lookups,persistence,memory,batch]
                       [--queries N] [--peer-queries N] [--standin]
 
 Expects `vicinor` and `vicinor_floor` importable (benchmarks/run.sh sets the
@@ -20,7 +20,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from . import construction, dataset, lookups, measure, memory, persistence, report
+from . import batch, construction, dataset, lookups, measure, memory, persistence, report
 from .context import Context
 
 WORKLOADS = {
@@ -28,6 +28,7 @@ WORKLOADS = {
     "lookups": lookups.run,
     "persistence": persistence.run,
     "memory": memory.run,
+    "batch": batch.run,
 }
 RESULTS_DIR = dataset.REPO / "benchmarks" / "results"
 

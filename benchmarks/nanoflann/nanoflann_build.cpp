@@ -6,8 +6,13 @@
 // file reading stay out of the figure.
 //
 // Usage: nanoflann_build CSV_PATH [--repeat N] [--warmup N] [--clock wall|cpu]
+//                        [--queries PATH]
 // Prints one JSON object: {"rows": R, "build_ns": [t1, t2, ...]}. The cpu
 // clock is this process's CPU time, as the Python harness measures with it.
+// With --queries (a file of native doubles, latitude then longitude of each
+// point), the last tree also answers every point with a loop of single
+// queries, degree conversion included: "query_ns": [...] per repeat and
+// "rows_sum", the sum of the answers, for a check against vicinor.
 
 #include <nanoflann.hpp>
 
@@ -133,6 +138,33 @@ bool finds_own_points(const Index& index) {
     return true;
 }
 
+std::vector<double> read_doubles(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<double> values(bytes.size() / sizeof(double));
+    std::memcpy(values.data(), bytes.data(), values.size() * sizeof(double));
+    return values;
+}
+
+// One single query per point, as a C++ program would ask them one by one.
+std::uint64_t answer_all(const Index& index, const std::vector<double>& lat_lon) {
+    std::uint64_t rows_sum = 0;
+    for (std::size_t i = 0; i + 1 < lat_lon.size(); i += 2) {
+        const double lat_r = lat_lon[i] * DEG_TO_RAD;
+        const double lon_r = lat_lon[i + 1] * DEG_TO_RAD;
+        const double cos_lat = std::cos(lat_r);
+        const double query[3] = {cos_lat * std::cos(lon_r), cos_lat * std::sin(lon_r),
+                                 std::sin(lat_r)};
+        std::uint32_t found = 0;
+        double distance = -1.0;
+        nanoflann::KNNResultSet<double, std::uint32_t> result(1);
+        result.init(&found, &distance);
+        index.tree->findNeighbors(result, query, nanoflann::SearchParams());
+        rows_sum += found;
+    }
+    return rows_sum;
+}
+
 long long now_ns(bool cpu_clock) {
     if (!cpu_clock) {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -159,11 +191,14 @@ int main(int argc, char** argv) {
     int repeat = 1;
     int warmup = 1;
     bool cpu_clock = false;
+    const char* queries_path = nullptr;
     for (int i = 2; i < argc; ++i) {
         if (i + 1 < argc && std::strcmp(argv[i], "--repeat") == 0) {
             repeat = std::atoi(argv[++i]);
         } else if (i + 1 < argc && std::strcmp(argv[i], "--warmup") == 0) {
             warmup = std::atoi(argv[++i]);
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--queries") == 0) {
+            queries_path = argv[++i];
         } else if (i + 1 < argc && std::strcmp(argv[i], "--clock") == 0) {
             ++i;
             if (std::strcmp(argv[i], "cpu") == 0) {
@@ -209,6 +244,21 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < timings.size(); ++i) {
         std::printf(i == 0 ? "%lld" : ", %lld", timings[i]);
     }
-    std::printf("]}\n");
+    std::printf("]");
+    if (queries_path != nullptr) {
+        const std::vector<double> lat_lon = read_doubles(queries_path);
+        std::uint64_t rows_sum = 0;
+        std::printf(", \"query_ns\": [");
+        for (int run = 0; run < warmup + repeat; ++run) {
+            long long start = now_ns(cpu_clock);
+            rows_sum = answer_all(index, lat_lon);
+            long long stop = now_ns(cpu_clock);
+            if (run >= warmup) {
+                std::printf(run == warmup ? "%lld" : ", %lld", stop - start);
+            }
+        }
+        std::printf("], \"rows_sum\": %llu", static_cast<unsigned long long>(rows_sum));
+    }
+    std::printf("}\n");
     return 0;
 }

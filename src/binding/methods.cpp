@@ -7,13 +7,16 @@
 #include <utility>
 
 #include "binding/arguments.hpp"
+#include "binding/batch.hpp"
 #include "binding/boundary.hpp"
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
+#include "binding/pickling.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/released_gil.hpp"
 #include "binding/result_strings.hpp"
+#include "binding/rows.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
 #include "geocoder/row_fields.hpp"
@@ -155,22 +158,7 @@ PyObject* Geocoder_get_nearest_as_dict(PyObject* self, PyObject* const* args, Py
             report_error_value(row.error());
             return nullptr;
         }
-        RowFields fields;
-        Result<bool> plain = fields.split_plain(geocoder->record, *row);
-        if (!plain) {
-            report_error_value(plain.error());
-            return nullptr;
-        }
-        PyObject* keys = column_keys(geocoder);
-        PyObject* template_dict = keys ? dict_template(geocoder) : nullptr;
-        if (template_dict == nullptr) {
-            report_python_api_failure();
-            return nullptr;
-        }
-        if (*plain && fields.size() >= static_cast<std::size_t>(PyTuple_GET_SIZE(keys))) {
-            return plain_row_dict(geocoder, keys, template_dict, fields);
-        }
-        return parsed_row_dict(geocoder->record, keys, *row, fields);
+        return row_dict(geocoder, *row);
     });
 }
 
@@ -221,6 +209,25 @@ PyCFunction fastcall(Method method) {
 
 }  // namespace
 
+PyObject* row_dict(GeocoderObject* geocoder, std::string_view row) {
+    RowFields fields;
+    Result<bool> plain = fields.split_plain(geocoder->record, row);
+    if (!plain) {
+        report_error_value(plain.error());
+        return nullptr;
+    }
+    PyObject* keys = column_keys(geocoder);
+    PyObject* template_dict = keys ? dict_template(geocoder) : nullptr;
+    if (template_dict == nullptr) {
+        report_python_api_failure();
+        return nullptr;
+    }
+    if (*plain && fields.size() >= static_cast<std::size_t>(PyTuple_GET_SIZE(keys))) {
+        return plain_row_dict(geocoder, keys, template_dict, fields);
+    }
+    return parsed_row_dict(geocoder->record, keys, row, fields);
+}
+
 PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,
                        PyObject* kwargs) {
     return guard_entry([&]() -> PyObject* {
@@ -258,6 +265,19 @@ PyMethodDef geocoder_methods[] = {
     {"save", fastcall(Geocoder_save), METH_FASTCALL | METH_KEYWORDS, "save($self, path)\n--\n\n"},
     {"load", fastcall(Geocoder_load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load(path)\n--\n\n"},
+    {"nearest_rows", fastcall(Geocoder_nearest_rows), METH_FASTCALL | METH_KEYWORDS,
+     kNearestRowsDoc},
+    {"get_nearest_with_distance", fastcall(Geocoder_get_nearest_with_distance),
+     METH_FASTCALL | METH_KEYWORDS, kWithDistanceDoc},
+    {"row_count", Geocoder_row_count, METH_NOARGS, kRowCountDoc},
+    {"columns", Geocoder_columns, METH_NOARGS, kColumnsDoc},
+    {"row_text", fastcall(Geocoder_row_text), METH_FASTCALL | METH_KEYWORDS, kRowTextDoc},
+    {"row_dict", fastcall(Geocoder_row_dict), METH_FASTCALL | METH_KEYWORDS, kRowDictDoc},
+    {"column", fastcall(Geocoder_column), METH_FASTCALL | METH_KEYWORDS, kColumnDoc},
+    {"to_bytes", Geocoder_to_bytes, METH_NOARGS, kToBytesDoc},
+    {"from_bytes", fastcall(Geocoder_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     kFromBytesDoc},
+    {"__reduce__", Geocoder_reduce, METH_NOARGS, kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,6 +21,14 @@ std::string_view row_text_at(const ReverseGeocoder& geocoder, std::size_t row) n
     return std::string_view(geocoder.csv.data() + slice.offset, static_cast<std::size_t>(slice.len));
 }
 
+Result<std::string_view> row_text(const ReverseGeocoder& geocoder, std::size_t row) {
+    if (row >= geocoder.indexed_data.size()) {
+        return Error("row " + std::to_string(row) + " is out of range: the geocoder holds " +
+                     std::to_string(geocoder.indexed_data.size()) + " rows");
+    }
+    return row_text_at(geocoder, row);
+}
+
 Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat,
                                           double lon) {
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");

@@ -19,6 +19,10 @@ void prepare_lookups(ReverseGeocoder& geocoder);
 // a view into `geocoder.csv`. Trusts the record's slices.
 std::string_view row_text_at(const ReverseGeocoder& geocoder, std::size_t row) noexcept;
 
+// The stored text of row `row` (0-based, in table order), as a view into
+// `geocoder.csv`. Fails for a row beyond the table (the caller's number).
+Result<std::string_view> row_text(const ReverseGeocoder& geocoder, std::size_t row);
+
 // The stored text of the row nearest to (lat, lon), as a view into
 // `geocoder.csv` (the caller copies it once, straight into its result).
 // Fails when the geocoder has no row that can answer. `lat` and `lon` are

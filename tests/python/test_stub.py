@@ -7,14 +7,14 @@ from pathlib import Path
 
 import vicinor
 
-STUB = Path(__file__).resolve().parents[2] / "stubs" / "vicinor.pyi"
+STUB = Path(__file__).resolve().parents[2] / "python" / "vicinor-stubs" / "__init__.pyi"
 
 
 def stub_methods():
     tree = ast.parse(STUB.read_text())
     (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
     return cls.name, {
-        node.name: [arg.arg for arg in node.args.args]
+        node.name: [arg.arg for arg in node.args.args + node.args.kwonlyargs]
         for node in cls.body
         if isinstance(node, ast.FunctionDef)
     }

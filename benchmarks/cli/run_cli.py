@@ -1,0 +1,108 @@
+"""Times the `vicinor` command against its peers, side by side in one run:
+a single lookup from a cold interpreter against `python -c pass`, and
+`vicinor batch` over CSVs of coordinates against the same job written with
+the csv module and cKDTree. Each contender runs once per round in a
+rotating order; medians, and ratios from the same run.
+
+    python benchmarks/cli/run_cli.py [--rounds 5] [--rows 1000000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+TABLE = HERE.parent.parent / "data" / "world-cities.csv.gz"
+VICINOR = str(Path(sys.executable).with_name("vicinor"))
+
+
+def timed(command: list[str]) -> tuple[float, float, int]:
+    """Wall seconds, CPU seconds (user + system, every thread) and peak RSS
+    (KiB) of one run of the command."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"failed: {' '.join(command)}")
+    return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+
+
+def write_points(path: Path, rows: int) -> None:
+    # Half uniform on the sphere, half near real places, as GPS data is.
+    rng = random.Random(16)
+    import gzip
+    with gzip.open(TABLE, "rt") as file:
+        next(file)
+        places = [tuple(map(float, line.split(",", 2)[:2])) for line in file]
+    with open(path, "w") as out:
+        out.write("lat,lon,id\n")
+        for i in range(rows):
+            if i % 2:
+                lat, lon = rng.choice(places)
+                lat, lon = lat + rng.uniform(-0.05, 0.05), lon + rng.uniform(-0.05, 0.05)
+            else:
+                lat, lon = rng.uniform(-90, 90), rng.uniform(-180, 180)
+            out.write(f"{lat:.6f},{lon:.6f},{i}\n")
+
+
+def measure(contenders: dict[str, list[str]],
+            rounds: int) -> dict[str, tuple[float, float, int]]:
+    """Median wall and CPU seconds and the largest peak RSS of each contender."""
+    runs: dict[str, list[tuple[float, float, int]]] = {name: [] for name in contenders}
+    names = list(contenders)
+    for round_number in range(rounds):
+        shift = round_number % len(names)
+        for name in names[shift:] + names[:shift]:
+            runs[name].append(timed(contenders[name]))
+    return {name: (statistics.median(run[0] for run in runs[name]),
+                   statistics.median(run[1] for run in runs[name]),
+                   max(run[2] for run in runs[name])) for name in names}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rows", type=int, nargs="+", default=[250_000, 1_000_000])
+    args = parser.parse_args()
+
+    # On a shared machine the wall clock also counts waiting for a core;
+    # CPU time does not, so both are shown.
+    print("| Workload | Contender | median wall | median CPU | peak RSS |")
+    print("|---|---|---|---|---|")
+    startup = measure({"python -c pass": [sys.executable, "-c", "pass"],
+                       "vicinor 48.8566 2.3522": [VICINOR, "48.8566", "2.3522"]}, args.rounds * 3)
+    for name, (seconds, cpu, peak) in startup.items():
+        print(f"| single lookup, cold start | `{name}` | {seconds * 1000:.0f} ms | "
+              f"{cpu * 1000:.0f} ms | {peak / 1024:.0f} MiB |")
+    with tempfile.TemporaryDirectory(prefix="vicinor-cli-bench-") as folder:
+        for rows in args.rows:
+            points = Path(folder) / f"points-{rows}.csv"
+            write_points(points, rows)
+            out = str(Path(folder) / "out.csv")
+            results = measure({
+                "vicinor batch": [VICINOR, "batch", str(points), "-o", out],
+                "csv + cKDTree": [sys.executable, str(HERE / "csv_ckdtree_batch.py"), str(TABLE),
+                                  str(points), out],
+            }, args.rounds)
+            for name, (seconds, cpu, peak) in results.items():
+                print(f"| batch, {rows:,} rows | {name} | {seconds:.2f} s | {cpu:.2f} s | "
+                      f"{peak / 1024:.0f} MiB |")
+            peer, ours = results["csv + cKDTree"], results["vicinor batch"]
+            print(f"| batch, {rows:,} rows | peer ÷ vicinor | {peer[0] / ours[0]:.2f}x | "
+                  f"{peer[1] / ours[1]:.2f}x | |")
+    beyond = startup["vicinor 48.8566 2.3522"][0] - startup["python -c pass"][0]
+    print(f"\nsingle lookup beyond a bare interpreter start: {beyond * 1000:.0f} ms (wall)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

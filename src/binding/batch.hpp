@@ -1,0 +1,33 @@
+// Lookups over whole columns, and a single lookup that also says how far
+// the answer is.
+#pragma once
+
+#include "binding/python.hpp"
+
+namespace vicinor::binding {
+
+PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames);
+PyObject* Geocoder_get_nearest_with_distance(PyObject* self, PyObject* const* args,
+                                             Py_ssize_t nargsf, PyObject* kwnames);
+
+inline constexpr const char kNearestRowsDoc[] =
+    "nearest_rows($self, lats, lons, *, max_km=None, threads=None)\n--\n\n"
+    "The nearest row of every point of two equal-length one-dimensional sequences of\n"
+    "latitudes and longitudes in degrees, as a pair of numpy arrays (rows, km): each\n"
+    "point's row number (int64, 0-based in table order) and its great-circle distance\n"
+    "in kilometres (float64, mean Earth radius 6371.0088 km). Where max_km is given\n"
+    "and the nearest row is farther, the row is -1 and km still says how far it is.\n"
+    "Answers equal those of single lookups, ties included.\n\n"
+    "float64 buffers (numpy arrays, memoryviews) are read in place; other sequences\n"
+    "are converted once. The search runs without the GIL on `threads` threads\n"
+    "(default: one for small batches, every core for large ones). A non-finite\n"
+    "coordinate or sequences of different lengths raise ValueError naming the\n"
+    "first bad index.";
+
+inline constexpr const char kWithDistanceDoc[] =
+    "get_nearest_with_distance($self, lat, lon, max_km=None)\n--\n\n"
+    "The nearest row's text and its great-circle distance in kilometres, as a pair\n"
+    "(row_text, km); None when max_km is given and the nearest row is farther.";
+
+}  // namespace vicinor::binding
