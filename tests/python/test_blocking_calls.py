@@ -35,6 +35,10 @@ INTERRUPTED_CALL = """
 import signal, sys, threading, time
 import vicinor
 fifo, call = sys.argv[1], sys.argv[2]
+# A shell's background job starts with SIGINT ignored, and Python then
+# leaves it ignored: install the usual handler so the test does not depend
+# on how it was started.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 geocoder = vicinor.ReverseGeocoder("lat,lon,name\\n1,2,a\\n")
 main = threading.main_thread().ident
 threading.Timer(0.3, signal.pthread_kill, (main, signal.SIGINT)).start()
