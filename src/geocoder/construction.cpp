@@ -13,7 +13,7 @@
 #include "csv/row_writer.hpp"
 #include "geocoder/data_line_reader.hpp"
 #include "geocoder/number.hpp"
-#include "geocoder/stored_lines.hpp"
+#include "geocoder/compact_slices.hpp"
 #include "kdtree/build.hpp"
 
 namespace vicinor {
@@ -61,7 +61,7 @@ Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
 // must exist.
 Status read_points(std::string_view text, CsvLineIterator line, std::size_t data_line_count,
                    std::size_t header_fields, std::uint8_t separator, const std::string* rewritten,
-                   kdtree::PointColumns& points, StoredLines& stored_lines) {
+                   kdtree::PointColumns& points, CompactSlices& compact_slices) {
     CsvLineIterator stored_line;
     if (rewritten != nullptr) stored_line = csv::split_csv_lines(*rewritten).begin();
     DataLineReader reader(separator);
@@ -72,10 +72,10 @@ Status read_points(std::string_view text, CsvLineIterator line, std::size_t data
         const std::size_t line_number = i + 1;
         if (rewritten != nullptr) {
             if (stored_line == std::default_sentinel) return Error("CSV got out of sync");
-            stored_lines.add(*rewritten, *stored_line);
+            compact_slices.add(*rewritten, *stored_line);
             ++stored_line;
         } else {
-            stored_lines.add(text, *line);
+            compact_slices.add(text, *line);
         }
         if (Status status = reader.read_coordinates(line->text, fields); !status) return status;
         if (fields.field_count != header_fields) {
@@ -142,11 +142,11 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool
     // Row slices are not made yet: they would be alive while the tree is
     // built, when memory peaks.
     kdtree::PointColumns points(data_line_count);
-    StoredLines stored_lines(drop_coordinates ? rewritten.size() : csv.size(), data_line_count);
+    CompactSlices compact_slices(drop_coordinates ? rewritten.size() : csv.size(), data_line_count);
     const std::size_t first_stored_offset =
         drop_coordinates || line == std::default_sentinel ? 0 : line->offset;
     if (Status status = read_points(csv, line, data_line_count, header_fields, separator,
-                                    drop_coordinates ? &rewritten : nullptr, points, stored_lines);
+                                    drop_coordinates ? &rewritten : nullptr, points, compact_slices);
         !status) {
         return std::move(status).error();
     }
@@ -171,8 +171,8 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool
 
     ReverseGeocoder geocoder;
     geocoder.tree = kdtree::build_tree(std::move(points));  // frees the points
-    geocoder.indexed_data = stored_lines.slices(first_stored_offset);
-    stored_lines = StoredLines(0, 0);
+    geocoder.indexed_data = compact_slices.slices(first_stored_offset);
+    compact_slices = CompactSlices(0, 0);
     // The rewrite was sized for the whole input; the record should not carry
     // that slack for its lifetime. A text with little slack stays where it
     // is: moving it would cost more than the slack's untouched pages.

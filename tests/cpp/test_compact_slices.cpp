@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "csv/lines.hpp"
-#include "geocoder/stored_lines.hpp"
+#include "geocoder/compact_slices.hpp"
 
 namespace vicinor {
 namespace {
@@ -12,13 +12,13 @@ namespace {
 // Slices rebuilt from lengths and terminator widths must match the cut of
 // the text line by line, in the narrow and the wide form alike, whatever
 // ends the lines (LF, CR LF, a bare CR kept in the line, nothing at all).
-TEST(StoredLines, RebuildTheSlicesOfConsecutiveLines) {
+TEST(CompactSlices, RebuildTheSlicesOfConsecutiveLines) {
     for (const std::string& text :
          {std::string("a\nbb\r\n\nccc\r\r\nd"), std::string("x\r\ny\n"), std::string("\n\n\n"),
           std::string("h\n1,2\n3,4\r"), std::string("only")}) {
-        for (const std::size_t narrow_limit : {StoredLines::kNarrowLimit, std::size_t{0}}) {
+        for (const std::size_t narrow_limit : {CompactSlices::kNarrowLimit, std::size_t{0}}) {
             std::vector<StringSlice> expected;
-            StoredLines lines(text.size(), 0, narrow_limit);
+            CompactSlices lines(text.size(), 0, narrow_limit);
             for (const csv::CsvLine& line : csv::split_csv_lines(text)) {
                 expected.push_back({static_cast<std::int64_t>(line.offset), line.length});
                 lines.add(text, line);
@@ -33,11 +33,11 @@ TEST(StoredLines, RebuildTheSlicesOfConsecutiveLines) {
     }
 }
 
-TEST(StoredLines, StartAtTheGivenOffset) {
+TEST(CompactSlices, StartAtTheGivenOffset) {
     const std::string text = "header\r\n1,2\r\n3,4\n";
     csv::CsvLineIterator line = csv::split_csv_lines(text).begin();
     ++line;
-    StoredLines lines(text.size(), 2);
+    CompactSlices lines(text.size(), 2);
     const std::size_t first = line->offset;
     for (; line != std::default_sentinel; ++line) lines.add(text, *line);
     const std::vector<StringSlice> slices = lines.slices(first);

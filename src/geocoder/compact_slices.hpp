@@ -1,6 +1,6 @@
-// Where each accepted row's stored line lies, kept compactly while the tree
-// is built (when construction's memory peaks) and turned into the record's
-// slices afterwards. Rows are consecutive lines of the stored text, so a
+// Where each accepted row lies in the stored text (its slice), kept
+// compactly while the tree is built (when construction's memory peaks) and
+// turned into the record's slices afterwards. Rows are consecutive lines of the stored text, so a
 // line's length and terminator width (0, 1 or 2 bytes) place the next one.
 #pragma once
 
@@ -17,13 +17,13 @@
 
 namespace vicinor {
 
-class StoredLines {
+class CompactSlices {
 public:
     // Texts shorter than `narrow_limit` bytes keep a 32-bit word per row (a
     // quarter of a slice), longer ones a 64-bit word.
     static constexpr std::size_t kNarrowLimit = std::size_t{1} << 30;
 
-    StoredLines(std::size_t text_size, std::size_t rows, std::size_t narrow_limit = kNarrowLimit)
+    CompactSlices(std::size_t text_size, std::size_t rows, std::size_t narrow_limit = kNarrowLimit)
         : wide_(text_size >= narrow_limit) {
         if (wide_) {
             wide_words_.reserve(rows);
