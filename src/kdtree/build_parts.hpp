@@ -55,11 +55,13 @@ bool has_more_copies_than(const PointColumns& points, std::size_t limit);
 // coordinate, in ascending order.
 std::vector<std::uint32_t> distinct_first_copies(const PointColumns& points);
 
-// A construction that succeeds on any input: it stores only `kept` (distinct
-// points without NaN, ascending) and splits at medians moved to the edge of
-// a run of equal values. Later copies of a point and NaN points can never be
-// a query's answer (the earliest copy wins every tie, a NaN distance loses to
-// every real one), so leaving them out changes no answer.
+// A construction that succeeds on any input, in the packed layout's shape
+// (the smallest stem count that holds `kept`, leaves filled from the left).
+// It stores only `kept` (distinct points without NaN, ascending). Later
+// copies of a point and NaN points can never be a query's answer (the
+// earliest copy wins every tie, a NaN distance loses to every real one), so
+// leaving them out changes no answer. A point equal to a split value may lie
+// on either side of it, which the query's closed bounds allow.
 ImmutableKdTree build_robust_tree(const PointColumns& points, std::span<const std::uint32_t> kept);
 
 }  // namespace vicinor::kdtree::detail

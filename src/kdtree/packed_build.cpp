@@ -127,6 +127,7 @@ public:
         const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1;
         work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
         const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
+        const std::size_t stem_limit = 2 * stem_node_count;
         std::size_t attempts_left = kMaxAttempts;
         for (;;) {
             // Between attempts nothing but the root's own subtree moved its
@@ -140,6 +141,9 @@ public:
             leaf_node_count += ceil_div_bucket(shift);
             if (leaf_node_count > leaf_limit) throw Unbuildable{};
             if (leaf_node_count > stem_node_count) {
+                // Memory and saved size stay linear in the points: stems past
+                // twice the smallest count that holds them are a fault.
+                if (stem_node_count >= stem_limit) throw Unbuildable{};
                 // One doubling per attempt, even if the leaves grew further.
                 stem_node_count *= 2;
                 stems_.assign(stem_node_count, kUnsetStem);
