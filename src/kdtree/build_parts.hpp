@@ -35,8 +35,19 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
 // selecting them afresh; `SplitWork::kSelectAlways` turns that off (for
 // tests: both must give the same bytes).
 enum class SplitWork { kRepair, kSelectAlways };
+
+// What a packed construction did, for measuring where its time goes:
+// attempts over the whole point set, splits moved left for a shift, and
+// entries the selections and repairs read (the work its bound counts).
+struct PackedBuildCounters {
+    std::size_t attempts = 0;
+    std::size_t split_moves = 0;
+    std::size_t entries_read = 0;
+};
+
 std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
-                                                 SplitWork work = SplitWork::kRepair);
+                                                 SplitWork work = SplitWork::kRepair,
+                                                 PackedBuildCounters* counters = nullptr);
 std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
                                                  SplitWork work = SplitWork::kRepair);
 

@@ -83,79 +83,47 @@ struct ChangeSlice {
 // allocates the leaves.
 class PackedBuilder {
 public:
-    PackedBuilder(const PointColumns& points, SplitWork work)
-        : points_(points), sort_index_(points.size()), work_(work) {
+    PackedBuilder(const PointColumns& points, SplitWork work, PackedBuildCounters& counters)
+        : points_(points), sort_index_(points.size()), work_(work), counters_(counters) {
         std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
     }
 
     PackedSplits build() {
         const std::size_t n = points_.size();
         std::size_t leaf_node_count = ceil_div_bucket(n);
-        std::size_t stem_node_count = leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count);
-        stems_.assign(stem_node_count, kUnsetStem);
-        stem_shifts_.assign(stem_node_count, 0);
-        memos_ = PageArray<NodeMemo>(stem_node_count);
-        const SpecialValues special = special_values(points_);
-        memo_allowed_ = !special.nan;
-        // Repairs track positions in 31 bits (SplitRepair marks the top one).
-        arranged_ = work_ == SplitWork::kRepair && memo_allowed_ &&
-                    n <= (std::size_t{1} << 31) && !special.negative_zero;
-        const ChunkFingerprint everything = memo_allowed_ && !arranged_
-                                                ? fingerprint_of(sort_index_.data(), n)
-                                                : ChunkFingerprint{};
-        if (arranged_) {
-            position_of_ = PageArray<std::uint32_t>(n);
-            std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
-            repairer_.track_positions(position_of_.data());
-        }
+        resize_stems(leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count));
+        const ChunkFingerprint everything = choose_reuse();
 
         // Repeated values make this construction retry: whole attempts, each
         // adding at least one leaf, and within an attempt a filled left
-        // subtree redone for each shift that reaches its root. Three bounds
-        // stop only runaways, so that the caller falls back in bounded time:
-        // - work: 320 clean attempts' worth (a clean attempt hands about n
-        //   entries per level to the selection; reused subtrees cost none;
-        //   a repaired split costs the entries it reads, far fewer, so the
-        //   figures below, taken selecting afresh, are upper bounds).
-        //   Measured on the 171,075-place world table: 27 as it is, 238
-        //   with coordinates rounded to 4 decimals; with 3 decimals the
-        //   shifts wrap after 300, about where this stops;
-        // - attempts: real tables need a few dozen at most (the world table
-        //   5, rounded to 4 decimals 42); a 1-degree grid runs two thousand
-        //   before its shifts wrap, each too cheap for the work bound;
-        // - leaves that could hold every point twice over.
-        const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1;
+        // subtree redone for each shift that reaches its root. Bounds stop
+        // only runaways, so that the caller falls back in bounded time: work
+        // (entries handed to selections and repairs, a multiple of what a
+        // clean attempt reads), attempts, leaves that could hold every point
+        // twice over, and stems past twice the smallest count that holds the
+        // points. What real tables need against these bounds is recorded
+        // with the construction benchmark (docs/performance.md).
+        const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stems_.size())) + 1;
         work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
         const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
-        const std::size_t stem_limit = 2 * stem_node_count;
-        std::size_t attempts_left = kMaxAttempts;
-        for (;;) {
-            // Between attempts nothing but the root's own subtree moved its
-            // points, so the root may repair its split like any node.
-            const std::size_t capacity = leaf_node_count * B;
-            const std::size_t shift =
-                arranged_ ? split_arranged(0, n, 1, 0, capacity, ChangeSlice{.everything = false})
-                          : split_chunk(0, n, 1, 0, capacity, everything);
+        const std::size_t stem_limit = 2 * stems_.size();
+        const CountOnExit count_on_exit{*this, work_left_};
+        for (std::size_t attempt = 1;; ++attempt) {
+            counters_.attempts = attempt;
+            const std::size_t shift = split_all(n, leaf_node_count * B, everything);
             if (shift == 0) break;
-            if (--attempts_left == 0) throw Unbuildable{};
+            if (attempt == kMaxAttempts) throw Unbuildable{};
             leaf_node_count += ceil_div_bucket(shift);
             if (leaf_node_count > leaf_limit) throw Unbuildable{};
-            if (leaf_node_count > stem_node_count) {
-                // Memory and saved size stay linear in the points: stems past
-                // twice the smallest count that holds them are a fault.
-                if (stem_node_count >= stem_limit) throw Unbuildable{};
+            if (leaf_node_count > stems_.size()) {
+                if (stems_.size() >= stem_limit) throw Unbuildable{};
                 // One doubling per attempt, even if the leaves grew further.
-                stem_node_count *= 2;
-                stems_.assign(stem_node_count, kUnsetStem);
-                stem_shifts_ = remap_shifts(stem_shifts_, stem_node_count, shift);
-                memos_ = PageArray<NodeMemo>(stem_node_count);  // every node moved
-                deferred_.clear();
-                reserves_.clear();
+                double_stems(shift);
             }
         }
         // More leaves than leaf positions, or a NaN split value (which the
         // query cannot prune around), would make a tree that is unsound.
-        if (leaf_node_count > stem_node_count) throw Unbuildable{};
+        if (leaf_node_count > stems_.size()) throw Unbuildable{};
         for (double stem : stems_) {
             if (stem != stem) throw Unbuildable{};
         }
@@ -171,6 +139,59 @@ private:
     // Chunks up to this long have sides a repair reads whole anyway:
     // nothing is kept for them.
     static constexpr std::size_t kReservedChunk = 1024;
+
+    // Keeps the counters current on every exit, an abandoned construction
+    // included.
+    struct CountOnExit {
+        PackedBuilder& builder;
+        std::size_t budget;
+        ~CountOnExit() {
+            builder.counters_.split_moves = builder.shifts_recorded_;
+            builder.counters_.entries_read = budget - builder.work_left_;
+        }
+    };
+
+    void resize_stems(std::size_t stem_node_count) {
+        stems_.assign(stem_node_count, kUnsetStem);
+        stem_shifts_.assign(stem_node_count, 0);
+        memos_ = PageArray<NodeMemo>(stem_node_count);
+    }
+
+    // Repairs need divisions that depend on sets of points only: no NaN and
+    // no -0.0 (which copy lands at a split depends on the arrangement), and
+    // positions that fit 31 bits (SplitRepair marks the top one). Elsewhere
+    // whole chunks are remembered by fingerprint; with NaN not even that.
+    ChunkFingerprint choose_reuse() {
+        const std::size_t n = points_.size();
+        const SpecialValues special = special_values(points_);
+        memo_allowed_ = !special.nan;
+        arranged_ = work_ == SplitWork::kRepair && memo_allowed_ &&
+                    n <= (std::size_t{1} << 31) && !special.negative_zero;
+        if (arranged_) {
+            position_of_ = PageArray<std::uint32_t>(n);
+            std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
+            repairer_.track_positions(position_of_.data());
+        }
+        return memo_allowed_ && !arranged_ ? fingerprint_of(sort_index_.data(), n)
+                                           : ChunkFingerprint{};
+    }
+
+    std::size_t split_all(std::size_t n, std::size_t capacity, const ChunkFingerprint& everything) {
+        // Between attempts nothing but the root's own subtree moved its
+        // points, so the root may repair its split like any node.
+        return arranged_ ? split_arranged(0, n, 1, 0, capacity, ChangeSlice{.everything = false})
+                         : split_chunk(0, n, 1, 0, capacity, everything);
+    }
+
+    // The old tree becomes the new root's left subtree: every node moved,
+    // so nothing remembered about nodes still holds.
+    void double_stems(std::size_t shift) {
+        std::vector<std::size_t> shifts = remap_shifts(stem_shifts_, 2 * stems_.size(), shift);
+        resize_stems(2 * stems_.size());
+        stem_shifts_ = std::move(shifts);
+        deferred_.clear();
+        reserves_.clear();
+    }
 
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
         return order_key(points_.column(dim)[sort_index_[position]]);
@@ -560,6 +581,7 @@ private:
     // Without NaN and -0.0 every division depends on sets alone, and splits
     // are repaired rather than selected again (split_arranged).
     const SplitWork work_;
+    PackedBuildCounters& counters_;
     bool arranged_ = false;
     std::vector<std::uint32_t> change_arena_;  // the ChangeSlices' lists
     SplitRepair repairer_;
@@ -580,10 +602,12 @@ private:
 
 }  // namespace
 
-std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points, SplitWork work) {
+std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points, SplitWork work,
+                                                 PackedBuildCounters* counters) {
+    PackedBuildCounters ignored;
     PackedSplits splits;
     try {
-        splits = PackedBuilder(points, work).build();
+        splits = PackedBuilder(points, work, counters != nullptr ? *counters : ignored).build();
     } catch (const Unbuildable&) {
         return std::nullopt;
     }
