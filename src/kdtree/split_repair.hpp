@@ -108,6 +108,12 @@ private:
                        const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
                        std::size_t count, SideReserve* reserve, std::uint64_t lineage,
                        Region chunk);
+    OrderKey sampled_bound(std::span<const std::uint32_t> order, const double* column,
+                           Region region, OrderKey pivot_key, bool smallest, std::size_t count,
+                           int attempt);
+    bool collect_within(std::span<const std::uint32_t> order, const double* column, Region region,
+                        const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
+                        OrderKey bound);
     bool pick_from_reserve(std::span<const std::uint32_t> order, const double* column,
                            const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
                            std::size_t count, SideReserve& reserve, Region chunk);
@@ -120,6 +126,21 @@ private:
                            bool smallest);
     void keep_arrivals(std::span<const std::uint32_t> order, const double* column,
                        const SideChanges& side, bool smallest, SideReserve& reserve) const;
+    // Where a repaired division puts its split: the key there, its point,
+    // the count below, and whether the split moved up from `below`.
+    struct NewSplit {
+        OrderKey key;
+        std::uint32_t item;
+        std::size_t split;
+        bool upward;
+    };
+    std::optional<NewSplit> find_split(std::span<const std::uint32_t> order, const double* column,
+                                       const ArrangedChunk& before, Region chunk,
+                                       std::size_t target, const ChunkChanges& changes,
+                                       ChunkReserves* reserves);
+    bool move_misplaced(std::span<std::uint32_t> order, const double* column,
+                        std::size_t old_split_at, std::size_t split_at, const NewSplit& found,
+                        const ChunkChanges& changes, SideChanges& lower, SideChanges& upper);
 
     // The extreme points found: key and position.
     std::vector<std::pair<OrderKey, std::uint32_t>> picked_;
