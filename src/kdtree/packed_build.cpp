@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "kdtree/build_parts.hpp"
+#include "kdtree/change_book.hpp"
 #include "kdtree/chunk_fingerprint.hpp"
 #include "kdtree/order_key.hpp"
 #include "kdtree/page_buffer.hpp"
@@ -68,16 +69,6 @@ SpecialValues special_values(const PointColumns& points) noexcept {
     }
     return SpecialValues{nan != 0, negative_zero != 0};
 }
-
-// A stretch of the builder's change lists (see ChunkChanges), or no
-// knowledge at all (`everything`): the node then selects afresh.
-struct ChangeSlice {
-    std::size_t positions_begin = 0;
-    std::size_t positions_end = 0;
-    bool everything = true;
-
-    bool none() const noexcept { return !everything && positions_begin == positions_end; }
-};
 
 // Finds the stems; its working arrays die with it, before placement
 // allocates the leaves.
@@ -179,7 +170,7 @@ private:
     std::size_t split_all(std::size_t n, std::size_t capacity, const ChunkFingerprint& everything) {
         // Between attempts nothing but the root's own subtree moved its
         // points, so the root may repair its split like any node.
-        return arranged_ ? split_arranged(0, n, 1, 0, capacity, ChangeSlice{.everything = false})
+        return arranged_ ? split_arranged(0, n, 1, 0, capacity, kNoChanges)
                          : split_chunk(0, n, 1, 0, capacity, everything);
     }
 
@@ -189,7 +180,7 @@ private:
         std::vector<std::size_t> shifts = remap_shifts(stem_shifts_, 2 * stems_.size(), shift);
         resize_stems(2 * stems_.size());
         stem_shifts_ = std::move(shifts);
-        deferred_.clear();
+        changes_.forget_all();
         reserves_.clear();
     }
 
@@ -319,7 +310,7 @@ private:
         }
         if (node >= stems_.size()) throw Unbuildable{};
         NodeMemo& memo = memos_[node];
-        changes = with_deferred(node, changes);
+        changes = changes_.with_held(node, changes);
         // As in split_chunk: same points, capacity and shifts below give
         // the same stems and result.
         const ArrangedChunk& arranged = memo.arranged;
@@ -328,9 +319,9 @@ private:
             return memo.result;
         }
         const std::size_t shifts_before = shifts_recorded_;
-        const std::size_t mark_positions = change_arena_.size();
+        const std::size_t mark_positions = changes_.mark();
         const std::size_t result = split_fresh_arranged(lo, m, node, dim, capacity, changes);
-        change_arena_.resize(mark_positions);
+        changes_.cut_back(mark_positions);
         memo.capacity = capacity;
         memo.result = result;
         memo.reusable = shifts_recorded_ == shifts_before;
@@ -370,7 +361,7 @@ private:
             const std::size_t old_p = p;
             p = move_split_left(lo, m, node, dim, p, p - left_shift, left_changes);
             // The right chunk gains the positions between the two splits.
-            right_changes = with_positions(right_changes, lo + p, lo + old_p);
+            right_changes = changes_.with_positions(right_changes, lo + p, lo + old_p);
             stem_shifts_[node] += left_shift;
             ++shifts_recorded_;
             if (m - p > right_capacity) {
@@ -394,34 +385,10 @@ private:
         NodeMemo& memo = memos_[node];
         if (changes.everything || !memo.arranged.valid) {
             memo.arranged.valid = false;  // it selects afresh anyway
-            deferred_.erase(node);
+            changes_.forget(node);
             return;
         }
-        if (changes.none()) return;
-        SideChanges& waiting = deferred_[node];
-        waiting.positions.insert(waiting.positions.end(),
-                                 change_arena_.begin() + changes.positions_begin,
-                                 change_arena_.begin() + changes.positions_end);
-    }
-
-    ChangeSlice with_deferred(std::size_t node, ChangeSlice changes) {
-        auto waiting = deferred_.find(node);
-        if (waiting == deferred_.end()) return changes;
-        ChangeSlice merged = changes;
-        if (!changes.everything) {
-            merged = push_changes(waiting->second, changes);
-        }
-        deferred_.erase(waiting);
-        return merged;
-    }
-
-    ChangeSlice with_positions(ChangeSlice changes, std::size_t begin, std::size_t end) {
-        if (changes.everything || begin == end) return changes;
-        gained_.positions.clear();
-        for (std::size_t q = begin; q < end; ++q) {
-            gained_.positions.push_back(static_cast<std::uint32_t>(q));
-        }
-        return push_changes(gained_, changes);
+        changes_.hold(node, changes);
     }
 
     // Divides the chunk at rank `target`, repairing the node's previous
@@ -433,8 +400,8 @@ private:
         if (!changes.everything && arranged.valid && lo <= arranged.lo &&
             arranged.lo + arranged.boundary <= lo + m) {
             if (repair(lo, m, node, dim, target, changes, arranged)) {
-                left_changes = push_changes(repair_lower_);
-                right_changes = push_changes(repair_upper_);
+                left_changes = changes_.push(repair_lower_);
+                right_changes = changes_.push(repair_upper_);
                 return arranged.boundary;
             }
         }
@@ -449,8 +416,8 @@ private:
                                 std::size_t p, std::size_t target, ChangeSlice& left_changes) {
         ArrangedChunk& arranged = memos_[node].arranged;
         if (arranged.valid && arranged.lo == lo && arranged.boundary == p &&
-            repair(lo, m, node, dim, target, ChangeSlice{.everything = false}, arranged)) {
-            left_changes = push_changes(repair_lower_);
+            repair(lo, m, node, dim, target, kNoChanges, arranged)) {
+            left_changes = changes_.push(repair_lower_);
             return arranged.boundary;
         }
         left_changes = ChangeSlice{};
@@ -459,8 +426,7 @@ private:
 
     bool repair(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                 std::size_t target, ChangeSlice changes, ArrangedChunk& arranged) {
-        const ChunkChanges seen{std::span(change_arena_.data() + changes.positions_begin,
-                                          changes.positions_end - changes.positions_begin)};
+        const ChunkChanges seen = changes_.view(changes);
         ArrangedChunk after;
         refresh_positions();
         const std::optional<std::size_t> split =
@@ -503,24 +469,6 @@ private:
             done = std::max(done, end);
         }
         stale_.clear();
-    }
-
-    // Copies `side`'s lists, and those of `also` (a slice already there),
-    // to the top of the arena.
-    ChangeSlice push_changes(const SideChanges& side,
-                             ChangeSlice also = ChangeSlice{.everything = false}) {
-        ChangeSlice slice;
-        slice.everything = false;
-        slice.positions_begin = change_arena_.size();
-        change_arena_.insert(change_arena_.end(), side.positions.begin(), side.positions.end());
-        // Reserved first: copying within the arena must not reallocate
-        // under the source.
-        change_arena_.reserve(change_arena_.size() + (also.positions_end - also.positions_begin));
-        for (std::size_t i = also.positions_begin; i < also.positions_end; ++i) {
-            change_arena_.push_back(change_arena_[i]);
-        }
-        slice.positions_end = change_arena_.size();
-        return slice;
     }
 
     void charge(std::size_t entries) {
@@ -583,13 +531,10 @@ private:
     const SplitWork work_;
     PackedBuildCounters& counters_;
     bool arranged_ = false;
-    std::vector<std::uint32_t> change_arena_;  // the ChangeSlices' lists
+    ChangeBook changes_;
     SplitRepair repairer_;
     SideChanges repair_lower_;
     SideChanges repair_upper_;
-    SideChanges gained_;
-    // Changes a node has not heard of because its parent returned early.
-    std::unordered_map<std::size_t, SideChanges> deferred_;
     // Where each point stands in sort_index_, kept by every move, and what
     // nodes kept about their sides' extremes.
     PageArray<std::uint32_t> position_of_;
