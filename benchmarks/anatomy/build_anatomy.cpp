@@ -8,6 +8,7 @@
 // CPU time, median of the rounds. Prints one JSON object.
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -54,6 +55,19 @@ std::vector<Point> read_points(const std::string& text) {
     return points;
 }
 
+// A digest of the tree's bytes as saved (stems, then leaves), to show
+// that a change to construction kept every layout.
+std::uint64_t layout_digest(const vicinor::kdtree::ImmutableKdTree& tree) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    auto mix = [&](const void* data, std::size_t bytes) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (std::size_t i = 0; i < bytes; ++i) hash = (hash ^ p[i]) * 0x100000001b3ULL;
+    };
+    mix(tree.stems.data(), tree.stems.size() * sizeof(double));
+    for (const auto& leaf : tree.leaves) mix(&leaf, sizeof leaf);
+    return hash;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,6 +84,7 @@ int main(int argc, char** argv) {
     const std::vector<Point> points = read_points(text);
 
     std::vector<double> whole, tree, packed;
+    std::uint64_t digest = 0;
     vicinor::kdtree::detail::PackedBuildCounters counters;
     bool exact = false;
     for (int round = 0; round < rounds; ++round) {
@@ -81,19 +96,21 @@ int main(int argc, char** argv) {
             return 1;
         }
         start = cpu_ms();
-        vicinor::kdtree::build_tree(points);
+        const vicinor::kdtree::ImmutableKdTree built = vicinor::kdtree::build_tree(points);
         tree.push_back(cpu_ms() - start);
+        digest = layout_digest(built);
         PointColumns columns = PointColumns::from_points(points);
         counters = {};
         start = cpu_ms();
-        exact = vicinor::kdtree::detail::build_packed_tree(
-                    columns, vicinor::kdtree::detail::SplitWork::kRepair, &counters)
+        exact = vicinor::kdtree::detail::build_packed_tree(columns, &counters)
                     .has_value();
         packed.push_back(cpu_ms() - start);
     }
     std::printf(
         "{\"rows\": %zu, \"constructor_ms\": %.1f, \"tree_ms\": %.1f, \"packed_ms\": %.1f, "
-        "\"exact\": %s, \"attempts\": %zu, \"split_moves\": %zu, \"entries_read\": %zu}\n",
+        "\"exact\": %s, \"attempts\": %zu, \"split_moves\": %zu, \"entries_read\": %zu, "
+        "\"layout\": \"%016llx\"}\n",
         points.size(), median(whole), median(tree), median(packed), exact ? "true" : "false",
-        counters.attempts, counters.split_moves, counters.entries_read);
+        counters.attempts, counters.split_moves, counters.entries_read,
+        static_cast<unsigned long long>(digest));
 }

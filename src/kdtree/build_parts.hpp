@@ -25,17 +25,6 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
     return node - stem_count;
 }
 
-// The canonical left-packed construction, whose layout saved files carry.
-// Empty when it cannot finish on this input (identical points that overfill
-// a leaf, split shifts that run away or wrap): the caller falls back, and
-// `points` is then as it was. A tree is built from the points' own storage:
-// they are reordered and their pages handed back.
-//
-// Without NaN and -0.0 a retry repairs the splits it changes instead of
-// selecting them afresh; `SplitWork::kSelectAlways` turns that off (for
-// tests: both must give the same bytes).
-enum class SplitWork { kRepair, kSelectAlways };
-
 // What a packed construction did, for measuring where its time goes:
 // attempts over the whole point set, splits moved left for a shift, and
 // entries the selections and repairs read (the work its bound counts).
@@ -45,11 +34,14 @@ struct PackedBuildCounters {
     std::size_t entries_read = 0;
 };
 
+// The canonical left-packed construction, whose layout saved files carry.
+// Empty when it cannot finish on this input (identical points that overfill
+// a leaf, split shifts that run away or wrap): the caller falls back, and
+// `points` is then as it was. A tree is built from the points' own storage:
+// they are reordered and their pages handed back.
 std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
-                                                 SplitWork work = SplitWork::kRepair,
                                                  PackedBuildCounters* counters = nullptr);
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
-                                                 SplitWork work = SplitWork::kRepair);
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points);
 
 // Puts every point into the leaf its descent through `stems` reaches, in
 // ascending point order. Empty, with `points` untouched, when a descent ends

@@ -4,7 +4,7 @@ namespace vicinor::kdtree::detail {
 
 ChangeSlice ChangeBook::push(const SideChanges& side, ChangeSlice also) {
     ChangeSlice slice;
-    slice.everything = false;
+    slice.unknown = false;
     slice.positions_begin = arena_.size();
     arena_.insert(arena_.end(), side.positions.begin(), side.positions.end());
     // Reserved first: copying within the arena must not reallocate under
@@ -18,7 +18,7 @@ ChangeSlice ChangeBook::push(const SideChanges& side, ChangeSlice also) {
 }
 
 ChangeSlice ChangeBook::with_positions(ChangeSlice changes, std::size_t begin, std::size_t end) {
-    if (changes.everything || begin == end) return changes;
+    if (changes.unknown || begin == end) return changes;
     gained_.positions.clear();
     for (std::size_t q = begin; q < end; ++q) {
         gained_.positions.push_back(static_cast<std::uint32_t>(q));
@@ -37,7 +37,7 @@ ChangeSlice ChangeBook::with_held(std::size_t node, ChangeSlice changes) {
     auto waiting = held_.find(node);
     if (waiting == held_.end()) return changes;
     ChangeSlice merged = changes;
-    if (!changes.everything) merged = push(waiting->second, changes);
+    if (!changes.unknown) merged = push(waiting->second, changes);
     held_.erase(waiting);
     return merged;
 }

@@ -13,17 +13,17 @@
 
 namespace vicinor::kdtree::detail {
 
-// A stretch of the arena, or no knowledge at all (`everything`): the node
+// A stretch of the arena, or no knowledge at all (`unknown`): the node
 // then selects afresh.
 struct ChangeSlice {
     std::size_t positions_begin = 0;
     std::size_t positions_end = 0;
-    bool everything = true;
+    bool unknown = true;
 
-    bool none() const noexcept { return !everything && positions_begin == positions_end; }
+    bool none() const noexcept { return !unknown && positions_begin == positions_end; }
 };
 
-inline constexpr ChangeSlice kNoChanges{.everything = false};
+inline constexpr ChangeSlice kNoChanges{.unknown = false};
 
 class ChangeBook {
 public:

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
+#include <limits>
 #include <unordered_map>
 
 #include "kdtree/build_parts.hpp"
 #include "kdtree/change_book.hpp"
-#include "kdtree/chunk_fingerprint.hpp"
 #include "kdtree/order_key.hpp"
 #include "kdtree/page_buffer.hpp"
 #include "kdtree/select.hpp"
@@ -74,8 +74,8 @@ SpecialValues special_values(const PointColumns& points) noexcept {
 // allocates the leaves.
 class PackedBuilder {
 public:
-    PackedBuilder(const PointColumns& points, SplitWork work, PackedBuildCounters& counters)
-        : points_(points), sort_index_(points.size()), work_(work), counters_(counters) {
+    PackedBuilder(const PointColumns& points, PackedBuildCounters& counters)
+        : points_(points), sort_index_(points.size()), counters_(counters) {
         std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
     }
 
@@ -83,7 +83,7 @@ public:
         const std::size_t n = points_.size();
         std::size_t leaf_node_count = ceil_div_bucket(n);
         resize_stems(leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count));
-        const ChunkFingerprint everything = choose_reuse();
+        choose_reuse();
 
         // Repeated values make this construction retry: whole attempts, each
         // adding at least one leaf, and within an attempt a filled left
@@ -101,7 +101,9 @@ public:
         const CountOnExit count_on_exit{*this, work_left_};
         for (std::size_t attempt = 1;; ++attempt) {
             counters_.attempts = attempt;
-            const std::size_t shift = split_all(n, leaf_node_count * B, everything);
+            // Between attempts nothing but the root's own subtree moved its
+            // points, so the root may repair its split like any node.
+            const std::size_t shift = split_arranged(0, n, 1, 0, leaf_node_count * B, kNoChanges);
             if (shift == 0) break;
             if (attempt == kMaxAttempts) throw Unbuildable{};
             leaf_node_count += ceil_div_bucket(shift);
@@ -148,30 +150,22 @@ private:
         memos_ = PageArray<NodeMemo>(stem_node_count);
     }
 
-    // Repairs need divisions that depend on sets of points only: no NaN and
-    // no -0.0 (which copy lands at a split depends on the arrangement), and
-    // positions that fit 31 bits (SplitRepair marks the top one). Elsewhere
-    // whole chunks are remembered by fingerprint; with NaN not even that.
-    ChunkFingerprint choose_reuse() {
+    // A division depends on the set of points alone, except where a NaN
+    // lands at a split (which copy, and so which points go left, follows
+    // the arrangement): with NaN nothing is reused. Repairs track
+    // positions in 31 bits (SplitRepair marks the top one); beyond that,
+    // only unchanged subtrees are kept.
+    void choose_reuse() {
         const std::size_t n = points_.size();
         const SpecialValues special = special_values(points_);
-        memo_allowed_ = !special.nan;
-        arranged_ = work_ == SplitWork::kRepair && memo_allowed_ &&
-                    n <= (std::size_t{1} << 31) && !special.negative_zero;
-        if (arranged_) {
+        reuse_ = !special.nan;
+        negative_zero_ = special.negative_zero;
+        repairs_ = reuse_ && n <= (std::size_t{1} << 31);
+        if (repairs_) {
             position_of_ = PageArray<std::uint32_t>(n);
             std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
             repairer_.track_positions(position_of_.data());
         }
-        return memo_allowed_ && !arranged_ ? fingerprint_of(sort_index_.data(), n)
-                                           : ChunkFingerprint{};
-    }
-
-    std::size_t split_all(std::size_t n, std::size_t capacity, const ChunkFingerprint& everything) {
-        // Between attempts nothing but the root's own subtree moved its
-        // points, so the root may repair its split like any node.
-        return arranged_ ? split_arranged(0, n, 1, 0, capacity, kNoChanges)
-                         : split_chunk(0, n, 1, 0, capacity, everything);
     }
 
     // The old tree becomes the new root's left subtree: every node moved,
@@ -214,41 +208,13 @@ private:
     void settle_lone_copy(std::size_t lo, std::size_t selectable, std::size_t dim) {
         const OrderKey value = key(lo, dim);
         std::size_t lowest = 0;
-        for (std::size_t j = 1; j < selectable && key(lo + j, dim) == value; ++j) {
-            if (sort_index_[lo + j] < sort_index_[lo + lowest]) lowest = j;
+        // The selection leaves the other copies anywhere above position 0.
+        for (std::size_t j = 1; j < selectable; ++j) {
+            if (key(lo + j, dim) == value && sort_index_[lo + j] < sort_index_[lo + lowest]) {
+                lowest = j;
+            }
         }
         std::swap(sort_index_[lo], sort_index_[lo + lowest]);
-    }
-
-    double coordinate(std::size_t position, std::size_t dim) const noexcept {
-        return points_.column(dim)[sort_index_[position]];
-    }
-
-    // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
-    // points did not fit (the shift requested from the caller). `chunk` is
-    // the fingerprint of the chunk's point numbers.
-    std::size_t split_chunk(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                            std::size_t capacity, const ChunkFingerprint& chunk) {
-        if (m <= B) return 0;
-        if (m > capacity) return m - capacity;
-        if (node >= stems_.size()) throw Unbuildable{};  // past the stems
-
-        // A retry mostly hands a node the same points as its previous call.
-        // Everything a call does follows from its set of points, its capacity
-        // and the shifts recorded below it (never from how the set happens to
-        // be arranged), and it writes only the stems below it. So when the
-        // previous call recorded no shift, nothing below has changed since,
-        // and the same inputs would write the same stems again and return
-        // the same value.
-        NodeMemo& memo = memos_[node];
-        if (memo.reusable && memo.chunk == chunk && memo.length == m && memo.capacity == capacity) {
-            return memo.result;
-        }
-        const std::size_t shifts_before = shifts_recorded_;
-        const std::size_t result = split_fresh(lo, m, node, dim, capacity, chunk);
-        memos_[node] = NodeMemo{chunk, m, capacity, result,
-                                memo_allowed_ && shifts_recorded_ == shifts_before, {}};
-        return result;
     }
 
     // The slots of the left child's subtree this chunk may use: all of
@@ -259,48 +225,32 @@ private:
         return std::min(capacity, B << height);
     }
 
-    std::size_t split_fresh(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                            std::size_t capacity, const ChunkFingerprint& chunk) {
-        const std::size_t left_capacity = left_capacity_of(node, capacity);
-        const std::size_t right_capacity = capacity - left_capacity;
-
-        std::size_t p = split_target(m, node, right_capacity);
-        if (p > m) throw Unbuildable{};  // the shift outgrew the split and wrapped
-        if (p < m) {
-            p = adjust_pivot(lo, m, dim, p);
-            stems_[node] = coordinate(lo + p, dim);
+    // The value a split at `pivot_item`'s key writes to its stem. Copies of
+    // that key descend alike, but -0.0 and +0.0 are one key in two bit
+    // patterns: the copy with the lowest point number on the upper side
+    // [upper_begin, upper_end) gives the value, so that the stem follows
+    // from the points, not from how a selection arranged them.
+    double stem_value(std::size_t upper_begin, std::size_t upper_end, std::size_t dim,
+                      std::uint32_t pivot_item) const noexcept {
+        const double* column = points_.column(dim).data();
+        if (!negative_zero_ || column[pivot_item] != 0.0) return column[pivot_item];
+        std::uint32_t lowest = std::numeric_limits<std::uint32_t>::max();
+        for (std::size_t i = upper_begin; i < upper_end; ++i) {
+            const std::uint32_t item = sort_index_[i];
+            if (column[item] == 0.0 && item < lowest) lowest = item;
         }
-        if (p <= B && m - p <= B) return 0;
-        if (m - p > right_capacity) return (m - p) - right_capacity;
-
-        const std::size_t child_dim = dim == K - 1 ? 0 : dim + 1;
-        ChunkFingerprint left = part_fingerprint(lo, p, m, chunk);
-        for (;;) {
-            const std::size_t left_shift =
-                split_chunk(lo, p, 2 * node, child_dim, left_capacity, left);
-            if (left_shift == 0) {
-                return split_chunk(lo + p, m - p, 2 * node + 1, child_dim, right_capacity,
-                                   chunk - left);
-            }
-            // Move this split left by what did not fit on the left side.
-            if (left_shift > p) throw Unbuildable{};  // the target would wrap
-            const std::size_t old_p = p;
-            p = adjust_pivot(lo, p, dim, p - left_shift);
-            stem_shifts_[node] += left_shift;
-            ++shifts_recorded_;
-            if (m - p > right_capacity) return (m - p) - right_capacity;
-            // Position p already holds rank p: the values before it are
-            // smaller, so selecting it again would change nothing.
-            stems_[node] = coordinate(lo + p, dim);
-            // The left part lost only the points between the two splits.
-            left -= fingerprint_of(sort_index_.data() + lo + p, old_p - p);
-        }
+        return column[lowest];
     }
 
-    // The same procedure where divisions depend only on sets of points:
-    // instead of fingerprints, every node remembers how it divided its chunk
-    // (ArrangedChunk) and hears from its parent what changed since, so that
-    // a retry repairs splits instead of selecting them afresh.
+    // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
+    // points did not fit (the shift requested from the caller).
+    //
+    // A retry mostly hands a node the same points as its previous call.
+    // Every node remembers how it divided its chunk (ArrangedChunk) and
+    // hears from its parent which positions changed since: an unchanged
+    // chunk whose previous call recorded no shift below would write the
+    // same stems and return the same value, and a changed one repairs its
+    // split instead of selecting it afresh.
     std::size_t split_arranged(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                                std::size_t capacity, ChangeSlice changes) {
         if (m <= B || m > capacity) {
@@ -311,8 +261,7 @@ private:
         if (node >= stems_.size()) throw Unbuildable{};
         NodeMemo& memo = memos_[node];
         changes = changes_.with_held(node, changes);
-        // As in split_chunk: same points, capacity and shifts below give
-        // the same stems and result.
+        // Same points, capacity and shifts below: same stems and result.
         const ArrangedChunk& arranged = memo.arranged;
         if (memo.reusable && arranged.valid && arranged.lo == lo && arranged.length == m &&
             memo.capacity == capacity && changes.none()) {
@@ -324,7 +273,7 @@ private:
         changes_.cut_back(mark_positions);
         memo.capacity = capacity;
         memo.result = result;
-        memo.reusable = shifts_recorded_ == shifts_before;
+        memo.reusable = reuse_ && shifts_recorded_ == shifts_before;
         return result;
     }
 
@@ -340,7 +289,7 @@ private:
         ChangeSlice right_changes;
         if (p < m) {
             p = divide(lo, m, node, dim, p, changes, left_changes, right_changes);
-            stems_[node] = points_.column(dim)[arranged.pivot_item];
+            stems_[node] = stem_value(lo + p, lo + m, dim, arranged.pivot_item);
         } else {
             arranged.valid = false;  // not divided: the whole chunk goes left
         }
@@ -367,7 +316,7 @@ private:
             if (m - p > right_capacity) {
                 return defer_children(node, left_changes, right_changes, (m - p) - right_capacity);
             }
-            stems_[node] = points_.column(dim)[arranged.pivot_item];
+            stems_[node] = stem_value(lo + p, lo + m, dim, arranged.pivot_item);
         }
     }
 
@@ -383,7 +332,7 @@ private:
     void defer(std::size_t node, ChangeSlice changes) {
         if (node >= memos_.size()) return;  // a leaf position: nothing to remember
         NodeMemo& memo = memos_[node];
-        if (changes.everything || !memo.arranged.valid) {
+        if (changes.unknown || !memo.arranged.valid) {
             memo.arranged.valid = false;  // it selects afresh anyway
             changes_.forget(node);
             return;
@@ -397,7 +346,7 @@ private:
                        std::size_t target, ChangeSlice changes, ChangeSlice& left_changes,
                        ChangeSlice& right_changes) {
         ArrangedChunk& arranged = memos_[node].arranged;
-        if (!changes.everything && arranged.valid && lo <= arranged.lo &&
+        if (repairs_ && !changes.unknown && arranged.valid && lo <= arranged.lo &&
             arranged.lo + arranged.boundary <= lo + m) {
             if (repair(lo, m, node, dim, target, changes, arranged)) {
                 left_changes = changes_.push(repair_lower_);
@@ -415,7 +364,7 @@ private:
     std::size_t move_split_left(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                                 std::size_t p, std::size_t target, ChangeSlice& left_changes) {
         ArrangedChunk& arranged = memos_[node].arranged;
-        if (arranged.valid && arranged.lo == lo && arranged.boundary == p &&
+        if (repairs_ && arranged.valid && arranged.lo == lo && arranged.boundary == p &&
             repair(lo, m, node, dim, target, kNoChanges, arranged)) {
             left_changes = changes_.push(repair_lower_);
             return arranged.boundary;
@@ -443,7 +392,7 @@ private:
     std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
                               std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
         const std::size_t p = adjust_pivot(lo, selectable, dim, target);
-        stale_.push_back({lo, lo + selectable});
+        if (repairs_) stale_.push_back({lo, lo + selectable});
         const OrderKey pivot_key = key(lo + p, dim);
         // A copy left alone below (the walk stopped at 1) breaks "below the
         // pivot key"; such a node selects afresh next time as well.
@@ -476,15 +425,6 @@ private:
         work_left_ -= entries;
     }
 
-    // The fingerprint of the first p of the m positions at lo, counting
-    // whichever side is shorter.
-    ChunkFingerprint part_fingerprint(std::size_t lo, std::size_t p, std::size_t m,
-                                      const ChunkFingerprint& chunk) const noexcept {
-        if (!memo_allowed_) return {};
-        if (p <= m - p) return fingerprint_of(sort_index_.data() + lo, p);
-        return chunk - fingerprint_of(sort_index_.data() + lo + p, m - p);
-    }
-
     // The number of points to send left: half the chunk (plus the shifts
     // recorded here) rounded to a power of two so left subtrees fill whole
     // leaves, and at least enough that the right side fits.
@@ -514,23 +454,17 @@ private:
     // What a node's previous call saw and returned; `reusable` only when it
     // recorded no shift anywhere below the node.
     struct NodeMemo {
-        ChunkFingerprint chunk;
-        std::size_t length = 0;
         std::size_t capacity = 0;
         std::size_t result = 0;
         bool reusable = false;
-        ArrangedChunk arranged;  // in arranged mode only
+        ArrangedChunk arranged;
     };
     PageArray<NodeMemo> memos_;
     std::size_t shifts_recorded_ = 0;
-    // A NaN split value makes a part depend on the arrangement of the NaN
-    // copies rather than on the set, so reuse is off for such input.
-    bool memo_allowed_ = true;
-    // Without NaN and -0.0 every division depends on sets alone, and splits
-    // are repaired rather than selected again (split_arranged).
-    const SplitWork work_;
     PackedBuildCounters& counters_;
-    bool arranged_ = false;
+    bool reuse_ = true;           // no NaN: divisions follow from sets
+    bool repairs_ = true;         // and positions fit the repair's 31 bits
+    bool negative_zero_ = false;  // stems at zero pick their copy (stem_value)
     ChangeBook changes_;
     SplitRepair repairer_;
     SideChanges repair_lower_;
@@ -541,27 +475,27 @@ private:
     // Ranges of sort_index_ rearranged since position_of_ was last brought
     // up to date.
     std::vector<std::pair<std::size_t, std::size_t>> stale_;
-    std::unordered_map<std::size_t, ChunkReserves> reserves_;
+    std::unordered_map<std::size_t, ChunkKeptExtremes> reserves_;
     std::uint64_t lineages_ = 0;
 };
 
 }  // namespace
 
-std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points, SplitWork work,
+std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
                                                  PackedBuildCounters* counters) {
     PackedBuildCounters ignored;
     PackedSplits splits;
     try {
-        splits = PackedBuilder(points, work, counters != nullptr ? *counters : ignored).build();
+        splits = PackedBuilder(points, counters != nullptr ? *counters : ignored).build();
     } catch (const Unbuildable&) {
         return std::nullopt;
     }
     return place_points(std::move(splits.stems), splits.leaf_count, points);
 }
 
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points, SplitWork work) {
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {
     PointColumns columns = PointColumns::from_points(points);
-    return build_packed_tree(columns, work);
+    return build_packed_tree(columns);
 }
 
 }  // namespace vicinor::kdtree::detail

@@ -67,8 +67,8 @@ bool SplitRepair::collect_within(std::span<const std::uint32_t> order, const dou
                                  bool smallest, OrderKey bound) {
     auto key_at = [&](std::size_t position) { return order_key(column[order[position]]); };
     // Members within the bound: keys in [low, low + span]. Without NaN
-    // and -0.0 that is a range of doubles, tested on the coordinate
-    // itself in the loop. The region is read without branches, in
+    // that is a range of doubles (-0.0 and +0.0 compare equal, as their
+    // keys do), tested on the coordinate itself in the loop. The region is read without branches, in
     // blocks, into room made before each block.
     const OrderKey low = smallest ? pivot_key : bound;
     const OrderKey span = (smallest ? bound : pivot_key - 1) - low;
@@ -109,7 +109,7 @@ bool SplitRepair::collect_within(std::span<const std::uint32_t> order, const dou
 // the last one's key are then among them. False when that fails.
 bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const double* column,
                                 Region region, const ChunkChanges& changes, OrderKey pivot_key,
-                                bool smallest, std::size_t count, SideReserve* reserve,
+                                bool smallest, std::size_t count, KeptExtremes* reserve,
                                 std::uint64_t lineage, Region chunk) {
     const bool keeps = reserve != nullptr && where_ != nullptr;
     if (keeps && reserve->lineage == lineage &&
@@ -152,7 +152,7 @@ bool SplitRepair::pick_extremes(std::span<const std::uint32_t> order, const doub
 // since, or moved). Drops the points that have left.
 bool SplitRepair::pick_from_reserve(std::span<const std::uint32_t> order, const double* column,
                                     const ChunkChanges& changes, OrderKey pivot_key,
-                                    bool smallest, std::size_t count, SideReserve& reserve,
+                                    bool smallest, std::size_t count, KeptExtremes& reserve,
                                     Region chunk) {
     auto member = [&](OrderKey key) { return smallest ? key >= pivot_key : key < pivot_key; };
     auto within = [&](OrderKey key) {
@@ -189,7 +189,7 @@ bool SplitRepair::pick_from_reserve(std::span<const std::uint32_t> order, const 
 // the reserve, which then still holds every such point of the side.
 void SplitRepair::keep_arrivals(std::span<const std::uint32_t> order, const double* column,
                                 const SideChanges& side, bool smallest,
-                                SideReserve& reserve) const {
+                                KeptExtremes& reserve) const {
     for (std::uint32_t position : side.positions) {
         const std::uint32_t point = order[position];
         const OrderKey key = order_key(column[point]);
@@ -272,7 +272,7 @@ SplitRepair::PickedRank SplitRepair::rank_picked(std::span<const std::uint32_t> 
 // selection settles that case).
 std::optional<SplitRepair::NewSplit> SplitRepair::find_split(
     std::span<const std::uint32_t> order, const double* column, const ArrangedChunk& before,
-    Region chunk, std::size_t target, const ChunkChanges& changes, ChunkReserves* reserves) {
+    Region chunk, std::size_t target, const ChunkChanges& changes, ChunkKeptExtremes* reserves) {
     const std::size_t old_split_at = before.lo + before.boundary;
     const OrderKey pivot = before.pivot_key;
     // Unchanged positions of the old lower side hold keys below the pivot,
@@ -379,7 +379,7 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                                                std::size_t lo, std::size_t length,
                                                std::size_t target, const ChunkChanges& given,
                                                ArrangedChunk& after, SideChanges& lower,
-                                               SideChanges& upper, ChunkReserves* reserves) {
+                                               SideChanges& upper, ChunkKeptExtremes* reserves) {
     entries_read_ = 0;
     if (where_ == nullptr) return std::nullopt;
     // Retries mostly revisit chunks that did not change and keep their

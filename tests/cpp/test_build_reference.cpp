@@ -92,5 +92,38 @@ TEST(BuildReference, SameLayoutOnLargeRoundedTables) {
     EXPECT_GT(builds.shifted, 3);
 }
 
+// -0.0 and +0.0 are one value to every split, but two bit patterns in a
+// stem: a split at zero must take the same copy's pattern as the plain
+// rules (the lowest point number on its upper side), whichever way the
+// chunk was arranged or repaired. Zeros of both signs in every dimension,
+// in tables small enough for selections and large enough for repairs.
+TEST(BuildReference, SameStemsAtSignedZeros) {
+    std::mt19937 rng(5);
+    ComparedBuilds builds;
+    int zero_stems = 0;
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t n = 33 + rng() % (round % 4 == 3 ? 5000 : 1500);
+        const int spread = 3 + int(rng() % (round % 2 == 0 ? 9 : 400));
+        std::uniform_real_distribution<double> u(-1.0, 1.0);
+        std::vector<Point> points(n);
+        for (Point& p : points) {
+            for (int d = 0; d < 3; ++d) {
+                double v = rng() % 3 == 0 ? double(int(rng() % spread) - spread / 2) : u(rng);
+                if (v == 0.0 && rng() % 2 == 0) v = -0.0;
+                p[d] = v;
+            }
+        }
+        SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
+        builds.compare(points);
+        if (::testing::Test::HasFailure()) break;
+        if (const auto tree = detail::build_reference_tree(points)) {
+            for (double stem : tree->stems) zero_stems += stem == 0.0;
+        }
+    }
+    EXPECT_GT(builds.both_built, 40);
+    EXPECT_GT(builds.shifted, 10);
+    EXPECT_GT(zero_stems, 20);
+}
+
 }  // namespace
 }  // namespace vicinor::kdtree::testing
