@@ -109,8 +109,9 @@ int main(int argc, char** argv) {
     std::printf(
         "{\"rows\": %zu, \"constructor_ms\": %.1f, \"tree_ms\": %.1f, \"packed_ms\": %.1f, "
         "\"exact\": %s, \"attempts\": %zu, \"split_moves\": %zu, \"entries_read\": %zu, "
-        "\"layout\": \"%016llx\"}\n",
+        "\"entries_selected\": %zu, \"fresh_selections\": %zu, \"repairs\": %zu, \"layout\": \"%016llx\"}\n",
         points.size(), median(whole), median(tree), median(packed), exact ? "true" : "false",
         counters.attempts, counters.split_moves, counters.entries_read,
+        counters.entries_selected, counters.fresh_selections, counters.repairs,
         static_cast<unsigned long long>(digest));
 }

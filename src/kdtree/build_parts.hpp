@@ -32,6 +32,11 @@ struct PackedBuildCounters {
     std::size_t attempts = 0;
     std::size_t split_moves = 0;
     std::size_t entries_read = 0;
+    // Of those, read by fresh selections (the rest by repairs), and how
+    // many splits each way.
+    std::size_t entries_selected = 0;
+    std::size_t fresh_selections = 0;
+    std::size_t repairs = 0;
 };
 
 // The canonical left-packed construction, whose layout saved files carry.

@@ -193,6 +193,8 @@ private:
                              std::size_t p) {
         if (selectable > work_left_) throw Unbuildable{};
         work_left_ -= selectable;
+        counters_.entries_selected += selectable;
+        ++counters_.fresh_selections;
         select_nth(std::span(sort_index_.data() + lo, selectable), points_.column(dim), p);
         const OrderKey value = key(lo + p, dim);
         if (value == kNanKey) return p;  // a NaN equals nothing
@@ -346,8 +348,9 @@ private:
                        std::size_t target, ChangeSlice changes, ChangeSlice& left_changes,
                        ChangeSlice& right_changes) {
         ArrangedChunk& arranged = memos_[node].arranged;
-        if (repairs_ && !changes.unknown && arranged.valid && lo <= arranged.lo &&
-            arranged.lo + arranged.boundary <= lo + m) {
+        // A chunk that moved entirely has nothing of the old division left.
+        if (repairs_ && !changes.unknown && arranged.valid && lo < arranged.lo + arranged.length &&
+            arranged.lo < lo + m) {
             if (repair(lo, m, node, dim, target, changes, arranged)) {
                 left_changes = changes_.push(repair_lower_);
                 right_changes = changes_.push(repair_upper_);
@@ -384,6 +387,7 @@ private:
                              repair_lower_, repair_upper_,
                              m > kReservedChunk ? &reserves_[node] : nullptr);
         charge(repairer_.entries_read());
+        ++counters_.repairs;
         if (!split) return false;
         arranged = after;
         return true;

@@ -401,11 +401,21 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
     const ChunkChanges changes{positions_};
 
+    // What is left of the old division inside the chunk: a chunk that lost
+    // positions at either end (its parent's split moved) keeps the sides'
+    // order on the rest, and gained positions are among the changes.
+    const std::size_t end = lo + length;
+    const std::size_t old_split_at = std::clamp(before.lo + before.boundary, lo, end);
+    const std::size_t old_lower_begin = std::clamp(before.lo, lo, old_split_at);
+    ArrangedChunk remaining = before;
+    remaining.lo = old_lower_begin;
+    remaining.boundary = old_split_at - old_lower_begin;
+
     const std::optional<NewSplit> found =
-        find_split(order, column, before, {lo, lo + length}, target, changes, reserves);
+        find_split(order, column, remaining, {lo, end}, target, changes, reserves);
     if (!found) return std::nullopt;
-    if (!move_misplaced(order, column, before.lo + before.boundary, lo + found->split, *found,
-                        changes, lower, upper)) {
+    if (!move_misplaced(order, column, old_split_at, lo + found->split, *found, changes, lower,
+                        upper)) {
         return std::nullopt;
     }
     if (reserves != nullptr) {

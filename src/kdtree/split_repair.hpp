@@ -75,9 +75,8 @@ public:
     // selection followed by the walk down past copies of the selected key
     // would: returns the number of points put below (all keys below the
     // selected one) and describes the result in `after`. The chunk may
-    // have grown at either end (the positions gained count as changed) but
-    // lost positions only from its upper side: lo <= before.lo and
-    // before.lo + before.boundary <= lo + length.
+    // have grown or shrunk at either end; the positions gained count as
+    // changed.
     //
     // Empty, with nothing moved, when the repair would not be cheap or the
     // walk would reach position 0; the caller then selects afresh. Needs

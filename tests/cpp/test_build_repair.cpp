@@ -119,11 +119,15 @@ TEST(BuildRepair, RepairDividesAsAFreshSelectionWould) {
         std::shuffle(order.begin() + lo + boundary, order.begin() + lo + length, rng);
         const std::vector<std::uint32_t> seen_by_sides = order;
 
-        // Changes: a cut upper end, sometimes positions gained in front, and
-        // a few swaps with points outside, from the cut end among them.
-        const std::size_t cut = rng() % 3 == 0 ? rng() % (length - boundary + 1) : 0;
-        const std::size_t new_lo = lo - front;
-        const std::size_t new_length = length - cut + front;
+        // Changes: a cut upper end (sometimes into the lower side), positions
+        // gained or lost in front, and a few swaps with points outside, from
+        // the cut end among them.
+        const std::size_t cut_room = rng() % 2 == 0 ? length - boundary : length - 10;
+        const std::size_t cut = rng() % 3 == 0 ? rng() % (cut_room + 1) : 0;
+        const std::size_t front_cut =
+            front == 0 && length - cut > 11 && rng() % 4 == 0 ? rng() % (length - cut - 10) : 0;
+        const std::size_t new_lo = lo - front + front_cut;
+        const std::size_t new_length = length - cut + front - front_cut;
         const std::size_t swaps = rng() % 6;
         for (std::size_t s = 0; s < swaps; ++s) {
             const std::size_t inside = new_lo + rng() % new_length;
