@@ -25,20 +25,28 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
     return node - stem_count;
 }
 
+// What a packed construction did, for measuring where its time goes:
+// attempts over the whole point set, splits moved left for a shift, and
+// entries the selections and repairs read (the work its bound counts).
+struct PackedBuildCounters {
+    std::size_t attempts = 0;
+    std::size_t split_moves = 0;
+    std::size_t entries_read = 0;
+    // Of those, read by fresh selections (the rest by repairs), and how
+    // many splits each way.
+    std::size_t entries_selected = 0;
+    std::size_t fresh_selections = 0;
+    std::size_t repairs = 0;
+};
+
 // The canonical left-packed construction, whose layout saved files carry.
 // Empty when it cannot finish on this input (identical points that overfill
 // a leaf, split shifts that run away or wrap): the caller falls back, and
 // `points` is then as it was. A tree is built from the points' own storage:
 // they are reordered and their pages handed back.
-//
-// Without NaN and -0.0 a retry repairs the splits it changes instead of
-// selecting them afresh; `SplitWork::kSelectAlways` turns that off (for
-// tests: both must give the same bytes).
-enum class SplitWork { kRepair, kSelectAlways };
 std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
-                                                 SplitWork work = SplitWork::kRepair);
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
-                                                 SplitWork work = SplitWork::kRepair);
+                                                 PackedBuildCounters* counters = nullptr);
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points);
 
 // Puts every point into the leaf its descent through `stems` reaches, in
 // ascending point order. Empty, with `points` untouched, when a descent ends
@@ -55,11 +63,13 @@ bool has_more_copies_than(const PointColumns& points, std::size_t limit);
 // coordinate, in ascending order.
 std::vector<std::uint32_t> distinct_first_copies(const PointColumns& points);
 
-// A construction that succeeds on any input: it stores only `kept` (distinct
-// points without NaN, ascending) and splits at medians moved to the edge of
-// a run of equal values. Later copies of a point and NaN points can never be
-// a query's answer (the earliest copy wins every tie, a NaN distance loses to
-// every real one), so leaving them out changes no answer.
+// A construction that succeeds on any input, in the packed layout's shape
+// (the smallest stem count that holds `kept`, leaves filled from the left).
+// It stores only `kept` (distinct points without NaN, ascending). Later
+// copies of a point and NaN points can never be a query's answer (the
+// earliest copy wins every tie, a NaN distance loses to every real one), so
+// leaving them out changes no answer. A point equal to a split value may lie
+// on either side of it, which the query's closed bounds allow.
 ImmutableKdTree build_robust_tree(const PointColumns& points, std::span<const std::uint32_t> kept);
 
 }  // namespace vicinor::kdtree::detail

@@ -6,10 +6,11 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
+#include <limits>
 #include <unordered_map>
 
 #include "kdtree/build_parts.hpp"
-#include "kdtree/chunk_fingerprint.hpp"
+#include "kdtree/change_book.hpp"
 #include "kdtree/order_key.hpp"
 #include "kdtree/page_buffer.hpp"
 #include "kdtree/select.hpp"
@@ -69,89 +70,53 @@ SpecialValues special_values(const PointColumns& points) noexcept {
     return SpecialValues{nan != 0, negative_zero != 0};
 }
 
-// A stretch of the builder's change lists (see ChunkChanges), or no
-// knowledge at all (`everything`): the node then selects afresh.
-struct ChangeSlice {
-    std::size_t positions_begin = 0;
-    std::size_t positions_end = 0;
-    bool everything = true;
-
-    bool none() const noexcept { return !everything && positions_begin == positions_end; }
-};
-
 // Finds the stems; its working arrays die with it, before placement
 // allocates the leaves.
 class PackedBuilder {
 public:
-    PackedBuilder(const PointColumns& points, SplitWork work)
-        : points_(points), sort_index_(points.size()), work_(work) {
+    PackedBuilder(const PointColumns& points, PackedBuildCounters& counters)
+        : points_(points), sort_index_(points.size()), counters_(counters) {
         std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
     }
 
     PackedSplits build() {
         const std::size_t n = points_.size();
         std::size_t leaf_node_count = ceil_div_bucket(n);
-        std::size_t stem_node_count = leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count);
-        stems_.assign(stem_node_count, kUnsetStem);
-        stem_shifts_.assign(stem_node_count, 0);
-        memos_ = PageArray<NodeMemo>(stem_node_count);
-        const SpecialValues special = special_values(points_);
-        memo_allowed_ = !special.nan;
-        // Repairs track positions in 31 bits (SplitRepair marks the top one).
-        arranged_ = work_ == SplitWork::kRepair && memo_allowed_ &&
-                    n <= (std::size_t{1} << 31) && !special.negative_zero;
-        const ChunkFingerprint everything = memo_allowed_ && !arranged_
-                                                ? fingerprint_of(sort_index_.data(), n)
-                                                : ChunkFingerprint{};
-        if (arranged_) {
-            position_of_ = PageArray<std::uint32_t>(n);
-            std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
-            repairer_.track_positions(position_of_.data());
-        }
+        resize_stems(leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count));
+        choose_reuse();
 
         // Repeated values make this construction retry: whole attempts, each
         // adding at least one leaf, and within an attempt a filled left
-        // subtree redone for each shift that reaches its root. Three bounds
-        // stop only runaways, so that the caller falls back in bounded time:
-        // - work: 320 clean attempts' worth (a clean attempt hands about n
-        //   entries per level to the selection; reused subtrees cost none;
-        //   a repaired split costs the entries it reads, far fewer, so the
-        //   figures below, taken selecting afresh, are upper bounds).
-        //   Measured on the 171,075-place world table: 27 as it is, 238
-        //   with coordinates rounded to 4 decimals; with 3 decimals the
-        //   shifts wrap after 300, about where this stops;
-        // - attempts: real tables need a few dozen at most (the world table
-        //   5, rounded to 4 decimals 42); a 1-degree grid runs two thousand
-        //   before its shifts wrap, each too cheap for the work bound;
-        // - leaves that could hold every point twice over.
-        const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stem_node_count)) + 1;
+        // subtree redone for each shift that reaches its root. Bounds stop
+        // only runaways, so that the caller falls back in bounded time: work
+        // (entries handed to selections and repairs, a multiple of what a
+        // clean attempt reads), attempts, leaves that could hold every point
+        // twice over, and stems past twice the smallest count that holds the
+        // points. What real tables need against these bounds is recorded
+        // with the construction benchmark (docs/performance.md).
+        const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stems_.size())) + 1;
         work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
         const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
-        std::size_t attempts_left = kMaxAttempts;
-        for (;;) {
+        const std::size_t stem_limit = 2 * stems_.size();
+        const CountOnExit count_on_exit{*this, work_left_};
+        for (std::size_t attempt = 1;; ++attempt) {
+            counters_.attempts = attempt;
             // Between attempts nothing but the root's own subtree moved its
             // points, so the root may repair its split like any node.
-            const std::size_t capacity = leaf_node_count * B;
-            const std::size_t shift =
-                arranged_ ? split_arranged(0, n, 1, 0, capacity, ChangeSlice{.everything = false})
-                          : split_chunk(0, n, 1, 0, capacity, everything);
+            const std::size_t shift = split_arranged(0, n, 1, 0, leaf_node_count * B, kNoChanges);
             if (shift == 0) break;
-            if (--attempts_left == 0) throw Unbuildable{};
+            if (attempt == kMaxAttempts) throw Unbuildable{};
             leaf_node_count += ceil_div_bucket(shift);
             if (leaf_node_count > leaf_limit) throw Unbuildable{};
-            if (leaf_node_count > stem_node_count) {
+            if (leaf_node_count > stems_.size()) {
+                if (stems_.size() >= stem_limit) throw Unbuildable{};
                 // One doubling per attempt, even if the leaves grew further.
-                stem_node_count *= 2;
-                stems_.assign(stem_node_count, kUnsetStem);
-                stem_shifts_ = remap_shifts(stem_shifts_, stem_node_count, shift);
-                memos_ = PageArray<NodeMemo>(stem_node_count);  // every node moved
-                deferred_.clear();
-                reserves_.clear();
+                double_stems(shift);
             }
         }
         // More leaves than leaf positions, or a NaN split value (which the
         // query cannot prune around), would make a tree that is unsound.
-        if (leaf_node_count > stem_node_count) throw Unbuildable{};
+        if (leaf_node_count > stems_.size()) throw Unbuildable{};
         for (double stem : stems_) {
             if (stem != stem) throw Unbuildable{};
         }
@@ -168,6 +133,51 @@ private:
     // nothing is kept for them.
     static constexpr std::size_t kReservedChunk = 1024;
 
+    // Keeps the counters current on every exit, an abandoned construction
+    // included.
+    struct CountOnExit {
+        PackedBuilder& builder;
+        std::size_t budget;
+        ~CountOnExit() {
+            builder.counters_.split_moves = builder.shifts_recorded_;
+            builder.counters_.entries_read = budget - builder.work_left_;
+        }
+    };
+
+    void resize_stems(std::size_t stem_node_count) {
+        stems_.assign(stem_node_count, kUnsetStem);
+        stem_shifts_.assign(stem_node_count, 0);
+        memos_ = PageArray<NodeMemo>(stem_node_count);
+    }
+
+    // A division depends on the set of points alone, except where a NaN
+    // lands at a split (which copy, and so which points go left, follows
+    // the arrangement): with NaN nothing is reused. Repairs track
+    // positions in 31 bits (SplitRepair marks the top one); beyond that,
+    // only unchanged subtrees are kept.
+    void choose_reuse() {
+        const std::size_t n = points_.size();
+        const SpecialValues special = special_values(points_);
+        reuse_ = !special.nan;
+        negative_zero_ = special.negative_zero;
+        repairs_ = reuse_ && n <= (std::size_t{1} << 31);
+        if (repairs_) {
+            position_of_ = PageArray<std::uint32_t>(n);
+            std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
+            repairer_.track_positions(position_of_.data());
+        }
+    }
+
+    // The old tree becomes the new root's left subtree: every node moved,
+    // so nothing remembered about nodes still holds.
+    void double_stems(std::size_t shift) {
+        std::vector<std::size_t> shifts = remap_shifts(stem_shifts_, 2 * stems_.size(), shift);
+        resize_stems(2 * stems_.size());
+        stem_shifts_ = std::move(shifts);
+        changes_.forget_all();
+        reserves_.clear();
+    }
+
     OrderKey key(std::size_t position, std::size_t dim) const noexcept {
         return order_key(points_.column(dim)[sort_index_[position]]);
     }
@@ -183,6 +193,8 @@ private:
                              std::size_t p) {
         if (selectable > work_left_) throw Unbuildable{};
         work_left_ -= selectable;
+        counters_.entries_selected += selectable;
+        ++counters_.fresh_selections;
         select_nth(std::span(sort_index_.data() + lo, selectable), points_.column(dim), p);
         const OrderKey value = key(lo + p, dim);
         if (value == kNanKey) return p;  // a NaN equals nothing
@@ -198,41 +210,13 @@ private:
     void settle_lone_copy(std::size_t lo, std::size_t selectable, std::size_t dim) {
         const OrderKey value = key(lo, dim);
         std::size_t lowest = 0;
-        for (std::size_t j = 1; j < selectable && key(lo + j, dim) == value; ++j) {
-            if (sort_index_[lo + j] < sort_index_[lo + lowest]) lowest = j;
+        // The selection leaves the other copies anywhere above position 0.
+        for (std::size_t j = 1; j < selectable; ++j) {
+            if (key(lo + j, dim) == value && sort_index_[lo + j] < sort_index_[lo + lowest]) {
+                lowest = j;
+            }
         }
         std::swap(sort_index_[lo], sort_index_[lo + lowest]);
-    }
-
-    double coordinate(std::size_t position, std::size_t dim) const noexcept {
-        return points_.column(dim)[sort_index_[position]];
-    }
-
-    // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
-    // points did not fit (the shift requested from the caller). `chunk` is
-    // the fingerprint of the chunk's point numbers.
-    std::size_t split_chunk(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                            std::size_t capacity, const ChunkFingerprint& chunk) {
-        if (m <= B) return 0;
-        if (m > capacity) return m - capacity;
-        if (node >= stems_.size()) throw Unbuildable{};  // past the stems
-
-        // A retry mostly hands a node the same points as its previous call.
-        // Everything a call does follows from its set of points, its capacity
-        // and the shifts recorded below it (never from how the set happens to
-        // be arranged), and it writes only the stems below it. So when the
-        // previous call recorded no shift, nothing below has changed since,
-        // and the same inputs would write the same stems again and return
-        // the same value.
-        NodeMemo& memo = memos_[node];
-        if (memo.reusable && memo.chunk == chunk && memo.length == m && memo.capacity == capacity) {
-            return memo.result;
-        }
-        const std::size_t shifts_before = shifts_recorded_;
-        const std::size_t result = split_fresh(lo, m, node, dim, capacity, chunk);
-        memos_[node] = NodeMemo{chunk, m, capacity, result,
-                                memo_allowed_ && shifts_recorded_ == shifts_before, {}};
-        return result;
     }
 
     // The slots of the left child's subtree this chunk may use: all of
@@ -243,48 +227,32 @@ private:
         return std::min(capacity, B << height);
     }
 
-    std::size_t split_fresh(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                            std::size_t capacity, const ChunkFingerprint& chunk) {
-        const std::size_t left_capacity = left_capacity_of(node, capacity);
-        const std::size_t right_capacity = capacity - left_capacity;
-
-        std::size_t p = split_target(m, node, right_capacity);
-        if (p > m) throw Unbuildable{};  // the shift outgrew the split and wrapped
-        if (p < m) {
-            p = adjust_pivot(lo, m, dim, p);
-            stems_[node] = coordinate(lo + p, dim);
+    // The value a split at `pivot_item`'s key writes to its stem. Copies of
+    // that key descend alike, but -0.0 and +0.0 are one key in two bit
+    // patterns: the copy with the lowest point number on the upper side
+    // [upper_begin, upper_end) gives the value, so that the stem follows
+    // from the points, not from how a selection arranged them.
+    double stem_value(std::size_t upper_begin, std::size_t upper_end, std::size_t dim,
+                      std::uint32_t pivot_item) const noexcept {
+        const double* column = points_.column(dim).data();
+        if (!negative_zero_ || column[pivot_item] != 0.0) return column[pivot_item];
+        std::uint32_t lowest = std::numeric_limits<std::uint32_t>::max();
+        for (std::size_t i = upper_begin; i < upper_end; ++i) {
+            const std::uint32_t item = sort_index_[i];
+            if (column[item] == 0.0 && item < lowest) lowest = item;
         }
-        if (p <= B && m - p <= B) return 0;
-        if (m - p > right_capacity) return (m - p) - right_capacity;
-
-        const std::size_t child_dim = dim == K - 1 ? 0 : dim + 1;
-        ChunkFingerprint left = part_fingerprint(lo, p, m, chunk);
-        for (;;) {
-            const std::size_t left_shift =
-                split_chunk(lo, p, 2 * node, child_dim, left_capacity, left);
-            if (left_shift == 0) {
-                return split_chunk(lo + p, m - p, 2 * node + 1, child_dim, right_capacity,
-                                   chunk - left);
-            }
-            // Move this split left by what did not fit on the left side.
-            if (left_shift > p) throw Unbuildable{};  // the target would wrap
-            const std::size_t old_p = p;
-            p = adjust_pivot(lo, p, dim, p - left_shift);
-            stem_shifts_[node] += left_shift;
-            ++shifts_recorded_;
-            if (m - p > right_capacity) return (m - p) - right_capacity;
-            // Position p already holds rank p: the values before it are
-            // smaller, so selecting it again would change nothing.
-            stems_[node] = coordinate(lo + p, dim);
-            // The left part lost only the points between the two splits.
-            left -= fingerprint_of(sort_index_.data() + lo + p, old_p - p);
-        }
+        return column[lowest];
     }
 
-    // The same procedure where divisions depend only on sets of points:
-    // instead of fingerprints, every node remembers how it divided its chunk
-    // (ArrangedChunk) and hears from its parent what changed since, so that
-    // a retry repairs splits instead of selecting them afresh.
+    // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
+    // points did not fit (the shift requested from the caller).
+    //
+    // A retry mostly hands a node the same points as its previous call.
+    // Every node remembers how it divided its chunk (ArrangedChunk) and
+    // hears from its parent which positions changed since: an unchanged
+    // chunk whose previous call recorded no shift below would write the
+    // same stems and return the same value, and a changed one repairs its
+    // split instead of selecting it afresh.
     std::size_t split_arranged(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                                std::size_t capacity, ChangeSlice changes) {
         if (m <= B || m > capacity) {
@@ -294,21 +262,20 @@ private:
         }
         if (node >= stems_.size()) throw Unbuildable{};
         NodeMemo& memo = memos_[node];
-        changes = with_deferred(node, changes);
-        // As in split_chunk: same points, capacity and shifts below give
-        // the same stems and result.
+        changes = changes_.with_held(node, changes);
+        // Same points, capacity and shifts below: same stems and result.
         const ArrangedChunk& arranged = memo.arranged;
         if (memo.reusable && arranged.valid && arranged.lo == lo && arranged.length == m &&
             memo.capacity == capacity && changes.none()) {
             return memo.result;
         }
         const std::size_t shifts_before = shifts_recorded_;
-        const std::size_t mark_positions = change_arena_.size();
+        const std::size_t mark_positions = changes_.mark();
         const std::size_t result = split_fresh_arranged(lo, m, node, dim, capacity, changes);
-        change_arena_.resize(mark_positions);
+        changes_.cut_back(mark_positions);
         memo.capacity = capacity;
         memo.result = result;
-        memo.reusable = shifts_recorded_ == shifts_before;
+        memo.reusable = reuse_ && shifts_recorded_ == shifts_before;
         return result;
     }
 
@@ -324,7 +291,7 @@ private:
         ChangeSlice right_changes;
         if (p < m) {
             p = divide(lo, m, node, dim, p, changes, left_changes, right_changes);
-            stems_[node] = points_.column(dim)[arranged.pivot_item];
+            stems_[node] = stem_value(lo + p, lo + m, dim, arranged.pivot_item);
         } else {
             arranged.valid = false;  // not divided: the whole chunk goes left
         }
@@ -345,13 +312,13 @@ private:
             const std::size_t old_p = p;
             p = move_split_left(lo, m, node, dim, p, p - left_shift, left_changes);
             // The right chunk gains the positions between the two splits.
-            right_changes = with_positions(right_changes, lo + p, lo + old_p);
+            right_changes = changes_.with_positions(right_changes, lo + p, lo + old_p);
             stem_shifts_[node] += left_shift;
             ++shifts_recorded_;
             if (m - p > right_capacity) {
                 return defer_children(node, left_changes, right_changes, (m - p) - right_capacity);
             }
-            stems_[node] = points_.column(dim)[arranged.pivot_item];
+            stems_[node] = stem_value(lo + p, lo + m, dim, arranged.pivot_item);
         }
     }
 
@@ -367,36 +334,12 @@ private:
     void defer(std::size_t node, ChangeSlice changes) {
         if (node >= memos_.size()) return;  // a leaf position: nothing to remember
         NodeMemo& memo = memos_[node];
-        if (changes.everything || !memo.arranged.valid) {
+        if (changes.unknown || !memo.arranged.valid) {
             memo.arranged.valid = false;  // it selects afresh anyway
-            deferred_.erase(node);
+            changes_.forget(node);
             return;
         }
-        if (changes.none()) return;
-        SideChanges& waiting = deferred_[node];
-        waiting.positions.insert(waiting.positions.end(),
-                                 change_arena_.begin() + changes.positions_begin,
-                                 change_arena_.begin() + changes.positions_end);
-    }
-
-    ChangeSlice with_deferred(std::size_t node, ChangeSlice changes) {
-        auto waiting = deferred_.find(node);
-        if (waiting == deferred_.end()) return changes;
-        ChangeSlice merged = changes;
-        if (!changes.everything) {
-            merged = push_changes(waiting->second, changes);
-        }
-        deferred_.erase(waiting);
-        return merged;
-    }
-
-    ChangeSlice with_positions(ChangeSlice changes, std::size_t begin, std::size_t end) {
-        if (changes.everything || begin == end) return changes;
-        gained_.positions.clear();
-        for (std::size_t q = begin; q < end; ++q) {
-            gained_.positions.push_back(static_cast<std::uint32_t>(q));
-        }
-        return push_changes(gained_, changes);
+        changes_.hold(node, changes);
     }
 
     // Divides the chunk at rank `target`, repairing the node's previous
@@ -405,11 +348,12 @@ private:
                        std::size_t target, ChangeSlice changes, ChangeSlice& left_changes,
                        ChangeSlice& right_changes) {
         ArrangedChunk& arranged = memos_[node].arranged;
-        if (!changes.everything && arranged.valid && lo <= arranged.lo &&
-            arranged.lo + arranged.boundary <= lo + m) {
+        // A chunk that moved entirely has nothing of the old division left.
+        if (repairs_ && !changes.unknown && arranged.valid && lo < arranged.lo + arranged.length &&
+            arranged.lo < lo + m) {
             if (repair(lo, m, node, dim, target, changes, arranged)) {
-                left_changes = push_changes(repair_lower_);
-                right_changes = push_changes(repair_upper_);
+                left_changes = changes_.push(repair_lower_);
+                right_changes = changes_.push(repair_upper_);
                 return arranged.boundary;
             }
         }
@@ -423,9 +367,9 @@ private:
     std::size_t move_split_left(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                                 std::size_t p, std::size_t target, ChangeSlice& left_changes) {
         ArrangedChunk& arranged = memos_[node].arranged;
-        if (arranged.valid && arranged.lo == lo && arranged.boundary == p &&
-            repair(lo, m, node, dim, target, ChangeSlice{.everything = false}, arranged)) {
-            left_changes = push_changes(repair_lower_);
+        if (repairs_ && arranged.valid && arranged.lo == lo && arranged.boundary == p &&
+            repair(lo, m, node, dim, target, kNoChanges, arranged)) {
+            left_changes = changes_.push(repair_lower_);
             return arranged.boundary;
         }
         left_changes = ChangeSlice{};
@@ -434,8 +378,7 @@ private:
 
     bool repair(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                 std::size_t target, ChangeSlice changes, ArrangedChunk& arranged) {
-        const ChunkChanges seen{std::span(change_arena_.data() + changes.positions_begin,
-                                          changes.positions_end - changes.positions_begin)};
+        const ChunkChanges seen = changes_.view(changes);
         ArrangedChunk after;
         refresh_positions();
         const std::optional<std::size_t> split =
@@ -444,6 +387,7 @@ private:
                              repair_lower_, repair_upper_,
                              m > kReservedChunk ? &reserves_[node] : nullptr);
         charge(repairer_.entries_read());
+        ++counters_.repairs;
         if (!split) return false;
         arranged = after;
         return true;
@@ -452,7 +396,7 @@ private:
     std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
                               std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
         const std::size_t p = adjust_pivot(lo, selectable, dim, target);
-        stale_.push_back({lo, lo + selectable});
+        if (repairs_) stale_.push_back({lo, lo + selectable});
         const OrderKey pivot_key = key(lo + p, dim);
         // A copy left alone below (the walk stopped at 1) breaks "below the
         // pivot key"; such a node selects afresh next time as well.
@@ -480,36 +424,9 @@ private:
         stale_.clear();
     }
 
-    // Copies `side`'s lists, and those of `also` (a slice already there),
-    // to the top of the arena.
-    ChangeSlice push_changes(const SideChanges& side,
-                             ChangeSlice also = ChangeSlice{.everything = false}) {
-        ChangeSlice slice;
-        slice.everything = false;
-        slice.positions_begin = change_arena_.size();
-        change_arena_.insert(change_arena_.end(), side.positions.begin(), side.positions.end());
-        // Reserved first: copying within the arena must not reallocate
-        // under the source.
-        change_arena_.reserve(change_arena_.size() + (also.positions_end - also.positions_begin));
-        for (std::size_t i = also.positions_begin; i < also.positions_end; ++i) {
-            change_arena_.push_back(change_arena_[i]);
-        }
-        slice.positions_end = change_arena_.size();
-        return slice;
-    }
-
     void charge(std::size_t entries) {
         if (entries > work_left_) throw Unbuildable{};
         work_left_ -= entries;
-    }
-
-    // The fingerprint of the first p of the m positions at lo, counting
-    // whichever side is shorter.
-    ChunkFingerprint part_fingerprint(std::size_t lo, std::size_t p, std::size_t m,
-                                      const ChunkFingerprint& chunk) const noexcept {
-        if (!memo_allowed_) return {};
-        if (p <= m - p) return fingerprint_of(sort_index_.data() + lo, p);
-        return chunk - fingerprint_of(sort_index_.data() + lo + p, m - p);
     }
 
     // The number of points to send left: half the chunk (plus the shifts
@@ -541,54 +458,48 @@ private:
     // What a node's previous call saw and returned; `reusable` only when it
     // recorded no shift anywhere below the node.
     struct NodeMemo {
-        ChunkFingerprint chunk;
-        std::size_t length = 0;
         std::size_t capacity = 0;
         std::size_t result = 0;
         bool reusable = false;
-        ArrangedChunk arranged;  // in arranged mode only
+        ArrangedChunk arranged;
     };
     PageArray<NodeMemo> memos_;
     std::size_t shifts_recorded_ = 0;
-    // A NaN split value makes a part depend on the arrangement of the NaN
-    // copies rather than on the set, so reuse is off for such input.
-    bool memo_allowed_ = true;
-    // Without NaN and -0.0 every division depends on sets alone, and splits
-    // are repaired rather than selected again (split_arranged).
-    const SplitWork work_;
-    bool arranged_ = false;
-    std::vector<std::uint32_t> change_arena_;  // the ChangeSlices' lists
+    PackedBuildCounters& counters_;
+    bool reuse_ = true;           // no NaN: divisions follow from sets
+    bool repairs_ = true;         // and positions fit the repair's 31 bits
+    bool negative_zero_ = false;  // stems at zero pick their copy (stem_value)
+    ChangeBook changes_;
     SplitRepair repairer_;
     SideChanges repair_lower_;
     SideChanges repair_upper_;
-    SideChanges gained_;
-    // Changes a node has not heard of because its parent returned early.
-    std::unordered_map<std::size_t, SideChanges> deferred_;
     // Where each point stands in sort_index_, kept by every move, and what
     // nodes kept about their sides' extremes.
     PageArray<std::uint32_t> position_of_;
     // Ranges of sort_index_ rearranged since position_of_ was last brought
     // up to date.
     std::vector<std::pair<std::size_t, std::size_t>> stale_;
-    std::unordered_map<std::size_t, ChunkReserves> reserves_;
+    std::unordered_map<std::size_t, ChunkKeptExtremes> reserves_;
     std::uint64_t lineages_ = 0;
 };
 
 }  // namespace
 
-std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points, SplitWork work) {
+std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
+                                                 PackedBuildCounters* counters) {
+    PackedBuildCounters ignored;
     PackedSplits splits;
     try {
-        splits = PackedBuilder(points, work).build();
+        splits = PackedBuilder(points, counters != nullptr ? *counters : ignored).build();
     } catch (const Unbuildable&) {
         return std::nullopt;
     }
     return place_points(std::move(splits.stems), splits.leaf_count, points);
 }
 
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points, SplitWork work) {
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {
     PointColumns columns = PointColumns::from_points(points);
-    return build_packed_tree(columns, work);
+    return build_packed_tree(columns);
 }
 
 }  // namespace vicinor::kdtree::detail

@@ -1,121 +1,106 @@
-// The construction used when the left-packed one cannot finish. Points are
-// distinct and NaN-free here, so a chunk that is constant on one dimension
-// still differs on another, and a split at the edge of a run of equal values
-// always makes progress. The depth follows the data; leaf positions follow
-// from the depth, and chunks that stop early sit in the leftmost leaf below
-// their node, exactly as in the packed layout.
+// The construction used when the left-packed one cannot finish. It has the
+// packed layout's shape on any point set: the smallest power of two of leaf
+// positions that holds the points, left subtrees filled to capacity, every
+// leaf but the last full. Size therefore grows linearly with the points
+// whatever coordinates they share.
+//
+// The price is that a split may leave points equal to its value on the
+// left: splits order points by the node's dimension and break ties on the
+// following dimensions, so a run of equal values is cut wherever the fill
+// requires. The query stays exact because its bounds are closed: a point
+// on the split plane is exactly as far from the query, on that axis, as
+// the plane. Splitting at the edge of such a run instead (strict sides)
+// cannot bound the depth: points that share two coordinates leave only
+// every third level to tell them apart, and the stems grow with the cube
+// of the points.
 #include <algorithm>
 #include <bit>
-#include <string>
 
 #include "common/fault.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/order_key.hpp"
-#include "kdtree/select.hpp"
 
 namespace vicinor::kdtree::detail {
 namespace {
 
-// Node numbers double per level; far beyond any tree that fits in memory.
-constexpr std::size_t kMaxDepth = 48;
-
 class RobustBuilder {
 public:
     RobustBuilder(const PointColumns& points, std::span<const std::uint32_t> kept)
-        : points_(points), order_(kept.begin(), kept.end()), kept_(kept) {}
+        : points_(points), order_(kept.begin(), kept.end()) {
+        const std::size_t leaf_count = (order_.size() + B - 1) / B;
+        stem_count_ = leaf_count < 2 ? 1 : std::bit_ceil(leaf_count);
+    }
 
     ImmutableKdTree build() {
-        stems_.assign(1, kUnsetStem);
-        split(0, order_.size(), 1, 0);
-        stems_.resize(std::size_t{1} << depth_, kUnsetStem);
-        return place();
+        ImmutableKdTree tree;
+        tree.stems.assign(stem_count_, kUnsetStem);
+        tree.leaves.resize((order_.size() + B - 1) / B);
+        tree.size = order_.size();
+        split(tree, 0, order_.size(), 1, 0, stem_count_ * B);
+        return tree;
     }
 
 private:
-    OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return order_key(coordinate(position, dim));
+    // Kept points are distinct by value, so this is a strict total order
+    // on them and the split does not depend on how the selection arranges
+    // the chunk.
+    bool before(std::uint32_t a, std::uint32_t b, std::size_t dim) const noexcept {
+        for (std::size_t step = 0; step < K; ++step) {
+            const std::span<const double> column = points_.column((dim + step) % K);
+            const OrderKey ka = order_key(column[a]);
+            const OrderKey kb = order_key(column[b]);
+            if (ka != kb) return ka < kb;
+        }
+        return false;
     }
 
-    double coordinate(std::size_t position, std::size_t dim) const noexcept {
-        return points_.column(dim)[order_[position]];
-    }
-
-    void set_stem(std::size_t node, double value) {
-        if (node >= stems_.size()) stems_.resize(std::bit_ceil(node + 1), kUnsetStem);
-        stems_[node] = value;
-    }
-
-    void split(std::size_t lo, std::size_t hi, std::size_t node, std::size_t depth) {
+    // `capacity` is the slot count of the leaves below `node`; the chunk
+    // always fits it, since each side gets at most its child's half.
+    void split(ImmutableKdTree& tree, std::size_t lo, std::size_t hi, std::size_t node,
+               std::size_t depth, std::size_t capacity) {
         const std::size_t m = hi - lo;
+        if (m == 0) return;
         if (m <= B) {
-            depth_ = std::max(depth_, depth);
+            place(tree, lo, hi, node);
             return;
         }
-        if (depth >= kMaxDepth) raise_fault("k-d tree deeper than " + std::to_string(kMaxDepth));
+        if (node >= stem_count_) raise_fault("k-d tree fallback chunk exceeds its leaf");
+        const std::size_t half = capacity / 2;
+        if (m <= half) {
+            // All of it fits the left child: the stem stays unset, which
+            // sends every query there first and never to the empty right.
+            split(tree, lo, hi, 2 * node, depth + 1, half);
+            return;
+        }
         const std::size_t dim = depth % K;
-        const std::size_t mid = m / 2;
-        select_nth(std::span(order_).subspan(lo, m), points_.column(dim), mid);
-        // The copies of the median's value form one run [run_begin, run_end).
-        const OrderKey median = key(lo + mid, dim);
-        std::size_t run_begin = mid;
-        while (run_begin > 0 && key(lo + run_begin - 1, dim) == median) --run_begin;
-        std::size_t run_end = mid + 1;
-        while (run_end < m && key(lo + run_end, dim) == median) ++run_end;
-
-        if (run_begin == 0 && run_end == m) {
-            // Constant on this dimension: leave the stem unset, which sends
-            // the chunk to one child (right only for +infinity, which is >=
-            // the unset stem), and split on the next dimension below.
-            const bool goes_right = coordinate(lo, dim) >= kUnsetStem;
-            split(lo, hi, 2 * node + (goes_right ? 1 : 0), depth + 1);
-            return;
-        }
-        // Split at whichever end of the run leaves the larger side smaller.
-        const auto larger_side = [m](std::size_t p) { return std::max(p, m - p); };
-        const bool at_begin =
-            run_begin > 0 && (run_end == m || larger_side(run_begin) <= larger_side(run_end));
-        const std::size_t p = at_begin ? run_begin : run_end;
-        if (!at_begin) {
-            // The smallest value right of the run becomes the split value.
-            std::size_t smallest = p;
-            for (std::size_t j = p + 1; j < m; ++j) {
-                if (key(lo + j, dim) < key(lo + smallest, dim)) smallest = j;
-            }
-            std::swap(order_[lo + p], order_[lo + smallest]);
-        }
-        set_stem(node, coordinate(lo + p, dim));
-        split(lo, lo + p, 2 * node, depth + 1);
-        split(lo + p, hi, 2 * node + 1, depth + 1);
+        const auto first = order_.begin() + static_cast<std::ptrdiff_t>(lo);
+        std::nth_element(first, first + static_cast<std::ptrdiff_t>(half),
+                         first + static_cast<std::ptrdiff_t>(m),
+                         [&](std::uint32_t a, std::uint32_t b) { return before(a, b, dim); });
+        tree.stems[node] = points_.column(dim)[order_[lo + half]];
+        split(tree, lo, lo + half, 2 * node, depth + 1, half);
+        split(tree, lo + half, hi, 2 * node + 1, depth + 1, half);
     }
 
-    ImmutableKdTree place() {
-        std::vector<std::size_t> leaf_of(kept_.size());
-        std::size_t leaf_count = 0;
-        for (std::size_t j = 0; j < kept_.size(); ++j) {
-            const std::size_t leaf = descend_to_leaf(stems_, points_.point(kept_[j]));
-            leaf_of[j] = leaf;
-            leaf_count = std::max(leaf_count, leaf + 1);
-        }
-        ImmutableKdTree tree;
-        tree.leaves.resize(leaf_count);
-        for (std::size_t j = 0; j < kept_.size(); ++j) {
-            LeafNode& leaf = tree.leaves[leaf_of[j]];
-            if (leaf.size == B) raise_fault("k-d tree leaf overfilled by split of equal values");
-            const Point point = points_.point(kept_[j]);
+    // A chunk that stops splitting sits in the leftmost leaf below its node,
+    // where unset stems lead; within the leaf, points keep input order.
+    void place(ImmutableKdTree& tree, std::size_t lo, std::size_t hi, std::size_t node) {
+        while (node < stem_count_) node *= 2;
+        if (node - stem_count_ >= tree.leaves.size()) raise_fault("k-d tree fallback leaf out of range");
+        LeafNode& leaf = tree.leaves[node - stem_count_];
+        const auto first = order_.begin() + static_cast<std::ptrdiff_t>(lo);
+        std::sort(first, order_.begin() + static_cast<std::ptrdiff_t>(hi));
+        for (std::size_t j = lo; j < hi; ++j) {
+            const Point point = points_.point(order_[j]);
             for (std::size_t d = 0; d < K; ++d) leaf.content_points[d][leaf.size] = point[d];
-            leaf.content_items[leaf.size] = kept_[j];
+            leaf.content_items[leaf.size] = order_[j];
             ++leaf.size;
         }
-        tree.stems = std::move(stems_);
-        tree.size = kept_.size();
-        return tree;
     }
 
     const PointColumns& points_;
     std::vector<std::uint32_t> order_;
-    std::span<const std::uint32_t> kept_;
-    std::vector<double> stems_;
-    std::size_t depth_ = 0;
+    std::size_t stem_count_ = 1;
 };
 
 }  // namespace

@@ -106,9 +106,11 @@ PageArray<ExactBox> exact_boxes(const ImmutableKdTree& tree) {
     return boxes;
 }
 
-// Whether every point (NaN ones aside, which never answer) lies where the
-// descent rule puts it: below a split on the left, at or above it on the
-// right. A NaN split tells the search nothing, so anything may lie under it.
+// Whether every point (NaN ones aside, which never answer) lies in the
+// closed cell the search assumes: at or below a split on the left, at or
+// above it on the right. A point on the split plane is as far from a query
+// on that axis as the plane, so either side keeps the search exact. A NaN
+// split tells the search nothing, so anything may lie under it.
 bool points_on_their_sides(const ImmutableKdTree& tree, const PageArray<ExactBox>& boxes) {
     const std::size_t stem_count = tree.stems.size();
     if (stem_count == 0) return false;  // the search would start past the stems
@@ -117,7 +119,7 @@ bool points_on_their_sides(const ImmutableKdTree& tree, const PageArray<ExactBox
         if (std::isnan(split)) continue;
         const std::size_t d = static_cast<std::size_t>(std::bit_width(node) - 1) % K;
         const std::size_t left = 2 * node;
-        if (left < boxes.size() && !boxes[left].empty() && !(boxes[left].hi[d] < split)) {
+        if (left < boxes.size() && !boxes[left].empty() && !(boxes[left].hi[d] <= split)) {
             return false;
         }
         if (left + 1 < boxes.size() && !boxes[left + 1].empty() &&

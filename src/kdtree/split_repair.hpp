@@ -8,8 +8,9 @@
 // over one side); then only the points on the wrong side swap.
 //
 // Sound only where a division depends on the set of points and not on their
-// arrangement: without NaN and -0.0 (which copy of a NaN or of a zero lands
-// at a split depends on the arrangement).
+// arrangement: without NaN (which copy of a NaN lands at a split depends on
+// the arrangement). -0.0 and +0.0 share one key; the builder picks the bit
+// pattern a zero stem gets.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +36,7 @@ struct ArrangedChunk {
     std::uint32_t pivot_item = 0;
     bool valid = false;
     // Names the selection this division was repaired from, so that what
-    // was kept about its sides (SideReserve) is recognised as its own.
+    // was kept about its sides (KeptExtremes) is recognised as its own.
     std::uint64_t lineage = 0;
 };
 
@@ -44,15 +45,15 @@ struct ArrangedChunk {
 // largest, at or below for the upper side's smallest) is in `points`, which
 // may also name points that have left the side. Kept up to date as points
 // arrive, it spares the next repair of that side its pass.
-struct SideReserve {
+struct KeptExtremes {
     std::vector<std::uint32_t> points;
     OrderKey bound = 0;
     std::uint64_t lineage = 0;  // ArrangedChunk::lineage; 0: nothing kept
 };
 
-struct ChunkReserves {
-    SideReserve lower;
-    SideReserve upper;
+struct ChunkKeptExtremes {
+    KeptExtremes lower;
+    KeptExtremes upper;
 };
 
 // What happened to a chunk since its node's last call: the positions that
@@ -74,9 +75,8 @@ public:
     // selection followed by the walk down past copies of the selected key
     // would: returns the number of points put below (all keys below the
     // selected one) and describes the result in `after`. The chunk may
-    // have grown at either end (the positions gained count as changed) but
-    // lost positions only from its upper side: lo <= before.lo and
-    // before.lo + before.boundary <= lo + length.
+    // have grown or shrunk at either end; the positions gained count as
+    // changed.
     //
     // Empty, with nothing moved, when the repair would not be cheap or the
     // walk would reach position 0; the caller then selects afresh. Needs
@@ -90,7 +90,7 @@ public:
                                       std::size_t length, std::size_t target,
                                       const ChunkChanges& changes, ArrangedChunk& after,
                                       SideChanges& lower, SideChanges& upper,
-                                      ChunkReserves* reserves = nullptr);
+                                      ChunkKeptExtremes* reserves = nullptr);
 
     // `where[point]` is the point's position in the order (below 2^31);
     // divide keeps it so across its swaps.
@@ -106,11 +106,17 @@ private:
     };
     bool pick_extremes(std::span<const std::uint32_t> order, const double* column, Region region,
                        const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
-                       std::size_t count, SideReserve* reserve, std::uint64_t lineage,
+                       std::size_t count, KeptExtremes* reserve, std::uint64_t lineage,
                        Region chunk);
+    OrderKey sampled_bound(std::span<const std::uint32_t> order, const double* column,
+                           Region region, OrderKey pivot_key, bool smallest, std::size_t count,
+                           int attempt);
+    bool collect_within(std::span<const std::uint32_t> order, const double* column, Region region,
+                        const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
+                        OrderKey bound);
     bool pick_from_reserve(std::span<const std::uint32_t> order, const double* column,
                            const ChunkChanges& changes, OrderKey pivot_key, bool smallest,
-                           std::size_t count, SideReserve& reserve, Region chunk);
+                           std::size_t count, KeptExtremes& reserve, Region chunk);
     struct PickedRank {
         OrderKey key;
         std::uint32_t item;
@@ -119,7 +125,22 @@ private:
     PickedRank rank_picked(std::span<const std::uint32_t> order, std::size_t count,
                            bool smallest);
     void keep_arrivals(std::span<const std::uint32_t> order, const double* column,
-                       const SideChanges& side, bool smallest, SideReserve& reserve) const;
+                       const SideChanges& side, bool smallest, KeptExtremes& reserve) const;
+    // Where a repaired division puts its split: the key there, its point,
+    // the count below, and whether the split moved up from `below`.
+    struct NewSplit {
+        OrderKey key;
+        std::uint32_t item;
+        std::size_t split;
+        bool upward;
+    };
+    std::optional<NewSplit> find_split(std::span<const std::uint32_t> order, const double* column,
+                                       const ArrangedChunk& before, Region chunk,
+                                       std::size_t target, const ChunkChanges& changes,
+                                       ChunkKeptExtremes* reserves);
+    bool move_misplaced(std::span<std::uint32_t> order, const double* column,
+                        std::size_t old_split_at, std::size_t split_at, const NewSplit& found,
+                        const ChunkChanges& changes, SideChanges& lower, SideChanges& upper);
 
     // The extreme points found: key and position.
     std::vector<std::pair<OrderKey, std::uint32_t>> picked_;

@@ -37,14 +37,14 @@ TEST(BuildFallback, ManyCopiesOfOnePlaceKeepOnlyTheFirst) {
     ASSERT_EQ(tree.leaves.size(), 1u);
     EXPECT_EQ(tree.size, 1u);
     EXPECT_EQ(tree.leaves[0].content_items[0], 0u);
-    expect_sound_tree(tree, points);
+    expect_sound_cells(tree, points);
 }
 
 TEST(BuildFallback, ThirtyThreeCopiesAmongDistinctPlaces) {
     std::vector<Point> points = random_points(500, 3);
     for (std::size_t k = 100; k < 133; ++k) points[k] = points[7];  // 34 copies in all
     const ImmutableKdTree tree = build_tree(points);
-    expect_sound_tree(tree, points);
+    expect_sound_cells(tree, points);
     EXPECT_EQ(tree.size, 500u - 33u);
 }
 
@@ -96,7 +96,7 @@ TEST(BuildFallback, OneDegreeGrid) {
     }
     ASSERT_EQ(points.size(), 64800u);
     const ImmutableKdTree tree = build_tree(points);
-    expect_sound_tree(tree, points);
+    expect_sound_cells(tree, points);
     expect_nearest_found(tree, points);
 }
 
@@ -110,7 +110,7 @@ TEST(BuildFallback, GroupsOfIdenticalPlaces) {
     for (int c = 0; c < 20; ++c) interleaved.insert(interleaved.end(), places.begin(), places.end());
     for (const std::vector<Point>* points : {&grouped, &interleaved}) {
         const ImmutableKdTree tree = build_tree(*points);
-        expect_sound_tree(tree, *points);
+        expect_sound_cells(tree, *points);
         expect_nearest_found(tree, *points);
     }
 }
@@ -125,7 +125,7 @@ TEST(BuildFallback, PlacesSharingCoordinates) {
     for (int i = 0; i < 1800; ++i) meridian.push_back(sphere_point(-90.0 + i * 0.1, 0.0));
     for (const std::vector<Point>* points : {&equator, &poles, &meridian}) {
         const ImmutableKdTree tree = build_tree(*points);
-        expect_sound_tree(tree, *points);
+        expect_sound_cells(tree, *points);
         expect_nearest_found(tree, *points);
         // Sharing one coordinate must not blow the layout up.
         EXPECT_LE(tree.leaves.size(), points->size());
@@ -147,7 +147,7 @@ TEST(BuildFallback, SmallIntegerCubes) {
             // Past the cube's size, repeat it: duplicates on top of shared values.
             for (std::size_t j = 0; points.size() < n; ++j) points.push_back(points[j]);
             const ImmutableKdTree tree = build_tree(points);
-            expect_sound_tree(tree, points);
+            expect_sound_cells(tree, points);
         }
     }
 }
@@ -156,12 +156,12 @@ TEST(BuildFallback, NanAndSignedZeroCoordinates) {
     std::vector<Point> points = random_points(300, 9);
     for (std::size_t k = 0; k < points.size(); k += 5) points[k][1] = kNaN;
     for (std::size_t k = 1; k < points.size(); k += 7) points[k][2] = (k % 2 != 0) ? -0.0 : 0.0;
-    expect_sound_tree(build_tree(points), points);
+    expect_sound_cells(build_tree(points), points);
 
     // With 40 identical points the fallback runs; it drops NaN points.
     points.insert(points.end(), 40, Point{0.25, -0.5, 0.75});
     const ImmutableKdTree tree = build_tree(points);
-    expect_sound_tree(tree, points);
+    expect_sound_cells(tree, points);
     for (const LeafNode& leaf : tree.leaves) {
         for (std::uint32_t slot = 0; slot < leaf.size; ++slot) {
             EXPECT_FALSE(std::isnan(leaf.content_points[1][slot]));
@@ -171,14 +171,14 @@ TEST(BuildFallback, NanAndSignedZeroCoordinates) {
     const std::vector<Point> all_nan(50, Point{kNaN, kNaN, kNaN});
     const ImmutableKdTree empty = build_tree(all_nan);
     EXPECT_EQ(empty.size, 0u);
-    expect_sound_tree(empty, all_nan);
+    expect_sound_cells(empty, all_nan);
 }
 
 TEST(BuildFallback, InfiniteCoordinates) {
     std::vector<Point> points = random_points(200, 4);
     for (std::size_t k = 0; k < 60; ++k) points[k] = {kInf, double(k), -kInf};
     points.insert(points.end(), 40, Point{kInf, kInf, kInf});
-    expect_sound_tree(build_tree(points), points);
+    expect_sound_cells(build_tree(points), points);
 }
 
 // Values drawn from tiny sets give every kind of repeated split value; each
@@ -194,7 +194,7 @@ TEST(BuildFallback, RandomTablesWithHeavyRepetition) {
         }
         SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
         const ImmutableKdTree tree = build_tree(points);
-        expect_sound_tree(tree, points);
+        expect_sound_cells(tree, points);
         const ImmutableKdTree again = build_tree(points);
         EXPECT_EQ(again.stems, tree.stems);
         EXPECT_EQ(leaf_sizes(again), leaf_sizes(tree));

@@ -134,7 +134,7 @@ TEST(BuildLayout, SameInputSameBytes) {
     for (std::size_t i = 0; i < a.leaves.size(); ++i) {
         EXPECT_EQ(std::memcmp(&a.leaves[i], &b.leaves[i], sizeof(LeafNode)), 0);
     }
-    expect_sound_tree(a, points);
+    expect_sound_cells(a, points);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "kdtree/build_parts.hpp"
-#include "kdtree/chunk_fingerprint.hpp"
 #include "kdtree/point_columns.hpp"
 #include "test_build_support.hpp"
 
@@ -119,24 +118,6 @@ TEST(BuildPlacement, ColumnsAndSpanGiveTheSameTree) {
     EXPECT_EQ(std::memcmp(from_span.leaves.data(), from_columns.leaves.data(),
                           from_span.leaves.size() * sizeof(LeafNode)),
               0);
-}
-
-// Every fingerprint form this machine runs must sum exactly as the plain
-// one does: the reuse of subtrees compares their results.
-TEST(BuildPlacement, FingerprintFormsAgree) {
-    std::mt19937 rng(3);
-    std::vector<std::uint32_t> numbers(5000);
-    for (std::uint32_t& n : numbers) n = rng();
-    const auto forms = detail::fingerprint_forms();
-    ASSERT_FALSE(forms.empty());
-    for (const detail::FingerprintForm& form : forms) {
-        if (!form.supported) continue;
-        SCOPED_TRACE(form.name);
-        for (const std::size_t count : {0, 1, 7, 8, 9, 63, 4999, 5000}) {
-            EXPECT_EQ(form.sum(numbers.data(), count), forms[0].sum(numbers.data(), count));
-        }
-        EXPECT_EQ(form.sum(numbers.data() + 3, 1000), detail::fingerprint_of(numbers.data() + 3, 1000));
-    }
 }
 
 }  // namespace

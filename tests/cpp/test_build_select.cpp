@@ -187,9 +187,10 @@ TEST(BuildSelect, AdversarialOrderStaysCorrect) {
     }
 }
 
-// The arrangement selection leaves is part of the saved layout in rare cases
-// (which copy of -0.0 and +0.0 ends up at a split, p = 1), so a faster
-// selection must keep it to the last position. These digests of the
+// The arrangement the selection leaves decides no layout (a zero stem's
+// sign is picked by point number), but construction's work and the repairs
+// it can make follow it, so a faster selection must keep it to the last
+// position or show its measurements. These digests of the
 // arrangement were taken from the selection as it stood before any tuning:
 // ranges large enough for the sampled bounds, random and duplicate-heavy,
 // with both zeros, NaN and infinities, targets at the ends and inside.

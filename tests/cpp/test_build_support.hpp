@@ -55,10 +55,10 @@ inline bool leaf_holds(const LeafNode& leaf, Item item) {
     return false;
 }
 
-// The structural invariants, plus: every point without NaN descends to the
-// leaf that holds it or, when it repeats an earlier point, the leaf that
-// holds that earlier copy; each stored slot carries its own point.
-inline void expect_sound_tree(const ImmutableKdTree& tree, const std::vector<Point>& points) {
+// The invariants of any built tree: power-of-two stems with stem 0 unset,
+// no NaN split, leaf sizes summing to the tree's size, items increasing
+// within a leaf, each slot carrying its own point, unused slots zero.
+inline void expect_sound_structure(const ImmutableKdTree& tree, const std::vector<Point>& points) {
     const std::size_t stem_count = tree.stems.size();
     ASSERT_TRUE(std::has_single_bit(stem_count));
     ASSERT_LE(tree.leaves.size(), stem_count);
@@ -88,15 +88,63 @@ inline void expect_sound_tree(const ImmutableKdTree& tree, const std::vector<Poi
         }
     }
     EXPECT_EQ(stored, tree.size);
+}
 
-    std::map<Point, Item> first_copy;  // -0.0 and 0.0 compare equal here too
+// The first copy of every point without NaN (-0.0 and 0.0 compare equal).
+inline std::vector<Item> first_copies(const std::vector<Point>& points) {
+    std::map<Point, Item> first_copy;
+    std::vector<Item> owners(points.size(), std::numeric_limits<Item>::max());
     for (std::size_t k = 0; k < points.size(); ++k) {
         const Point& p = points[k];
         if (std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2])) continue;
-        const Item owner = first_copy.try_emplace(p, static_cast<Item>(k)).first->second;
-        const std::size_t leaf = leaf_reached(tree, p);
+        owners[k] = first_copy.try_emplace(p, static_cast<Item>(k)).first->second;
+    }
+    return owners;
+}
+
+// The structure, plus: every point without NaN descends to the leaf that
+// holds it or, when it repeats an earlier point, the leaf that holds that
+// earlier copy. The left-packed layout keeps this.
+inline void expect_sound_tree(const ImmutableKdTree& tree, const std::vector<Point>& points) {
+    expect_sound_structure(tree, points);
+    const std::vector<Item> owners = first_copies(points);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (owners[k] == std::numeric_limits<Item>::max()) continue;
+        const std::size_t leaf = leaf_reached(tree, points[k]);
         ASSERT_LT(leaf, tree.leaves.size()) << "point " << k;
-        ASSERT_TRUE(leaf_holds(tree.leaves[leaf], owner)) << "point " << k << " leaf " << leaf;
+        ASSERT_TRUE(leaf_holds(tree.leaves[leaf], owners[k])) << "point " << k << " leaf " << leaf;
+    }
+}
+
+// The structure, plus: every point without NaN is stored once through its
+// first copy, and every stored point lies in the closed cell of its leaf
+// (at or below a split on the left, at or above it on the right), which is
+// all an exact query needs. Points with a NaN never answer and may lie anywhere. Both layouts keep this.
+inline void expect_sound_cells(const ImmutableKdTree& tree, const std::vector<Point>& points) {
+    expect_sound_structure(tree, points);
+    const std::size_t stem_count = tree.stems.size();
+    std::map<Item, std::size_t> stored_in;
+    for (std::size_t j = 0; j < tree.leaves.size(); ++j) {
+        const LeafNode& leaf = tree.leaves[j];
+        for (std::uint32_t slot = 0; slot < leaf.size; ++slot) {
+            const Point& p = points[leaf.content_items[slot]];
+            ASSERT_TRUE(stored_in.emplace(leaf.content_items[slot], j).second);
+            if (std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2])) continue;
+            for (std::size_t node = stem_count + j; node > 1; node /= 2) {
+                const std::size_t parent = node / 2;
+                const std::size_t d = static_cast<std::size_t>(std::bit_width(parent) - 1) % K;
+                if (node % 2 == 0) {
+                    ASSERT_LE(p[d], tree.stems[parent]) << "leaf " << j << " slot " << slot;
+                } else {
+                    ASSERT_GE(p[d], tree.stems[parent]) << "leaf " << j << " slot " << slot;
+                }
+            }
+        }
+    }
+    const std::vector<Item> owners = first_copies(points);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (owners[k] == std::numeric_limits<Item>::max()) continue;
+        ASSERT_TRUE(stored_in.contains(owners[k])) << "point " << k;
     }
 }
 

@@ -106,7 +106,7 @@ TEST(BuildWorld, DegreeGridFallsBackToASoundTree) {
         for (int lon = -180; lon < 180; ++lon) points.push_back(lat_lon_to_point(lat, lon));
     }
     EXPECT_FALSE(detail::build_packed_tree(points).has_value());
-    expect_sound_tree(build_tree(points), points);
+    expect_sound_cells(build_tree(points), points);
 }
 
 }  // namespace
