@@ -13,6 +13,7 @@ import csv
 import io
 import json
 import math
+import operator
 import os
 import sys
 from collections.abc import Iterator
@@ -95,12 +96,16 @@ class PlaceColumns:
         self.texts[self.beyond] = SEP * (len(names) + 1)
         self.made = np.zeros(self.beyond + 1, dtype=bool)
         self.made[self.beyond] = True
+        self.wanted = 0
 
     def csv_texts(self, rows: Any) -> list[str]:
         """The appended fields of each row as CSV text, rows (an int64
         array) given with -1 already replaced by self.beyond."""
         new = np.unique(rows[~self.made[rows]])
-        if len(new) > self.beyond // 8:
+        # Once a fair share of the table is wanted, making every row's text
+        # in whole-column steps is cheaper than going on row by row.
+        self.wanted += len(new)
+        if len(new) and self.wanted > self.beyond // 8:
             self.make_all()
         else:
             for row in new.tolist():
@@ -314,19 +319,57 @@ def parse_block(block: str, first_line: int, width: int, lat_at: int, lon_at: in
         block = block.replace("\r\n", "\n")
     lines = block.split("\n")
     lines.pop()  # after the block's final line feed
-    if ('"' not in block and "\r" not in block and "\n\n" not in block
-            and not block.startswith("\n")):
+    # Non-finite values pass here but are refused by the lookup, whereupon
+    # the block is read again line by line to name the line.
+    if "\r" not in block and "\n\n" not in block and not block.startswith("\n"):
         try:
-            both = np.loadtxt(lines, dtype=np.float64, delimiter=SEP, comments=None,
-                              usecols=(lat_at, lon_at), ndmin=2, encoding=None)
-        except ValueError:
-            pass
-        else:
-            if len(both) == len(lines):
-                # Non-finite values are refused by the lookup, whereupon
-                # the block is read again line by line to name the line.
-                return lines, both[:, 0].copy(), both[:, 1].copy()
+            coordinates = read_coordinates(block, lines, lat_at, lon_at)
+        except (csv.Error, ValueError, IndexError):
+            coordinates = None
+        if coordinates is not None:
+            return lines, coordinates[0], coordinates[1]
     return parse_lines(lines, first_line, lat_at, lon_at, source)
+
+
+def read_coordinates(block: str, lines: list[str], lat_at: int,
+                     lon_at: int) -> tuple[Any, Any] | None:
+    """Both coordinate columns of a block without blank lines or carriage
+    returns, or None where the rows do not come out one per line. Lines
+    without quotes (split at every separator) go through numpy's text
+    reader, those with quotes through the csv module's C reader, as strict
+    as the line-by-line reading; each in one call."""
+    data = np.frombuffer(block.encode(), dtype=np.uint8)
+    quoted = np.unique(np.searchsorted(np.flatnonzero(data == ord("\n")),
+                                       np.flatnonzero(data == ord('"'))))
+    lats = np.empty(len(lines))
+    lons = np.empty(len(lines))
+    plain: Any = lines
+    if len(quoted):
+        every = np.empty(len(lines), dtype=object)
+        every[:] = lines
+        plain_at = np.ones(len(lines), dtype=bool)
+        plain_at[quoted] = False
+        plain = every[plain_at].tolist()
+        rows = list(csv.reader(every[quoted].tolist(), strict=True))
+        # An unclosed quote joins lines into one row.
+        if len(rows) != len(quoted):
+            return None
+        lats[quoted] = np.fromiter(map(float, map(operator.itemgetter(lat_at), rows)),
+                                   dtype=np.float64, count=len(rows))
+        lons[quoted] = np.fromiter(map(float, map(operator.itemgetter(lon_at), rows)),
+                                   dtype=np.float64, count=len(rows))
+    if plain:
+        both = np.loadtxt(plain, dtype=np.float64, delimiter=SEP, comments=None,
+                          usecols=(lat_at, lon_at), ndmin=2, encoding=None)
+        if len(both) != len(plain):
+            return None
+        if len(quoted):
+            lats[plain_at] = both[:, 0]
+            lons[plain_at] = both[:, 1]
+        else:
+            lats[:] = both[:, 0]
+            lons[:] = both[:, 1]
+    return lats, lons
 
 
 def parse_lines(block_lines: list[str], first_line: int, lat_at: int, lon_at: int,
