@@ -135,8 +135,9 @@ class PlaceColumns:
                 joined = "".join(column)
                 if SEP in joined or '"' in joined or "\n" in joined or "\r" in joined:
                     columns[at] = list(map(quote, column))
-            texts = list(map(SEP.join, zip(*columns)))
-            self.texts[:self.beyond] = [SEP + text + SEP for text in texts]
+            # Empty first and last fields put a separator on both sides.
+            blank = [""] * self.beyond
+            self.texts[:self.beyond] = list(map(SEP.join, zip(blank, *columns, blank)))
         self.made[:] = True
 
     def values(self, row: int) -> list[str | None]:
