@@ -427,8 +427,7 @@ def distance_texts(km: Any) -> list[str]:
     whole, fraction = np.divmod(millis, 1000)
     digits = len(str(int(whole.max()))) if count else 1
     width = digits + 5  # digits, point, three decimals, line feed
-    # Right-aligned first, then each row moved left over its leading
-    # zeros; trailing NULs end a numpy string, so the rest falls away.
+    # Right-aligned, leading zeros included.
     chars = np.empty((count, width), dtype=np.uint32)
     chars[:, -1] = ord("\n")
     for column in (-2, -3, -4):
@@ -439,13 +438,18 @@ def distance_texts(km: Any) -> list[str]:
     for column in range(-6, -6 - digits, -1):
         rest, digit = np.divmod(rest, 10)
         chars[:, column] = digit + ord("0")
-    leading = np.zeros(count, dtype=np.int64)
+    # A row's text is the right end of its row of chars, as long as its
+    # integer digits allow: rows of one length are cut out together.
+    lengths = np.ones(count, dtype=np.int8)
     for place in range(1, digits):
-        leading += whole < 10 ** place
-    at = np.arange(width) + leading[:, None]
-    left = np.take_along_axis(chars, np.minimum(at, width - 1), axis=1)
-    left[at >= width] = 0
-    texts: list[str] = left.view(f"U{width}").ravel().tolist()
+        lengths += whole >= 10 ** place
+    made = np.empty(count, dtype=object)
+    for length in range(1, digits + 1):
+        chosen = np.flatnonzero(lengths == length)
+        if len(chosen):
+            cut = np.ascontiguousarray(chars[chosen, width - length - 5:])
+            made[chosen] = cut.view(f"U{length + 5}").ravel()
+    texts: list[str] = made.tolist()
     for index in np.flatnonzero(doubtful).tolist():
         texts[index] = "%.3f\n" % km[index]
     return texts
