@@ -339,9 +339,11 @@ def read_coordinates(block: str, lines: list[str], lat_at: int,
     without quotes (split at every separator) go through numpy's text
     reader, those with quotes through the csv module's C reader, as strict
     as the line-by-line reading; each in one call."""
-    data = np.frombuffer(block.encode(), dtype=np.uint8)
-    quoted = np.unique(np.searchsorted(np.flatnonzero(data == ord("\n")),
-                                       np.flatnonzero(data == ord('"'))))
+    quoted: Any = ()
+    if '"' in block:
+        data = np.frombuffer(block.encode(), dtype=np.uint8)
+        quoted = np.unique(np.searchsorted(np.flatnonzero(data == ord("\n")),
+                                           np.flatnonzero(data == ord('"'))))
     lats = np.empty(len(lines))
     lons = np.empty(len(lines))
     plain: Any = lines
