@@ -312,10 +312,9 @@ def parse_block(block: str, first_line: int, width: int, lat_at: int, lon_at: in
     """The block's rows (terminators removed) and their coordinates as
     float64 buffers, which the batch lookup reads in place.
 
-    Plain blocks (no quotes, no blank lines, no stray carriage returns)
-    have their coordinates converted by numpy's text reader in one call;
-    anything else, or any failure, goes through the line-by-line reading,
-    which also finds the line to blame."""
+    Blocks without blank lines or stray carriage returns are read in a few
+    whole-block calls; anything else, or any failure, goes through the
+    line-by-line reading, which also finds the line to blame."""
     if "\r" in block:
         block = block.replace("\r\n", "\n")
     lines = block.split("\n")
