@@ -88,7 +88,10 @@ record() {  # stage passed failed [note]
 run_logged() {  # log command...
     local log=$1
     shift
-    "$@" >"$log" 2>&1 &
+    # A script's background command starts with SIGINT and SIGQUIT ignored,
+    # which its processes would inherit (and tests of interrupts would see):
+    # the subshell puts them back.
+    ( trap - INT QUIT; "$@" ) >"$log" 2>&1 &
     local pid=$! waited=0 latest
     while kill -0 "$pid" 2>/dev/null; do
         sleep 1

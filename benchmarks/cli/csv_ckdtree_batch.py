@@ -1,7 +1,9 @@
 """The peer of `vicinor batch`: the same job with Python's csv module and
 scipy's cKDTree (read, convert, query, write), in chunks and on every core.
 
-    python csv_ckdtree_batch.py TABLE.csv.gz INPUT.csv OUTPUT.csv
+    python csv_ckdtree_batch.py TABLE.csv.gz INPUT.csv OUTPUT.csv [LAT_COLUMN LON_COLUMN]
+
+The coordinate columns are 0-based indices, by default 0 and 1.
 """
 
 from __future__ import annotations
@@ -24,7 +26,8 @@ def unit_vectors(lats: np.ndarray, lons: np.ndarray) -> np.ndarray:
 
 
 def main() -> int:
-    table_path, input_path, output_path = sys.argv[1:]
+    table_path, input_path, output_path = sys.argv[1:4]
+    lat_at, lon_at = map(int, sys.argv[4:6]) if len(sys.argv) > 4 else (0, 1)
     with gzip.open(table_path, "rt", encoding="utf-8", newline="") as file:
         reader = csv.reader(file)
         columns = next(reader)
@@ -38,8 +41,8 @@ def main() -> int:
         writer = csv.writer(target, lineterminator="\n")
         writer.writerow(next(reader) + columns + ["distance_km"])
         while chunk := list(itertools.islice(reader, CHUNK_ROWS)):
-            lats = np.array([float(row[0]) for row in chunk])
-            lons = np.array([float(row[1]) for row in chunk])
+            lats = np.array([float(row[lat_at]) for row in chunk])
+            lons = np.array([float(row[lon_at]) for row in chunk])
             chord, nearest = tree.query(unit_vectors(lats, lons), workers=-1)
             km = 2 * EARTH_RADIUS_KM * np.arcsin(np.minimum(chord / 2, 1.0))
             writer.writerows(row + places[i] + [f"{d:.3f}"]

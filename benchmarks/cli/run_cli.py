@@ -4,7 +4,7 @@ a single lookup from a cold interpreter against `python -c pass`, and
 the csv module and cKDTree. Each contender runs once per round in a
 rotating order; medians, and ratios from the same run.
 
-    python benchmarks/cli/run_cli.py [--rounds 5] [--rows 1000000]
+    python benchmarks/cli/run_cli.py [--rounds 5] [--rows 1000000] [--shapes ...]
 """
 
 from __future__ import annotations
@@ -36,22 +36,35 @@ def timed(command: list[str]) -> tuple[float, float, int]:
     return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
 
 
-def write_points(path: Path, rows: int) -> None:
-    # Half uniform on the sphere, half near real places, as GPS data is.
+def write_points(path: Path, rows: int, shape: str) -> None:
+    """Half uniform on the sphere, half near real places, as GPS data is.
+    Shapes: "lat,lon,id" (plain, LF) and "id,lat,lon,name" (a name
+    column, one name in ten quoted with a separator and quotes in it,
+    CRLF line ends)."""
     rng = random.Random(16)
     import gzip
     with gzip.open(TABLE, "rt") as file:
         next(file)
         places = [tuple(map(float, line.split(",", 2)[:2])) for line in file]
-    with open(path, "w") as out:
-        out.write("lat,lon,id\n")
+    words = ["Springfield", "Oak", "Hill", "North", "Saint-Étienne", "Mill", "Lake", "Port"]
+    with open(path, "w", newline="") as out:
+        out.write("lat,lon,id\n" if shape == "lat,lon,id" else "id,lat,lon,name\r\n")
         for i in range(rows):
             if i % 2:
                 lat, lon = rng.choice(places)
                 lat, lon = lat + rng.uniform(-0.05, 0.05), lon + rng.uniform(-0.05, 0.05)
             else:
                 lat, lon = rng.uniform(-90, 90), rng.uniform(-180, 180)
-            out.write(f"{lat:.6f},{lon:.6f},{i}\n")
+            if shape == "lat,lon,id":
+                out.write(f"{lat:.6f},{lon:.6f},{i}\n")
+            else:
+                name = f"{rng.choice(words)} {rng.choice(words)}"
+                if i % 10 == 0:
+                    name = f'"{name}, "" sector"""'
+                out.write(f"{i},{lat:.6f},{lon:.6f},{name}\r\n")
+
+
+SHAPES = {"lat,lon,id": (0, 1), "id,lat,lon,name": (1, 2)}
 
 
 def measure(contenders: dict[str, list[str]],
@@ -72,6 +85,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--rows", type=int, nargs="+", default=[250_000, 1_000_000])
+    parser.add_argument("--shapes", nargs="+", choices=list(SHAPES), default=list(SHAPES))
     args = parser.parse_args()
 
     # On a shared machine the wall clock also counts waiting for a core;
@@ -85,20 +99,24 @@ def main() -> int:
               f"{cpu * 1000:.0f} ms | {peak / 1024:.0f} MiB |")
     with tempfile.TemporaryDirectory(prefix="vicinor-cli-bench-") as folder:
         for rows in args.rows:
-            points = Path(folder) / f"points-{rows}.csv"
-            write_points(points, rows)
-            out = str(Path(folder) / "out.csv")
-            results = measure({
-                "vicinor batch": [VICINOR, "batch", str(points), "-o", out],
-                "csv + cKDTree": [sys.executable, str(HERE / "csv_ckdtree_batch.py"), str(TABLE),
-                                  str(points), out],
-            }, args.rounds)
-            for name, (seconds, cpu, peak) in results.items():
-                print(f"| batch, {rows:,} rows | {name} | {seconds:.2f} s | {cpu:.2f} s | "
-                      f"{peak / 1024:.0f} MiB |")
-            peer, ours = results["csv + cKDTree"], results["vicinor batch"]
-            print(f"| batch, {rows:,} rows | peer ÷ vicinor | {peer[0] / ours[0]:.2f}x | "
-                  f"{peer[1] / ours[1]:.2f}x | |")
+            for shape in args.shapes:
+                lat_at, lon_at = SHAPES[shape]
+                points = Path(folder) / "points.csv"
+                write_points(points, rows, shape)
+                out = str(Path(folder) / "out.csv")
+                results = measure({
+                    "vicinor batch": [VICINOR, "batch", str(points), "-o", out, "--lat-column",
+                                      str(lat_at), "--lon-column", str(lon_at)],
+                    "csv + cKDTree": [sys.executable, str(HERE / "csv_ckdtree_batch.py"),
+                                      str(TABLE), str(points), out, str(lat_at), str(lon_at)],
+                }, args.rounds)
+                workload = f"batch, {rows:,} rows `{shape}`"
+                for name, (seconds, cpu, peak) in results.items():
+                    print(f"| {workload} | {name} | {seconds:.2f} s | {cpu:.2f} s | "
+                          f"{peak / 1024:.0f} MiB |")
+                peer, ours = results["csv + cKDTree"], results["vicinor batch"]
+                print(f"| {workload} | peer ÷ vicinor | {peer[0] / ours[0]:.2f}x | "
+                      f"{peer[1] / ours[1]:.2f}x | |", flush=True)
     beyond = startup["vicinor 48.8566 2.3522"][0] - startup["python -c pass"][0]
     print(f"\nsingle lookup beyond a bare interpreter start: {beyond * 1000:.0f} ms (wall)")
     return 0

@@ -13,11 +13,14 @@ import csv
 import io
 import json
 import math
+import operator
 import os
 import sys
 from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any
+
+import numpy as np
 
 import vicinor
 
@@ -87,23 +90,55 @@ class PlaceColumns:
         self.beyond = geocoder.row_count()
         # Indexed by row; the extra last entry stands for "no row". Each
         # text has a separator on both sides, ready to go between a line
-        # and its distance.
-        self.texts: list[str | None] = [None] * self.beyond + [SEP * (len(names) + 1)]
+        # and its distance. Held in numpy so that a whole block's texts are
+        # picked in one indexing.
+        self.texts = np.empty(self.beyond + 1, dtype=object)
+        self.texts[self.beyond] = SEP * (len(names) + 1)
+        self.made = np.zeros(self.beyond + 1, dtype=bool)
+        self.made[self.beyond] = True
+        self.wanted = 0
 
-    def csv_texts(self, rows: list[int]) -> list[str]:
-        """The appended fields of each row as CSV text, rows given with -1
-        already replaced by self.beyond."""
-        texts = self.texts
-        width = len(self.names)
-        for row in {row for row in rows if texts[row] is None}:
-            values = list(map(self.geocoder.row_dict(row).__getitem__, self.names))
-            text = SEP.join(values)
-            # Quoting is rare: only rows whose fields hold a separator, a
-            # quote or a line break get it, field by field.
-            if '"' in text or "\n" in text or "\r" in text or text.count(SEP) != width - 1:
-                text = SEP.join(map(quote, values))
-            texts[row] = SEP + text + SEP if width else SEP
-        return list(map(texts.__getitem__, rows))  # type: ignore[arg-type]
+    def csv_texts(self, rows: Any) -> list[str]:
+        """The appended fields of each row as CSV text, rows (an int64
+        array) given with -1 already replaced by self.beyond."""
+        new = np.unique(rows[~self.made[rows]])
+        # Once a fair share of the table is wanted, making every row's text
+        # in whole-column steps is cheaper than going on row by row.
+        self.wanted += len(new)
+        if len(new) and self.wanted > self.beyond // 8:
+            self.make_all()
+        else:
+            for row in new.tolist():
+                fields = self.geocoder.row_dict(row)
+                self.texts[row] = self.row_text([fields[name] for name in self.names])
+            self.made[new] = True
+        return self.texts[rows].tolist()  # type: ignore[no-any-return]
+
+    def row_text(self, values: list[str]) -> str:
+        text = SEP.join(values)
+        # Quoting is rare: only rows whose fields hold a separator, a
+        # quote or a line break get it, field by field.
+        if '"' in text or "\n" in text or "\r" in text or text.count(SEP) != len(values) - 1:
+            text = SEP.join(map(quote, values))
+        return SEP + text + SEP if values else SEP
+
+    def make_all(self) -> None:
+        """Every row's text at once, column by column: when a block needs
+        many of them, this is far cheaper than one row at a time."""
+        columns = [self.geocoder.column(name) for name in self.names]
+        if not columns:
+            self.texts[:self.beyond] = SEP
+        else:
+            for at, column in enumerate(columns):
+                # Only a column holding some special character is quoted,
+                # and then field by field.
+                joined = "".join(column)
+                if SEP in joined or '"' in joined or "\n" in joined or "\r" in joined:
+                    columns[at] = list(map(quote, column))
+            # Empty first and last fields put a separator on both sides.
+            blank = [""] * self.beyond
+            self.texts[:self.beyond] = list(map(SEP.join, zip(blank, *columns, blank)))
+        self.made[:] = True
 
     def values(self, row: int) -> list[str | None]:
         if row < 0:
@@ -269,7 +304,7 @@ def pipeline(geocoder: vicinor.ReverseGeocoder, stream: IO[str], writer: ChunkWr
     return written
 
 
-Coordinates = tuple[list[str], "array.array[float]", "array.array[float]"]
+Coordinates = tuple[list[str], Any, Any]
 
 
 def parse_block(block: str, first_line: int, width: int, lat_at: int, lon_at: int,
@@ -277,28 +312,66 @@ def parse_block(block: str, first_line: int, width: int, lat_at: int, lon_at: in
     """The block's rows (terminators removed) and their coordinates as
     float64 buffers, which the batch lookup reads in place.
 
-    Plain blocks (no quotes, no blank lines, every row as wide as the
-    header) are cut in a few whole-block steps; anything else, or any
-    failure, goes through the line-by-line reading, which also finds the
-    line to blame."""
+    Blocks without blank lines or stray carriage returns are read in a few
+    whole-block calls; anything else, or any failure, goes through the
+    line-by-line reading, which also finds the line to blame."""
     if "\r" in block:
         block = block.replace("\r\n", "\n")
     lines = block.split("\n")
     lines.pop()  # after the block's final line feed
-    if '"' not in block and "\n\n" not in block and not block.startswith("\n"):
-        flat = block.replace("\n", SEP).split(SEP)
-        flat.pop()
-        if len(flat) == width * len(lines):
-            try:
-                lats = array.array("d", map(float, flat[lat_at::width]))
-                lons = array.array("d", map(float, flat[lon_at::width]))
-            except ValueError:
-                pass
-            else:
-                # Non-finite values are refused by the lookup, whereupon
-                # the block is read again line by line to name the line.
-                return lines, lats, lons
+    # Non-finite values pass here but are refused by the lookup, whereupon
+    # the block is read again line by line to name the line.
+    if "\r" not in block and "\n\n" not in block and not block.startswith("\n"):
+        try:
+            coordinates = read_coordinates(block, lines, lat_at, lon_at)
+        except (csv.Error, ValueError, IndexError):
+            coordinates = None
+        if coordinates is not None:
+            return lines, coordinates[0], coordinates[1]
     return parse_lines(lines, first_line, lat_at, lon_at, source)
+
+
+def read_coordinates(block: str, lines: list[str], lat_at: int,
+                     lon_at: int) -> tuple[Any, Any] | None:
+    """Both coordinate columns of a block without blank lines or carriage
+    returns, or None where the rows do not come out one per line. Lines
+    without quotes (split at every separator) go through numpy's text
+    reader, those with quotes through the csv module's C reader, as strict
+    as the line-by-line reading; each in one call."""
+    quoted: Any = ()
+    if '"' in block:
+        data = np.frombuffer(block.encode(), dtype=np.uint8)
+        quoted = np.unique(np.searchsorted(np.flatnonzero(data == ord("\n")),
+                                           np.flatnonzero(data == ord('"'))))
+    lats = np.empty(len(lines))
+    lons = np.empty(len(lines))
+    plain: Any = lines
+    if len(quoted):
+        every = np.empty(len(lines), dtype=object)
+        every[:] = lines
+        plain_at = np.ones(len(lines), dtype=bool)
+        plain_at[quoted] = False
+        plain = every[plain_at].tolist()
+        rows = list(csv.reader(every[quoted].tolist(), strict=True))
+        # An unclosed quote joins lines into one row.
+        if len(rows) != len(quoted):
+            return None
+        lats[quoted] = np.fromiter(map(float, map(operator.itemgetter(lat_at), rows)),
+                                   dtype=np.float64, count=len(rows))
+        lons[quoted] = np.fromiter(map(float, map(operator.itemgetter(lon_at), rows)),
+                                   dtype=np.float64, count=len(rows))
+    if plain:
+        both = np.loadtxt(plain, dtype=np.float64, delimiter=SEP, comments=None,
+                          usecols=(lat_at, lon_at), ndmin=2, encoding=None)
+        if len(both) != len(plain):
+            return None
+        if len(quoted):
+            lats[plain_at] = both[:, 0]
+            lons[plain_at] = both[:, 1]
+        else:
+            lats[:] = both[:, 0]
+            lons[:] = both[:, 1]
+    return lats, lons
 
 
 def parse_lines(block_lines: list[str], first_line: int, lat_at: int, lon_at: int,
@@ -338,6 +411,51 @@ def is_number(text: str) -> bool:
     return True
 
 
+def distance_texts(km: Any) -> list[str]:
+    """"%.3f\n" of every distance in a float64 array, digit by digit in
+    whole-array steps rather than one formatting per row.
+
+    Scaling by 1000 rounds, so a value whose scaled fraction lies within
+    that error of a half could round the other way than the exact decimal
+    rounding of "%.3f"; those (and negative, huge or non-finite values)
+    are formatted by "%" itself."""
+    count = len(km)
+    scaled = km * 1000.0
+    with np.errstate(invalid="ignore"):
+        doubtful = ((np.abs(scaled - np.floor(scaled) - 0.5) < 1e-6) | ~(km < 1e9)
+                    | np.signbit(km))
+    millis = np.rint(np.where(doubtful, 0.0, scaled)).astype(np.int64)
+    whole, fraction = np.divmod(millis, 1000)
+    digits = len(str(int(whole.max()))) if count else 1
+    width = digits + 5  # digits, point, three decimals, line feed
+    # Right-aligned, leading zeros included.
+    chars = np.empty((count, width), dtype=np.uint32)
+    chars[:, -1] = ord("\n")
+    for column in (-2, -3, -4):
+        fraction, digit = np.divmod(fraction, 10)
+        chars[:, column] = digit + ord("0")
+    chars[:, -5] = ord(".")
+    rest = whole
+    for column in range(-6, -6 - digits, -1):
+        rest, digit = np.divmod(rest, 10)
+        chars[:, column] = digit + ord("0")
+    # A row's text is the right end of its row of chars, as long as its
+    # integer digits allow: rows of one length are cut out together.
+    lengths = np.ones(count, dtype=np.int8)
+    for place in range(1, digits):
+        lengths += whole >= 10 ** place
+    made = np.empty(count, dtype=object)
+    for length in range(1, digits + 1):
+        chosen = np.flatnonzero(lengths == length)
+        if len(chosen):
+            cut = np.ascontiguousarray(chars[chosen, width - length - 5:])
+            made[chosen] = cut.view(f"U{length + 5}").ravel()
+    texts: list[str] = made.tolist()
+    for index in np.flatnonzero(doubtful).tolist():
+        texts[index] = "%.3f\n" % km[index]
+    return texts
+
+
 class ChunkWriter:
     def __init__(self, out: IO[str], output_format: str, header: list[str],
                  appended: list[str], places: PlaceColumns) -> None:
@@ -354,13 +472,12 @@ class ChunkWriter:
             self.write_jsonl(lines, rows.tolist(), km.tolist())
             return
         rows[rows < 0] = self.places.beyond
-        # One formatting of line, place, distance, line, ... for the whole
-        # block: no string or call per row.
-        parts: list[str | float] = [""] * (3 * len(lines))
+        # One join of line, place, distance, line, ... for the whole block.
+        parts: list[str] = [""] * (3 * len(lines))
         parts[0::3] = lines
-        parts[1::3] = self.places.csv_texts(rows.tolist())
-        parts[2::3] = km.tolist()
-        self.out.write(("%s%s%.3f\n" * len(lines)) % tuple(parts))
+        parts[1::3] = self.places.csv_texts(rows)
+        parts[2::3] = distance_texts(km)
+        self.out.write("".join(parts))
 
     def write_jsonl(self, lines: list[str], rows: list[int], km: list[float]) -> None:
         parts = []
