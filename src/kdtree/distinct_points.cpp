@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "kdtree/build_parts.hpp"
-#include "kdtree/page_buffer.hpp"
+#include "common/page_buffer.hpp"
 
 namespace vicinor::kdtree::detail {
 namespace {

@@ -12,7 +12,7 @@
 #include "common/large_pages.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/leaf_descent.hpp"
-#include "kdtree/page_buffer.hpp"
+#include "common/page_buffer.hpp"
 
 namespace vicinor::kdtree::detail {
 namespace {

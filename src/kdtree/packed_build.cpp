@@ -9,11 +9,12 @@
 #include <limits>
 #include <unordered_map>
 
+#include "common/page_buffer.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/change_book.hpp"
 #include "kdtree/order_key.hpp"
-#include "kdtree/page_buffer.hpp"
 #include "kdtree/select.hpp"
+#include "kdtree/special_values.hpp"
 #include "kdtree/split_repair.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -42,33 +43,6 @@ struct PackedSplits {
     std::vector<double> stems;
     std::size_t leaf_count = 0;
 };
-
-struct SpecialValues {
-    bool nan = false;
-    bool negative_zero = false;
-};
-
-// One pass without an early exit, so that the compiler compares whole
-// vectors: the columns are rarely special, and then every value is read
-// anyway. Baseline x86-64 has no 64-bit lane compare, hence the clone.
-#if defined(__x86_64__) && !defined(__clang__)
-[[gnu::target_clones("avx2", "default")]]
-#endif
-SpecialValues special_values(const PointColumns& points) noexcept {
-    std::uint64_t nan = 0;
-    std::uint64_t negative_zero = 0;
-    for (std::size_t d = 0; d < K; ++d) {
-        const double* column = points.column(d).data();
-        const std::size_t n = points.size();
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = column[i];
-            nan |= static_cast<std::uint64_t>(v != v);
-            negative_zero |=
-                static_cast<std::uint64_t>(std::bit_cast<std::uint64_t>(v) == (1ULL << 63));
-        }
-    }
-    return SpecialValues{nan != 0, negative_zero != 0};
-}
 
 // Finds the stems; its working arrays die with it, before placement
 // allocates the leaves.

@@ -19,6 +19,7 @@
 #include "kdtree/query_variants.hpp"
 #include "kdtree/range_scan.hpp"
 #include "kdtree/search_bounds.hpp"
+#include "kdtree/special_values.hpp"
 
 namespace vicinor::cpu {
 namespace {
@@ -99,6 +100,15 @@ Outcome range_scan_outcome(Level level, std::uint32_t seed) {
     return Outcome(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 
+Outcome special_values_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<Point> points(1 + rng() % 300);
+    for (Point& p : points) p = {awkward_value(rng), awkward_value(rng), awkward_value(rng)};
+    const kdtree::detail::SpecialValues found =
+        kdtree::detail::special_values_with(level, kdtree::PointColumns::from_points(points));
+    return {found.nan, found.negative_zero};
+}
+
 struct Kernel {
     const char* name;
     std::function<Outcome(Level, std::uint32_t)> outcome;
@@ -108,6 +118,7 @@ const Kernel kKernels[] = {
     {"nearest_one", query_outcome},
     {"descend_block", leaf_descent_outcome},
     {"scan_in_range", range_scan_outcome},
+    {"special_values", special_values_outcome},
 };
 
 TEST(CpuDispatch, EverySupportedFormOfEveryKernelMatchesTheBaseline) {
