@@ -16,11 +16,7 @@
 # vicinor is built; default build/bench), BENCH_RESULTS_DIR.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${VENV:-$repo/.venv}"
-python_host="${PYTHON_HOST:-/root/.pyenv/versions/3.12.1/bin/python3.12}"
-vicinor_build="${BENCH_BUILD_DIR:-$repo/build/bench}"
-tools_build="$repo/build/bench-tools"
+source "$(dirname "${BASH_SOURCE[0]}")/settings.sh"
 lookups="${LOOKUPS:-20000}"
 results="${BENCH_RESULTS_DIR:-$repo/benchmarks/results}"
 workloads=("$@")

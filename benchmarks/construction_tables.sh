@@ -10,12 +10,7 @@
 # BENCH_JOBS and BENCH_BUILD_DIR as for run.sh.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${VENV:-$repo/.venv}"
-python_host="${PYTHON_HOST:-/root/.pyenv/versions/3.12.1/bin/python3.12}"
-jobs="${BENCH_JOBS:-2}"
-vicinor_build="${BENCH_BUILD_DIR:-$repo/build/bench}"
-tools_build="$repo/build/bench-tools"
+source "$(dirname "${BASH_SOURCE[0]}")/settings.sh"
 
 if [[ "${BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
   "$venv/bin/pip" install --quiet --disable-pip-version-check numpy scipy >&2

@@ -15,12 +15,7 @@
 # BENCH_BUILD_DIR (where vicinor is built; default build/bench).
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${VENV:-$repo/.venv}"
-python_host="${PYTHON_HOST:-/root/.pyenv/versions/3.12.1/bin/python3.12}"
-jobs="${BENCH_JOBS:-2}"
-vicinor_build="${BENCH_BUILD_DIR:-$repo/build/bench}"
-tools_build="$repo/build/bench-tools"
+source "$(dirname "${BASH_SOURCE[0]}")/settings.sh"
 
 if [[ "${BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
   echo "== installing the peers into $venv" >&2
