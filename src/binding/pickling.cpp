@@ -57,15 +57,8 @@ PyObject* Geocoder_from_bytes(PyObject* /*no instance: static*/, PyObject* const
             return nullptr;
         }
         // Decoded while the view pins the caller's memory.
-        Result<ReverseGeocoder> decoded = [&]() -> Result<ReverseGeocoder> {
-            Result<ReverseGeocoder> record = persist::decode_from_bytes(std::span(
-                static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)));
-            if (!record) return record;
-            if (Status usable = persist::check_loaded_geocoder(*record); !usable) {
-                return std::move(usable).error();
-            }
-            return record;
-        }();
+        Result<ReverseGeocoder> decoded = persist::load_geocoder_from_bytes(std::span(
+            static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)));
         PyBuffer_Release(&view);
         if (!decoded) {
             report_error_value(decoded.error());

@@ -28,6 +28,14 @@ Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder,
     return target->commit();
 }
 
+Result<ReverseGeocoder> load_geocoder_from_bytes(std::span<const std::uint8_t> bytes) {
+    Result<ReverseGeocoder> decoded = decode_from_bytes(bytes);
+    if (!decoded.ok()) return decoded;
+    Status usable = check_loaded_geocoder(decoded.value());
+    if (!usable.ok()) return std::move(usable).error();
+    return decoded;
+}
+
 Result<ReverseGeocoder> load_geocoder(const std::string& path,
                                       const Interruption& interruption) {
     Result<FileDescriptor> file = open_for_load(path, interruption);

@@ -1,6 +1,8 @@
 // Saving to and loading from files.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "common/error.hpp"
@@ -18,6 +20,9 @@ Status check_loaded_geocoder(const ReverseGeocoder& geocoder);
 // A save stopped at a signal fails the same way.
 Status save_geocoder(const std::string& path, const ReverseGeocoder& geocoder,
                      const Interruption& interruption = kRetryInterrupted);
+
+// Decodes and checks the record held in memory (what save writes).
+Result<ReverseGeocoder> load_geocoder_from_bytes(std::span<const std::uint8_t> bytes);
 
 // Decodes and checks the file's record.
 Result<ReverseGeocoder> load_geocoder(const std::string& path,
