@@ -54,6 +54,26 @@ private:
         return false;
     }
 
+    // Puts the `rank` first points of the chunk on `dim` before the rest.
+    // The keys are copied beside the point numbers first, so that the
+    // selection reads them in sequence rather than through the order.
+    void select(std::size_t lo, std::size_t m, std::size_t rank, std::size_t dim) {
+        const std::span<const double> column = points_.column(dim);
+        if (keyed_.size() < m) keyed_.resize(m);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t item = order_[lo + j];
+            keyed_[j] = Keyed{order_key(column[item]), item};
+        }
+        const auto first = keyed_.begin();
+        std::nth_element(first, first + static_cast<std::ptrdiff_t>(rank),
+                         first + static_cast<std::ptrdiff_t>(m),
+                         [&](const Keyed& a, const Keyed& b) {
+                             if (a.key != b.key) return a.key < b.key;
+                             return before(a.item, b.item, dim);
+                         });
+        for (std::size_t j = 0; j < m; ++j) order_[lo + j] = keyed_[j].item;
+    }
+
     // `capacity` is the slot count of the leaves below `node`; the chunk
     // always fits it, since each side gets at most its child's half.
     void split(ImmutableKdTree& tree, std::size_t lo, std::size_t hi, std::size_t node,
@@ -73,10 +93,7 @@ private:
             return;
         }
         const std::size_t dim = depth % K;
-        const auto first = order_.begin() + static_cast<std::ptrdiff_t>(lo);
-        std::nth_element(first, first + static_cast<std::ptrdiff_t>(half),
-                         first + static_cast<std::ptrdiff_t>(m),
-                         [&](std::uint32_t a, std::uint32_t b) { return before(a, b, dim); });
+        select(lo, m, half, dim);
         tree.stems[node] = points_.column(dim)[order_[lo + half]];
         split(tree, lo, lo + half, 2 * node, depth + 1, half);
         split(tree, lo + half, hi, 2 * node + 1, depth + 1, half);
@@ -98,8 +115,14 @@ private:
         }
     }
 
+    struct Keyed {
+        OrderKey key;
+        std::uint32_t item;
+    };
+
     const PointColumns& points_;
     std::vector<std::uint32_t> order_;
+    std::vector<Keyed> keyed_;  // the selection's scratch
     std::size_t stem_count_ = 1;
 };
 

@@ -4,6 +4,7 @@
 // holds the leaves, and every query still exact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <string>
@@ -126,6 +127,44 @@ TEST(BuildDegenerate, QueriesStayExact) {
                 EXPECT_EQ(bounded.item, found.item) << "query " << q;
             }
         }
+    }
+}
+
+// The leaves' places as sorted coordinate triples, one list per leaf.
+std::vector<std::vector<kdtree::Point>> leaf_places(const kdtree::ImmutableKdTree& tree) {
+    std::vector<std::vector<kdtree::Point>> places;
+    for (const kdtree::LeafNode& leaf : tree.leaves) {
+        std::vector<kdtree::Point>& in_leaf = places.emplace_back();
+        for (std::size_t j = 0; j < leaf.size; ++j) {
+            in_leaf.push_back({leaf.content_points[0][j], leaf.content_points[1][j],
+                               leaf.content_points[2][j]});
+        }
+        std::sort(in_leaf.begin(), in_leaf.end());
+    }
+    return places;
+}
+
+// The layout follows from the places alone, not from the order of the
+// rows: a selection that depended on how it arranged ties would differ.
+TEST(BuildDegenerate, LayoutIgnoresRowOrder) {
+    std::mt19937 rng(11);
+    for (const Family& family : kFamilies) {
+        SCOPED_TRACE(family.name);
+        std::vector<kdtree::Point> points;
+        for (std::size_t k = 1; k <= 5000; ++k) {
+            points.push_back(lat_lon_to_point(family.lat(k), family.lon(k)));
+        }
+        points.insert(points.begin() + 900, 40, lat_lon_to_point(10.5, 20.25));
+        const kdtree::ImmutableKdTree tree = kdtree::build_tree(points);
+        std::shuffle(points.begin(), points.end(), rng);
+        const kdtree::ImmutableKdTree shuffled = kdtree::build_tree(points);
+        ASSERT_EQ(tree.stems.size(), shuffled.stems.size());
+        for (std::size_t i = 0; i < tree.stems.size(); ++i) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(tree.stems[i]),
+                      std::bit_cast<std::uint64_t>(shuffled.stems[i]))
+                << "stem " << i;
+        }
+        EXPECT_EQ(leaf_places(tree), leaf_places(shuffled));
     }
 }
 
