@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kdtree/point_columns.hpp"
+#include "kdtree/spatial_numbering.hpp"
 #include "kdtree/tree.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -43,9 +44,12 @@ struct PackedBuildCounters {
 // Empty when it cannot finish on this input (identical points that overfill
 // a leaf, split shifts that run away or wrap): the caller falls back, and
 // `points` is then as it was. A tree is built from the points' own storage:
-// they are reordered and their pages handed back.
+// they are reordered and their pages handed back. From `renumber_from`
+// points on, the construction works on them numbered along a space-filling
+// curve (SpatialNumbering); the layout is the same either way.
 std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
-                                                 PackedBuildCounters* counters = nullptr);
+                                                 PackedBuildCounters* counters = nullptr,
+                                                 std::size_t renumber_from = SpatialNumbering::kMinPoints);
 std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points);
 
 // Puts every point into the leaf its descent through `stems` reaches, in

@@ -14,6 +14,7 @@
 #include "kdtree/change_book.hpp"
 #include "kdtree/order_key.hpp"
 #include "kdtree/select.hpp"
+#include "kdtree/spatial_numbering.hpp"
 #include "kdtree/special_values.hpp"
 #include "kdtree/split_repair.hpp"
 
@@ -48,8 +49,13 @@ struct PackedSplits {
 // allocates the leaves.
 class PackedBuilder {
 public:
-    PackedBuilder(const PointColumns& points, PackedBuildCounters& counters)
-        : points_(points), sort_index_(points.size()), counters_(counters) {
+    PackedBuilder(const PointColumns& points, const SpatialNumbering& numbering,
+                  SpecialValues special, PackedBuildCounters& counters)
+        : points_(points),
+          numbering_(numbering),
+          sort_index_(points.size()),
+          counters_(counters),
+          special_(special) {
         std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
     }
 
@@ -131,9 +137,8 @@ private:
     // only unchanged subtrees are kept.
     void choose_reuse() {
         const std::size_t n = points_.size();
-        const SpecialValues special = special_values(points_);
-        reuse_ = !special.nan;
-        negative_zero_ = special.negative_zero;
+        reuse_ = !special_.nan;
+        negative_zero_ = special_.negative_zero;
         repairs_ = reuse_ && n <= (std::size_t{1} << 31);
         if (repairs_) {
             position_of_ = PageArray<std::uint32_t>(n);
@@ -186,7 +191,9 @@ private:
         std::size_t lowest = 0;
         // The selection leaves the other copies anywhere above position 0.
         for (std::size_t j = 1; j < selectable; ++j) {
-            if (key(lo + j, dim) == value && sort_index_[lo + j] < sort_index_[lo + lowest]) {
+            if (key(lo + j, dim) == value &&
+                numbering_.original(sort_index_[lo + j]) <
+                    numbering_.original(sort_index_[lo + lowest])) {
                 lowest = j;
             }
         }
@@ -210,10 +217,12 @@ private:
                       std::uint32_t pivot_item) const noexcept {
         const double* column = points_.column(dim).data();
         if (!negative_zero_ || column[pivot_item] != 0.0) return column[pivot_item];
-        std::uint32_t lowest = std::numeric_limits<std::uint32_t>::max();
+        std::uint32_t lowest = pivot_item;
         for (std::size_t i = upper_begin; i < upper_end; ++i) {
             const std::uint32_t item = sort_index_[i];
-            if (column[item] == 0.0 && item < lowest) lowest = item;
+            if (column[item] == 0.0 && numbering_.original(item) < numbering_.original(lowest)) {
+                lowest = item;
+            }
         }
         return column[lowest];
     }
@@ -424,6 +433,7 @@ private:
     }
 
     const PointColumns& points_;
+    const SpatialNumbering& numbering_;  // original numbers decide ties
     PageArray<std::uint32_t> sort_index_;
     std::vector<double> stems_;
     std::vector<std::size_t> stem_shifts_;
@@ -440,6 +450,7 @@ private:
     PageArray<NodeMemo> memos_;
     std::size_t shifts_recorded_ = 0;
     PackedBuildCounters& counters_;
+    SpecialValues special_;
     bool reuse_ = true;           // no NaN: divisions follow from sets
     bool repairs_ = true;         // and positions fit the repair's 31 bits
     bool negative_zero_ = false;  // stems at zero pick their copy (stem_value)
@@ -460,13 +471,28 @@ private:
 }  // namespace
 
 std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
-                                                 PackedBuildCounters* counters) {
+                                                 PackedBuildCounters* counters,
+                                                 std::size_t renumber_from) {
     PackedBuildCounters ignored;
+    const SpecialValues special = special_values(points);
     PackedSplits splits;
-    try {
-        splits = PackedBuilder(points, counters != nullptr ? *counters : ignored).build();
-    } catch (const Unbuildable&) {
-        return std::nullopt;
+    {
+        // Which copy of a NaN lands at a split follows the arrangement, so
+        // such tables keep their numbers.
+        SpatialNumbering numbering = special.nan ? SpatialNumbering()
+                                                   : SpatialNumbering(points, renumber_from);
+        struct Restore {
+            SpatialNumbering& numbering;
+            PointColumns& points;
+            ~Restore() { numbering.restore(points); }
+        } restore_on_exit{numbering, points};
+        try {
+            splits = PackedBuilder(points, numbering, special,
+                                   counters != nullptr ? *counters : ignored)
+                         .build();
+        } catch (const Unbuildable&) {
+            return std::nullopt;
+        }
     }
     return place_points(std::move(splits.stems), splits.leaf_count, points);
 }

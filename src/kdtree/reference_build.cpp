@@ -7,7 +7,8 @@
 // for every leaf. A non-zero result is a shift: that many points found no
 // room, so add ceil(shift / 32) leaves and try again; when the leaves no
 // longer fit the stems, double the stems (the old tree becomes the new
-// root's left subtree, keeping its recorded moves one level down).
+// root's left subtree, keeping its recorded moves one level down). The
+// bounds of the header stop a runaway.
 //
 // Split of a chunk at node i: chunks of 32 or fewer stop. The left child
 // is filled to its capacity and the rest goes right; the target position
@@ -48,6 +49,7 @@ public:
     ImmutableKdTree run(std::size_t max_attempts) {
         const std::size_t n = points_.size();
         std::size_t leaves = leaves_for(n);
+        const std::size_t leaf_limit = std::max<std::size_t>(2 * leaves, 4);
         const std::size_t stem_limit = 2 * stems_for(leaves);
         stems_.assign(stems_for(leaves), kUnsetStem);
         moves_.assign(stems_.size(), 0);
@@ -55,6 +57,7 @@ public:
             const std::size_t shift = split(0, n, 1, 0, leaves * B);
             if (shift == 0) return place(leaves);
             leaves += leaves_for(shift);
+            if (leaves > leaf_limit) throw Unfinished{};
             if (leaves > stems_.size()) {
                 if (2 * stems_.size() > stem_limit) throw Unfinished{};
                 double_stems(shift);

@@ -13,9 +13,12 @@
 namespace vicinor::kdtree::detail {
 
 // Empty where the rules cannot finish: a leaf overfilled at placement, a
-// split shift that wraps, a NaN split value, stems past twice the smallest count that holds
-// the points (the size bound), or more than `max_attempts` attempts.
+// split shift that wraps, a NaN split value, or past the bounds that stop a
+// runaway: leaves past twice the smallest count that holds the points (at
+// least 4), stems past twice the smallest count that holds those, or more
+// than `max_attempts` attempts. The fast builder gives up at the same
+// bounds, and besides only past a work bound no table reaches.
 std::optional<ImmutableKdTree> build_reference_tree(std::span<const Point> points,
-                                                    std::size_t max_attempts = 100000);
+                                                    std::size_t max_attempts = 128);
 
 }  // namespace vicinor::kdtree::detail
