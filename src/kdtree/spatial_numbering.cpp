@@ -1,14 +1,16 @@
 #include "kdtree/spatial_numbering.hpp"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 namespace vicinor::kdtree::detail {
 namespace {
 
-// 64 cells a side over [-1, 1]: a cell of a large table holds a few hundred
-// points on the sphere, a few pages of each column.
-constexpr int kBitsPerAxis = 6;
+// 16 cells a side over [-1, 1]: few enough that the sort's write heads
+// stay in the cache, and a chunk deep in the tree still reads within a
+// cell or two.
+constexpr int kBitsPerAxis = 4;
 constexpr std::size_t kCells = std::size_t{1} << (3 * kBitsPerAxis);
 
 std::uint32_t axis_cell(double v) noexcept {
@@ -18,16 +20,18 @@ std::uint32_t axis_cell(double v) noexcept {
     return static_cast<std::uint32_t>((v + 1.0) * (kSide / 2.0));
 }
 
+// The axis' bits spread three apart, for interleaving.
+constexpr auto kSpread = [] {
+    std::array<std::uint32_t, 1u << kBitsPerAxis> spread{};
+    for (std::uint32_t c = 0; c < spread.size(); ++c) {
+        for (int bit = 0; bit < kBitsPerAxis; ++bit) spread[c] |= ((c >> bit) & 1u) << (3 * bit);
+    }
+    return spread;
+}();
+
 // The cell's place on the Morton curve: the axes' bits interleaved.
 std::uint32_t curve_cell(const Point& p) noexcept {
-    std::uint32_t code = 0;
-    for (std::size_t d = 0; d < K; ++d) {
-        const std::uint32_t c = axis_cell(p[d]);
-        for (int bit = 0; bit < kBitsPerAxis; ++bit) {
-            code |= ((c >> bit) & 1u) << (3 * bit + static_cast<int>(d));
-        }
-    }
-    return code;
+    return kSpread[axis_cell(p[0])] | kSpread[axis_cell(p[1])] << 1 | kSpread[axis_cell(p[2])] << 2;
 }
 
 }  // namespace
@@ -37,18 +41,24 @@ SpatialNumbering::SpatialNumbering(PointColumns& points, std::size_t min_points)
     if (n < min_points || n == 0) return;
     // A counting sort by cell; within a cell, original order.
     std::vector<std::uint32_t> start(kCells + 1, 0);
-    for (std::size_t k = 0; k < n; ++k) ++start[curve_cell(points.point(k)) + 1];
+    PageArray<std::uint32_t> cell(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        cell[k] = curve_cell(points.point(k));
+        ++start[cell[k] + 1];
+    }
     for (std::size_t c = 0; c < kCells; ++c) start[c + 1] += start[c];
     original_ = PageArray<std::uint32_t>(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        original_[start[curve_cell(points.point(k))]++] = static_cast<std::uint32_t>(k);
-    }
-    // Column by column through one spare column: the loads are independent
-    // of each other, so the memory system overlaps their misses.
+    std::vector<std::uint32_t> next(kCells);
+    auto restart = [&] { std::copy(start.begin(), start.end() - 1, next.begin()); };
+    restart();
+    for (std::size_t k = 0; k < n; ++k) original_[next[cell[k]]++] = static_cast<std::uint32_t>(k);
+    // Column by column through one spare column, scattering: the reads run
+    // in order and the stores do not wait for each other.
     std::vector<double> spare(n);
     for (std::size_t d = 0; d < K; ++d) {
         const std::span<double> column = points.column(d);
-        for (std::size_t i = 0; i < n; ++i) spare[i] = column[original_[i]];
+        restart();
+        for (std::size_t k = 0; k < n; ++k) spare[next[cell[k]]++] = column[k];
         std::copy(spare.begin(), spare.end(), column.begin());
     }
 }
