@@ -74,6 +74,6 @@ std::vector<std::uint32_t> distinct_first_copies(const PointColumns& points);
 // earliest copy wins every tie, a NaN distance loses to every real one), so
 // leaving them out changes no answer. A point equal to a split value may lie
 // on either side of it, which the query's closed bounds allow.
-ImmutableKdTree build_robust_tree(const PointColumns& points, std::span<const std::uint32_t> kept);
+ImmutableKdTree build_robust_tree(const PointColumns& points, std::vector<std::uint32_t> kept);
 
 }  // namespace vicinor::kdtree::detail

@@ -25,8 +25,8 @@ namespace {
 
 class RobustBuilder {
 public:
-    RobustBuilder(const PointColumns& points, std::span<const std::uint32_t> kept)
-        : points_(points), order_(kept.begin(), kept.end()) {
+    RobustBuilder(const PointColumns& points, std::vector<std::uint32_t> kept)
+        : points_(points), order_(std::move(kept)) {
         const std::size_t leaf_count = (order_.size() + B - 1) / B;
         stem_count_ = leaf_count < 2 ? 1 : std::bit_ceil(leaf_count);
     }
@@ -34,9 +34,13 @@ public:
     ImmutableKdTree build() {
         ImmutableKdTree tree;
         tree.stems.assign(stem_count_, kUnsetStem);
-        tree.leaves.resize((order_.size() + B - 1) / B);
         tree.size = order_.size();
         split(tree, 0, order_.size(), 1, 0, stem_count_ * B);
+        // The leaves are made only now, after the selection's scratch is
+        // gone, so that the two never take memory at once.
+        std::vector<Keyed>().swap(keyed_);
+        tree.leaves.resize((order_.size() + B - 1) / B);
+        for (const LeafChunk& chunk : leaf_chunks_) place(tree, chunk);
         return tree;
     }
 
@@ -81,7 +85,7 @@ private:
         const std::size_t m = hi - lo;
         if (m == 0) return;
         if (m <= B) {
-            place(tree, lo, hi, node);
+            leaf_chunks_.push_back({lo, hi, node});
             return;
         }
         if (node >= stem_count_) raise_fault("k-d tree fallback chunk exceeds its leaf");
@@ -101,7 +105,15 @@ private:
 
     // A chunk that stops splitting sits in the leftmost leaf below its node,
     // where unset stems lead; within the leaf, points keep input order.
-    void place(ImmutableKdTree& tree, std::size_t lo, std::size_t hi, std::size_t node) {
+    struct LeafChunk {
+        std::size_t lo;
+        std::size_t hi;
+        std::size_t node;
+    };
+
+    void place(ImmutableKdTree& tree, const LeafChunk& chunk) {
+        const auto [lo, hi, first_node] = chunk;
+        std::size_t node = first_node;
         while (node < stem_count_) node *= 2;
         if (node - stem_count_ >= tree.leaves.size()) raise_fault("k-d tree fallback leaf out of range");
         LeafNode& leaf = tree.leaves[node - stem_count_];
@@ -123,14 +135,14 @@ private:
     const PointColumns& points_;
     std::vector<std::uint32_t> order_;
     std::vector<Keyed> keyed_;  // the selection's scratch
+    std::vector<LeafChunk> leaf_chunks_;  // where each leaf's points stand in order_
     std::size_t stem_count_ = 1;
 };
 
 }  // namespace
 
-ImmutableKdTree build_robust_tree(const PointColumns& points,
-                                  std::span<const std::uint32_t> kept) {
-    return RobustBuilder(points, kept).build();
+ImmutableKdTree build_robust_tree(const PointColumns& points, std::vector<std::uint32_t> kept) {
+    return RobustBuilder(points, std::move(kept)).build();
 }
 
 }  // namespace vicinor::kdtree::detail
