@@ -475,26 +475,22 @@ std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
                                                  std::size_t renumber_from) {
     PackedBuildCounters ignored;
     const SpecialValues special = special_values(points);
-    PackedSplits splits;
-    {
-        // Which copy of a NaN lands at a split follows the arrangement, so
-        // such tables keep their numbers.
-        SpatialNumbering numbering = special.nan ? SpatialNumbering()
-                                                   : SpatialNumbering(points, renumber_from);
-        struct Restore {
-            SpatialNumbering& numbering;
-            PointColumns& points;
-            ~Restore() { numbering.restore(points); }
-        } restore_on_exit{numbering, points};
-        try {
-            splits = PackedBuilder(points, numbering, special,
-                                   counters != nullptr ? *counters : ignored)
-                         .build();
-        } catch (const Unbuildable&) {
-            return std::nullopt;
-        }
+    // Which copy of a NaN lands at a split follows the arrangement, so such
+    // tables keep their numbers.
+    SpatialNumbering numbering =
+        special.nan ? SpatialNumbering() : SpatialNumbering(points, renumber_from);
+    std::optional<PackedSplits> splits;
+    try {
+        splits = PackedBuilder(points, numbering, special, counters != nullptr ? *counters : ignored)
+                     .build();
+    } catch (const Unbuildable&) {
+        // the rules cannot finish: the caller falls back on the points
     }
-    return place_points(std::move(splits.stems), splits.leaf_count, points);
+    // Any other exception ends the whole construction, points and all, so
+    // they need no restoring then.
+    numbering.restore(points);
+    if (!splits) return std::nullopt;
+    return place_points(std::move(splits->stems), splits->leaf_count, points);
 }
 
 std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {

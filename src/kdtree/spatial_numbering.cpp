@@ -40,7 +40,7 @@ SpatialNumbering::SpatialNumbering(PointColumns& points, std::size_t min_points)
     const std::size_t n = points.size();
     if (n < min_points || n == 0) return;
     // A counting sort by cell; within a cell, original order.
-    std::vector<std::uint32_t> start(kCells + 1, 0);
+    std::vector<std::size_t> start(kCells + 1, 0);
     PageArray<std::uint32_t> cell(n);
     for (std::size_t k = 0; k < n; ++k) {
         cell[k] = curve_cell(points.point(k));
@@ -48,7 +48,7 @@ SpatialNumbering::SpatialNumbering(PointColumns& points, std::size_t min_points)
     }
     for (std::size_t c = 0; c < kCells; ++c) start[c + 1] += start[c];
     original_ = PageArray<std::uint32_t>(n);
-    std::vector<std::uint32_t> next(kCells);
+    std::vector<std::size_t> next(kCells);
     auto restart = [&] { std::copy(start.begin(), start.end() - 1, next.begin()); };
     restart();
     for (std::size_t k = 0; k < n; ++k) original_[next[cell[k]]++] = static_cast<std::uint32_t>(k);
