@@ -54,23 +54,23 @@ SpatialNumbering::SpatialNumbering(PointColumns& points, std::size_t min_points)
     for (std::size_t k = 0; k < n; ++k) original_[next[cell[k]]++] = static_cast<std::uint32_t>(k);
     // Column by column through one spare column, scattering: the reads run
     // in order and the stores do not wait for each other.
-    std::vector<double> spare(n);
+    PageArray<double> spare(n);
     for (std::size_t d = 0; d < K; ++d) {
         const std::span<double> column = points.column(d);
         restart();
         for (std::size_t k = 0; k < n; ++k) spare[next[cell[k]]++] = column[k];
-        std::copy(spare.begin(), spare.end(), column.begin());
+        std::copy(spare.data(), spare.data() + n, column.begin());
     }
 }
 
 void SpatialNumbering::restore(PointColumns& points) {
     const std::size_t n = original_.size();
     if (n == 0) return;
-    std::vector<double> spare(n);
+    PageArray<double> spare(n);
     for (std::size_t d = 0; d < K; ++d) {
         const std::span<double> column = points.column(d);
         for (std::size_t i = 0; i < n; ++i) spare[original_[i]] = column[i];
-        std::copy(spare.begin(), spare.end(), column.begin());
+        std::copy(spare.data(), spare.data() + n, column.begin());
     }
     original_ = PageArray<std::uint32_t>();
 }
