@@ -183,12 +183,21 @@ void check_against_reference(const std::vector<Point>& points) {
         }
     }
     const auto fast = vicinor::kdtree::detail::build_packed_tree(points);
-    const auto reference = vicinor::kdtree::detail::build_reference_tree(points, 256);
-    if (!fast || !reference) return;
     auto same_bytes = [](const auto& a, const auto& b) {
         return a.size() == b.size() &&
                (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
     };
+    // Numbered along the curve, as large tables are built: the same bytes.
+    vicinor::kdtree::PointColumns columns = vicinor::kdtree::PointColumns::from_points(points);
+    const auto renumbered = vicinor::kdtree::detail::build_packed_tree(columns, nullptr, 0);
+    if (fast.has_value() != renumbered.has_value() ||
+        (fast && (!same_bytes(fast->stems, renumbered->stems) ||
+                  !same_bytes(fast->leaves, renumbered->leaves)))) {
+        std::fprintf(stderr, "renumbered construction differs\n");
+        std::abort();
+    }
+    const auto reference = vicinor::kdtree::detail::build_reference_tree(points);
+    if (!fast || !reference) return;
     if (!same_bytes(fast->stems, reference->stems) || !same_bytes(fast->leaves, reference->leaves)) {
         std::fprintf(stderr, "fast construction differs from the reference rules\n");
         std::abort();
