@@ -8,6 +8,7 @@
 #include <numeric>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 
 #include "common/page_buffer.hpp"
 #include "kdtree/build_parts.hpp"
@@ -109,6 +110,14 @@ private:
     static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
     static constexpr std::size_t kCleanAttemptsOfWork = 320;
     static constexpr std::size_t kMaxAttempts = 128;
+    // Which children a node called after its latest division.
+    static constexpr std::uint8_t kHeardLower = 1;
+    static constexpr std::uint8_t kHeardUpper = 2;
+    // Which sides of a repaired division hold the same points as before.
+    struct KeptSides {
+        bool lower = false;
+        bool upper = false;
+    };
     // Chunks up to this long have sides a repair reads whole anyway:
     // nothing is kept for them.
     static constexpr std::size_t kReservedChunk = 1024;
@@ -237,7 +246,8 @@ private:
     // same stems and return the same value, and a changed one repairs its
     // split instead of selecting it afresh.
     std::size_t split_arranged(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                               std::size_t capacity, ChangeSlice changes) {
+                               std::size_t capacity, ChangeSlice changes,
+                               bool same_points = false) {
         if (m <= B || m > capacity) {
             // Not divided now: what changed waits for its next division.
             defer(node, changes);
@@ -247,9 +257,13 @@ private:
         NodeMemo& memo = memos_[node];
         changes = changes_.with_held(node, changes);
         // Same points, capacity and shifts below: same stems and result.
+        // The parent's repair can tell the points are the same even where
+        // they moved (`same_points`); otherwise only an untouched chunk is.
         const ArrangedChunk& arranged = memo.arranged;
-        if (memo.reusable && arranged.valid && arranged.lo == lo && arranged.length == m &&
-            memo.capacity == capacity && changes.none()) {
+        const bool untouched =
+            arranged.valid && arranged.lo == lo && arranged.length == m && changes.none();
+        if (memo.reusable && memo.capacity == capacity && (same_points || untouched)) {
+            defer(node, changes);  // where they moved matters at its next division
             return memo.result;
         }
         const std::size_t shifts_before = shifts_recorded_;
@@ -266,18 +280,25 @@ private:
                                      std::size_t dim, std::size_t capacity, ChangeSlice changes) {
         const std::size_t left_capacity = left_capacity_of(node, capacity);
         const std::size_t right_capacity = capacity - left_capacity;
-        ArrangedChunk& arranged = memos_[node].arranged;
+        NodeMemo& memo = memos_[node];
+        ArrangedChunk& arranged = memo.arranged;
+        // A side the repair kept holds a child's last points only if that
+        // child was called after the division the repair started from.
+        const std::uint8_t heard = std::exchange(memo.sides_heard, std::uint8_t{0});
 
         std::size_t p = split_target(m, node, right_capacity);
         if (p > m) throw Unbuildable{};
         ChangeSlice left_changes;
         ChangeSlice right_changes;
+        KeptSides kept;
         if (p < m) {
-            p = divide(lo, m, node, dim, p, changes, left_changes, right_changes);
+            p = divide(lo, m, node, dim, p, changes, left_changes, right_changes, kept);
             stems_[node] = stem_value(lo + p, lo + m, dim, arranged.pivot_item);
         } else {
             arranged.valid = false;  // not divided: the whole chunk goes left
         }
+        kept.lower = kept.lower && (heard & kHeardLower) != 0;
+        kept.upper = kept.upper && (heard & kHeardUpper) != 0;
         if (p <= B && m - p <= B) return defer_children(node, left_changes, right_changes, 0);
         if (m - p > right_capacity) {
             return defer_children(node, left_changes, right_changes, (m - p) - right_capacity);
@@ -285,15 +306,19 @@ private:
 
         const std::size_t child_dim = dim == K - 1 ? 0 : dim + 1;
         for (;;) {
-            const std::size_t left_shift =
-                split_arranged(lo, p, 2 * node, child_dim, left_capacity, left_changes);
+            memo.sides_heard |= kHeardLower;
+            const std::size_t left_shift = split_arranged(lo, p, 2 * node, child_dim,
+                                                          left_capacity, left_changes, kept.lower);
             if (left_shift == 0) {
+                memo.sides_heard |= kHeardUpper;
                 return split_arranged(lo + p, m - p, 2 * node + 1, child_dim, right_capacity,
-                                      right_changes);
+                                      right_changes, kept.upper);
             }
             if (left_shift > p) throw Unbuildable{};
             const std::size_t old_p = p;
             p = move_split_left(lo, m, node, dim, p, p - left_shift, left_changes);
+            memo.sides_heard = 0;
+            kept = KeptSides{};
             // The right chunk gains the positions between the two splits.
             right_changes = changes_.with_positions(right_changes, lo + p, lo + old_p);
             stem_shifts_[node] += left_shift;
@@ -329,7 +354,7 @@ private:
     // division when it can; sets the changes each child will see.
     std::size_t divide(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
                        std::size_t target, ChangeSlice changes, ChangeSlice& left_changes,
-                       ChangeSlice& right_changes) {
+                       ChangeSlice& right_changes, KeptSides& kept) {
         ArrangedChunk& arranged = memos_[node].arranged;
         // A chunk that moved entirely has nothing of the old division left.
         if (repairs_ && !changes.unknown && arranged.valid && lo < arranged.lo + arranged.length &&
@@ -337,6 +362,7 @@ private:
             if (repair(lo, m, node, dim, target, changes, arranged)) {
                 left_changes = changes_.push(repair_lower_);
                 right_changes = changes_.push(repair_upper_);
+                kept = KeptSides{repairer_.lower_unchanged(), repairer_.upper_unchanged()};
                 return arranged.boundary;
             }
         }
@@ -443,6 +469,7 @@ private:
     // recorded no shift anywhere below the node.
     struct NodeMemo {
         std::size_t capacity = 0;
+        std::uint8_t sides_heard = 0;  // kHeard*: children called since `arranged` was set
         std::size_t result = 0;
         bool reusable = false;
         ArrangedChunk arranged;

@@ -374,6 +374,33 @@ bool SplitRepair::move_misplaced(std::span<std::uint32_t> order, const double* c
     return true;
 }
 
+// A side keeps its points when the split keeps its key, the chunk still
+// holds every position the side held, none of those positions changed, and
+// no changed position holds a point of that side. Its unchanged positions
+// then hold all its old points, and nothing else in the chunk belongs to
+// it. Reads the changed positions deduplicated in positions_.
+void SplitRepair::note_unchanged_sides(const double* column, std::span<const std::uint32_t> order,
+                                       const ArrangedChunk& before, std::size_t lo,
+                                       std::size_t length, OrderKey key) {
+    lower_unchanged_ = false;
+    upper_unchanged_ = false;
+    if (key != before.pivot_key) return;
+    const std::size_t old_split_at = before.lo + before.boundary;
+    const std::size_t old_end = before.lo + before.length;
+    bool lower = lo <= before.lo && old_split_at <= lo + length;
+    bool upper = lo <= old_split_at && old_end <= lo + length;
+    for (std::uint32_t position : positions_) {
+        if (!lower && !upper) return;
+        const bool in_lower = position >= before.lo && position < old_split_at;
+        const bool in_upper = position >= old_split_at && position < old_end;
+        const bool belongs_lower = order_key(column[order[position]]) < key;
+        lower = lower && !in_lower && !belongs_lower;
+        upper = upper && !in_upper && belongs_lower;
+    }
+    lower_unchanged_ = lower;
+    upper_unchanged_ = upper;
+}
+
 std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                                                const double* column, const ArrangedChunk& before,
                                                std::size_t lo, std::size_t length,
@@ -381,11 +408,15 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
                                                ArrangedChunk& after, SideChanges& lower,
                                                SideChanges& upper, ChunkKeptExtremes* reserves) {
     entries_read_ = 0;
+    lower_unchanged_ = false;
+    upper_unchanged_ = false;
     if (where_ == nullptr) return std::nullopt;
     // Retries mostly revisit chunks that did not change and keep their
     // split: nothing to do then.
     if (given.positions.empty() && lo == before.lo && length == before.length &&
         target == before.boundary) {
+        lower_unchanged_ = true;
+        upper_unchanged_ = true;
         lower.positions.clear();
         upper.positions.clear();
         after = before;
@@ -414,8 +445,12 @@ std::optional<std::size_t> SplitRepair::divide(std::span<std::uint32_t> order,
     const std::optional<NewSplit> found =
         find_split(order, column, remaining, {lo, end}, target, changes, reserves);
     if (!found) return std::nullopt;
+    // Before the swaps: the changed positions still hold what arrived.
+    note_unchanged_sides(column, order, before, lo, length, found->key);
     if (!move_misplaced(order, column, old_split_at, lo + found->split, *found, changes, lower,
                         upper)) {
+        lower_unchanged_ = false;
+        upper_unchanged_ = false;
         return std::nullopt;
     }
     if (reserves != nullptr) {

@@ -99,6 +99,12 @@ public:
     // Entries read by the last divide, for the caller's work bound.
     std::size_t entries_read() const noexcept { return entries_read_; }
 
+    // Whether the last successful divide left a side holding the same
+    // points as before (wherever they now stand): the split kept its key,
+    // and no point that arrived or left can belong to that side.
+    bool lower_unchanged() const noexcept { return lower_unchanged_; }
+    bool upper_unchanged() const noexcept { return upper_unchanged_; }
+
 private:
     struct Region {
         std::size_t begin;
@@ -150,8 +156,14 @@ private:
     std::vector<std::uint32_t> to_lower_;
     std::vector<std::uint32_t> to_upper_;
     std::vector<OrderKey> samples_;
+    void note_unchanged_sides(const double* column, std::span<const std::uint32_t> order,
+                              const ArrangedChunk& before, std::size_t lo, std::size_t length,
+                              OrderKey key);
+
     std::size_t entries_read_ = 0;
     std::uint32_t* where_ = nullptr;
+    bool lower_unchanged_ = false;
+    bool upper_unchanged_ = false;
 };
 
 }  // namespace vicinor::kdtree::detail
