@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
-#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -56,7 +55,8 @@ public:
           numbering_(numbering),
           sort_index_(points.size()),
           counters_(counters),
-          special_(special) {
+          reuse_(!special.nan),
+          negative_zero_(special.negative_zero) {
         std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
     }
 
@@ -146,8 +146,6 @@ private:
     // only unchanged subtrees are kept.
     void choose_reuse() {
         const std::size_t n = points_.size();
-        reuse_ = !special_.nan;
-        negative_zero_ = special_.negative_zero;
         repairs_ = reuse_ && n <= (std::size_t{1} << 31);
         if (repairs_) {
             position_of_ = PageArray<std::uint32_t>(n);
@@ -477,7 +475,6 @@ private:
     PageArray<NodeMemo> memos_;
     std::size_t shifts_recorded_ = 0;
     PackedBuildCounters& counters_;
-    SpecialValues special_;
     bool reuse_ = true;           // no NaN: divisions follow from sets
     bool repairs_ = true;         // and positions fit the repair's 31 bits
     bool negative_zero_ = false;  // stems at zero pick their copy (stem_value)
