@@ -10,11 +10,12 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "binding/arguments.hpp"
 #include "binding/boundary.hpp"
-#include "binding/conversions.hpp"
+#include "binding/coordinate_columns.hpp"
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
 #include "binding/py_ref.hpp"
@@ -30,71 +31,6 @@ constexpr ParameterList kNearestRows = {"ReverseGeocoder.nearest_rows()", kBatch
 constexpr const char* kWithDistanceNames[] = {"lat", "lon", "max_km"};
 constexpr ParameterList kWithDistance = {"ReverseGeocoder.get_nearest_with_distance()",
                                          kWithDistanceNames, 3, 2};
-
-// A one-dimensional column of doubles, held for the call: the caller's own
-// buffer when it is float64 already, else a converted copy.
-class Column {
-public:
-    Column() = default;
-    Column(const Column&) = delete;
-    Column& operator=(const Column&) = delete;
-    ~Column() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    bool open(PyObject* numpy, PyObject* object, const char* name) {
-        if (PyObject_CheckBuffer(object)) {
-            if (PyObject_GetBuffer(object, &view_, PyBUF_STRIDES | PyBUF_FORMAT) == 0) {
-                held_ = true;
-                if (readable_in_place()) return true;
-                PyBuffer_Release(&view_);
-                held_ = false;
-            } else {
-                PyErr_Clear();  // numpy may still convert it
-            }
-        }
-        // C-contiguous, aligned, native float64: the in-place form.
-        converted_ = PyRef(PyObject_CallMethod(numpy, "require", "Oss", object, "float64", "CA"));
-        if (!converted_) return false;
-        if (PyObject_GetBuffer(converted_.get(), &view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
-            return false;
-        }
-        held_ = true;
-        if (view_.ndim != 1) {
-            raise_message(PyExc_ValueError, std::string(name) + " must be one-dimensional, got " +
-                                                std::to_string(view_.ndim) + " dimensions");
-            return false;
-        }
-        if (!readable_in_place()) {
-            report_internal_fault("a converted column is not a float64 vector");
-            return false;
-        }
-        return true;
-    }
-
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.shape[0]); }
-    DoubleColumn column() const noexcept {
-        return DoubleColumn{static_cast<const double*>(view_.buf),
-                            view_.strides[0] / static_cast<Py_ssize_t>(sizeof(double))};
-    }
-
-private:
-    bool readable_in_place() const noexcept {
-        const char* format = view_.format != nullptr ? view_.format : "B";
-        const bool native_double = std::strcmp(format, "d") == 0 ||
-                                   std::strcmp(format, "@d") == 0 ||
-                                   std::strcmp(format, "=d") == 0 ||
-                                   (std::strcmp(format, "<d") == 0 &&
-                                    std::endian::native == std::endian::little);
-        return native_double && view_.ndim == 1 && view_.itemsize == sizeof(double) &&
-               view_.strides != nullptr && view_.strides[0] % sizeof(double) == 0 &&
-               reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
-    }
-
-    Py_buffer view_{};
-    bool held_ = false;
-    PyRef converted_;
-};
 
 // A new numpy array of `count` values of `dtype`, and its writable data.
 PyObject* new_array(PyObject* numpy, const char* dtype, std::size_t count, void*& data) {
@@ -115,17 +51,20 @@ bool convert_max_km(PyObject* object, double& out) {
     if (object == nullptr || object == Py_None) return true;
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {
-        report_argument_error("max_km");
+        report_new_argument_error("max_km");
         return false;
     }
     if (std::isnan(value) || value < 0) {
         raise_message(PyExc_ValueError, "argument 'max_km': must be a distance in kilometres of "
-                                        "at least 0, got " + std::to_string(value));
+                                        "at least 0, got " + float_repr(value));
         return false;
     }
     out = value;
     return true;
 }
+
+// More threads than cores only costs; more than this is a mistake.
+constexpr long long kMostThreads = 1024;
 
 bool convert_threads(PyObject* object, std::size_t count, unsigned& out) {
     if (object == nullptr || object == Py_None) {
@@ -137,57 +76,32 @@ bool convert_threads(PyObject* object, std::size_t count, unsigned& out) {
         report_argument_error("threads");
         return false;
     }
-    const long long value = PyLong_AsLongLong(index.get());
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) {
         report_argument_error("threads");
         return false;
     }
-    if (value < 1) {
-        raise_message(PyExc_ValueError, "argument 'threads': must be at least 1, got " +
-                                            std::to_string(value));
+    if (overflow != 0 || value < 1 || value > kMostThreads) {
+        raise_message(PyExc_ValueError, "argument 'threads': must be from 1 to " +
+                                            std::to_string(kMostThreads) + ", got " +
+                                            object_text(index.get()));
         return false;
     }
-    // More threads than cores only costs; more than this is a mistake.
-    constexpr long long kMostThreads = 1024;
-    out = static_cast<unsigned>(value < kMostThreads ? value : kMostThreads);
+    out = static_cast<unsigned>(value);
     return true;
-}
-
-const char* non_finite_name(double value) {
-    if (std::isnan(value)) return "nan";
-    return value > 0 ? "inf" : "-inf";
-}
-
-bool check_query(const BatchQuery& query, std::size_t lat_count, std::size_t lon_count) {
-    if (lat_count != lon_count) {
-        const bool lons_short = lon_count < lat_count;
-        raise_message(PyExc_ValueError,
-                      "lats and lons differ in length (" + std::to_string(lat_count) + " and " +
-                          std::to_string(lon_count) + "): index " +
-                          std::to_string(lons_short ? lon_count : lat_count) + " has no " +
-                          (lons_short ? "longitude" : "latitude"));
-        return false;
-    }
-    bool in_lons = false;
-    const std::size_t bad = first_non_finite(query, in_lons);
-    if (bad == query.count) return true;
-    const double value = in_lons ? query.lons[bad] : query.lats[bad];
-    raise_message(PyExc_ValueError,
-                  std::string(in_lons ? "lons[" : "lats[") + std::to_string(bad) + "]: " +
-                      (in_lons ? "longitude" : "latitude") + " must be a finite number, got " +
-                      non_finite_name(value));
-    return false;
 }
 
 // Searches with the GIL released; faults come back as exceptions only
 // once it is held again.
 Status search_without_gil(const ReverseGeocoder& record, const BatchQuery& query,
-                          std::int64_t* rows, double* km) {
+                          std::int64_t* rows, double* km,
+                          std::optional<NonFiniteCoordinate>& non_finite) {
     Status status;
     std::exception_ptr fault;
     Py_BEGIN_ALLOW_THREADS
     try {
-        status = nearest_rows(record, query, rows, km);
+        status = nearest_rows(record, query, rows, km, &non_finite);
     } catch (...) {
         fault = std::current_exception();
     }
@@ -213,8 +127,8 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
         if (geocoder == nullptr) return nullptr;
         PyRef numpy(PyImport_ImportModule("numpy"));
         if (!numpy) return nullptr;
-        Column lats;
-        Column lons;
+        CoordinateColumn lats;
+        CoordinateColumn lons;
         if (!lats.open(numpy.get(), bound[0], "lats") || !lons.open(numpy.get(), bound[1], "lons")) {
             return nullptr;
         }
@@ -224,7 +138,7 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
         query.count = std::min(lats.size(), lons.size());
         if (!convert_max_km(bound[2], query.max_km)) return nullptr;
         if (!convert_threads(bound[3], query.count, query.threads)) return nullptr;
-        if (!check_query(query, lats.size(), lons.size())) return nullptr;
+        if (!check_coordinates(query, lats.size(), lons.size())) return nullptr;
 
         void* row_data = nullptr;
         void* km_data = nullptr;
@@ -234,9 +148,16 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
         if (!km) return nullptr;
         // Before any thread starts: the search only reads the record.
         prepare_lookups_once(geocoder);
+        // The caller's arrays may change while the search runs: a coordinate
+        // no longer finite fails as it would have failed the check.
+        std::optional<NonFiniteCoordinate> non_finite;
         Status searched = search_without_gil(geocoder->record, query,
                                              static_cast<std::int64_t*>(row_data),
-                                             static_cast<double*>(km_data));
+                                             static_cast<double*>(km_data), non_finite);
+        if (!searched && non_finite) {
+            report_non_finite(*non_finite);
+            return nullptr;
+        }
         if (!searched) {
             report_error_value(searched.error());
             return nullptr;
@@ -255,8 +176,8 @@ PyObject* Geocoder_get_nearest_with_distance(PyObject* self, PyObject* const* ar
         double lat = 0;
         double lon = 0;
         double max_km = 0;
-        if (!convert_coordinate(bound[0], "lat", "latitude", lat) ||
-            !convert_coordinate(bound[1], "lon", "longitude", lon) ||
+        if (!convert_checked_coordinate(bound[0], "lat", false, lat) ||
+            !convert_checked_coordinate(bound[1], "lon", true, lon) ||
             !convert_max_km(bound[2], max_km)) {
             return nullptr;
         }

@@ -20,14 +20,17 @@ inline constexpr const char kNearestRowsDoc[] =
     "and the nearest row is farther, the row is -1 and km still says how far it is.\n"
     "Answers equal those of single lookups, ties included.\n\n"
     "float64 buffers (numpy arrays, memoryviews) are read in place; other sequences\n"
-    "are converted once. The search runs without the GIL on `threads` threads\n"
-    "(default: one for small batches, every core for large ones). A non-finite\n"
-    "coordinate or sequences of different lengths raise ValueError naming the\n"
-    "first bad index.";
+    "are converted once; only real numbers are accepted (bool and integer arrays\n"
+    "convert; text, bytes, complex numbers, dates and masked arrays raise\n"
+    "TypeError). The search runs without the GIL on `threads` threads, 1 to 1024\n"
+    "(default: one for small batches, every core for large ones). A latitude\n"
+    "outside [-90, 90], a longitude outside [-360, 360], a non-finite coordinate\n"
+    "or sequences of different lengths raise ValueError naming the first bad index.";
 
 inline constexpr const char kWithDistanceDoc[] =
     "get_nearest_with_distance($self, lat, lon, max_km=None)\n--\n\n"
     "The nearest row's text and its great-circle distance in kilometres, as a pair\n"
-    "(row_text, km); None when max_km is given and the nearest row is farther.";
+    "(row_text, km); None when max_km is given and the nearest row is farther.\n"
+    "lat must lie in [-90, 90] and lon in [-360, 360], else ValueError.";
 
 }  // namespace vicinor::binding

@@ -30,6 +30,7 @@ namespace {
 // Only the order of the searches depends on it, never an answer.
 constexpr unsigned kGridBits = 8;
 constexpr std::size_t kBuckets = std::size_t{1} << (2 * kGridBits);
+static_assert(kBuckets - 1 <= UINT16_MAX, "a bucket is kept in 16 bits");
 // Positions in a sorted range are 32-bit: 4 bytes a query.
 constexpr std::size_t kLongestRange = std::size_t{1} << 31;
 // Queries converted, searched and written back together: 224 KB a thread.
@@ -46,8 +47,7 @@ constexpr std::uint32_t spread_bits(std::uint32_t v) noexcept {
     return v;
 }
 
-// From the degrees, without trigonometry: the sort computes it twice per
-// query. Coordinates outside the usual ranges share the edge buckets.
+// From the degrees, without trigonometry. Coordinates outside the usual ranges share the edge buckets.
 std::uint32_t bucket_of(double lat, double lon) noexcept {
     auto cell = [](double degrees, double low, double span) {
         const double at = (degrees - low) * ((1u << kGridBits) / span);
@@ -68,7 +68,17 @@ Result<NearestRow> checked_row(const kdtree::Nearest& nearest) {
 struct Failure {
     std::size_t index;
     Error error;
+    std::optional<NonFiniteCoordinate> non_finite;
 };
+
+// Why a query found nothing. The coordinates were checked before the
+// search, but the caller may have changed them since: one that is no
+// longer finite is reported as such, with the value the search saw.
+Failure failure_at(std::size_t index, double lat, double lon, Error error) {
+    if (!std::isfinite(lat)) return Failure{index, std::move(error), NonFiniteCoordinate{index, false, lat}};
+    if (!std::isfinite(lon)) return Failure{index, std::move(error), NonFiniteCoordinate{index, true, lon}};
+    return Failure{index, std::move(error), std::nullopt};
+}
 
 // One thread's share: queries [begin, end).
 class BatchPart {
@@ -89,18 +99,22 @@ public:
 
 private:
     // A counting sort: order_ lists positions bucket by bucket, each bucket
-    // in query order.
+    // in query order. The caller's arrays may change under us (another
+    // thread, a shared mapping), so each bucket is computed once and both
+    // passes use that: the counts always match the placements.
     void sort_by_bucket(std::size_t first, std::size_t count) {
         starts_.assign(kBuckets, 0);
+        keys_.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
-            ++starts_[bucket_of(query_.lats[first + i], query_.lons[first + i])];
+            const std::uint32_t bucket = bucket_of(query_.lats[first + i], query_.lons[first + i]);
+            keys_[i] = static_cast<std::uint16_t>(bucket);
+            ++starts_[bucket];
         }
         std::uint32_t total = 0;
         for (std::uint32_t& start : starts_) total += std::exchange(start, total);
         order_.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t bucket = bucket_of(query_.lats[first + i], query_.lons[first + i]);
-            order_[starts_[bucket]++] = static_cast<std::uint32_t>(i);
+            order_[starts_[keys_[i]]++] = static_cast<std::uint32_t>(i);
         }
     }
 
@@ -134,7 +148,8 @@ private:
                     // Sorted order is not query order: keep the earliest failure.
                     const std::size_t at = first + positions[k];
                     if (!failed || at < failed->index) {
-                        failed = Failure{at, std::move(found).error()};
+                        failed = failure_at(at, lats_block_[k], lons_block_[k],
+                                            std::move(found).error());
                     }
                     found = NearestRow{};
                 }
@@ -166,6 +181,7 @@ private:
     double* const km_;
     std::vector<std::uint32_t> starts_;
     std::vector<std::uint32_t> order_;
+    std::vector<std::uint16_t> keys_;
     std::array<double, kBlock> lats_block_;
     std::array<double, kBlock> lons_block_;
     std::array<kdtree::Point, kBlock> points_;
@@ -204,13 +220,27 @@ std::size_t first_non_finite(const BatchQuery& query, bool& in_lons) noexcept {
     return query.count;
 }
 
+std::size_t first_unusable(const BatchQuery& query, bool& in_lons) noexcept {
+    for (std::size_t i = 0; i < query.count; ++i) {
+        if (!usable_latitude(query.lats[i])) {
+            in_lons = false;
+            return i;
+        }
+        if (!usable_longitude(query.lons[i])) {
+            in_lons = true;
+            return i;
+        }
+    }
+    return query.count;
+}
+
 unsigned default_batch_threads(std::size_t count) noexcept {
     if (count < kParallelThreshold) return 1;
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
 Status nearest_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, std::int64_t* rows,
-                    double* km) {
+                    double* km, std::optional<NonFiniteCoordinate>* non_finite) {
     // Even with no queries: a table without places is a mistake to report.
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
     if (query.count == 0) return {};
@@ -247,7 +277,9 @@ Status nearest_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, st
         if (fault) std::rethrow_exception(fault);
     }
     for (std::optional<Failure>& failure : failures) {
-        if (failure) return std::move(failure->error);
+        if (!failure) continue;
+        if (non_finite != nullptr) *non_finite = failure->non_finite;
+        return std::move(failure->error);
     }
     return {};
 }
