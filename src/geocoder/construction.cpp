@@ -107,15 +107,9 @@ Status read_points(std::string_view text, CsvLineIterator line, std::size_t data
 
 Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates,
                                        std::optional<std::size_t> line_feeds) {
-    Result<std::uint8_t> separator_result = separator_byte(value_sep);
+    Result<std::uint8_t> separator_result = table_separator(value_sep);
     if (!separator_result) return std::move(separator_result).error();
     const std::uint8_t separator = separator_result.value();
-    // Lines are cut at LF and records end at CR, so such a separator would
-    // silently lose fields.
-    if (separator == '\r' || separator == '\n') {
-        return Error("Value separator must not be a line break (got " +
-                     std::to_string(separator) + ")");
-    }
 
     CsvLineIterator line = csv::split_csv_lines(csv).begin();
     if (line == std::default_sentinel) return Error("missing first line in CSV");

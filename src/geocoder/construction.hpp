@@ -19,6 +19,10 @@ inline constexpr double DEG_TO_RAD = 0.017453292519943295;
 // The separator byte for `value_sep`, or the non-ASCII error.
 Result<std::uint8_t> separator_byte(char32_t value_sep);
 
+// The separator byte a table may be read with: separator_byte's, and not a
+// line break. Construction and load refuse the same separators.
+Result<std::uint8_t> table_separator(char32_t value_sep);
+
 // Degrees to a unit-sphere point; queries and stored rows use this one
 // function so that they agree bit for bit.
 kdtree::Point lat_lon_to_point(double lat, double lon) noexcept;

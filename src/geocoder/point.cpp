@@ -15,6 +15,18 @@ Result<std::uint8_t> separator_byte(char32_t value_sep) {
     return static_cast<std::uint8_t>(code);
 }
 
+Result<std::uint8_t> table_separator(char32_t value_sep) {
+    Result<std::uint8_t> separator = separator_byte(value_sep);
+    if (!separator) return separator;
+    // Lines are cut at LF and records end at CR, so such a separator would
+    // silently lose fields.
+    if (*separator == '\r' || *separator == '\n') {
+        return Error("Value separator must not be a line break (got " +
+                     std::to_string(*separator) + ")");
+    }
+    return separator;
+}
+
 // One multiplication per angle and no normalising afterwards: a query at a
 // stored row's coordinates must reproduce its point bit for bit.
 kdtree::Point lat_lon_to_point(double lat, double lon) noexcept {

@@ -4,9 +4,11 @@
 // so the lookups can stay free of per-query checks.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "common/text.hpp"
+#include "geocoder/construction.hpp"
 #include "persist/storage.hpp"
 
 namespace vicinor::persist {
@@ -25,6 +27,16 @@ bool on_char_boundary(const std::string& text, std::uint64_t position) {
     return position == text.size() || !text::is_continuation_byte(text[position]);
 }
 
+// As construction cuts lines: a line starts the text or follows an LF,
+// holds no LF, and ends the text or is followed by LF or CR LF.
+bool is_whole_line(const std::string& text, std::uint64_t begin, std::uint64_t length) {
+    const std::uint64_t end = begin + length;
+    if (begin != 0 && text[begin - 1] != '\n') return false;
+    if (std::memchr(text.data() + begin, '\n', length) != nullptr) return false;
+    if (end == text.size() || text[end] == '\n') return true;
+    return text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
+}
+
 Status check_slices(const ReverseGeocoder& geocoder) {
     const std::string& csv = geocoder.csv;
     for (std::size_t row = 0; row < geocoder.indexed_data.size(); ++row) {
@@ -38,6 +50,11 @@ Status check_slices(const ReverseGeocoder& geocoder) {
         std::uint64_t begin = static_cast<std::uint64_t>(slice.offset);
         if (!on_char_boundary(csv, begin) || !on_char_boundary(csv, begin + slice.len)) {
             return invalid(slice_text(row, slice) + " splits a UTF-8 character");
+        }
+        // A slice cut short or long still lies inside the text, but would
+        // read as a row with fields missing or merged.
+        if (!is_whole_line(csv, begin, slice.len)) {
+            return invalid(slice_text(row, slice) + " is not one whole line of the text");
         }
     }
     return {};
@@ -83,6 +100,10 @@ Status check_tree(const kdtree::ImmutableKdTree& tree, std::size_t rows) {
 }  // namespace
 
 Status check_loaded_geocoder(const ReverseGeocoder& geocoder) {
+    if (Result<std::uint8_t> separator = table_separator(geocoder.value_sep); !separator) {
+        return invalid("its value separator cannot read the table: " +
+                       separator.error().message());
+    }
     Status slices = check_slices(geocoder);
     if (!slices.ok()) return slices;
     return check_tree(geocoder.tree, geocoder.indexed_data.size());

@@ -40,15 +40,49 @@ TEST(CheckLoadedGeocoder, AcceptsConsistentRecords) {
     empty.tree.stems = {kdtree::kUnsetStem};
     EXPECT_TRUE(check_loaded_geocoder(empty).ok());
 
-    // A slice may end exactly at the end of the text, or be empty there.
+    // A slice may be empty at the very end of the text.
     ReverseGeocoder g = valid_geocoder();
-    g.indexed_data[2] = {29, 6};
-    EXPECT_TRUE(check_loaded_geocoder(g).ok());
     g.indexed_data[2] = {static_cast<std::int64_t>(g.csv.size()), 0};
     EXPECT_TRUE(check_loaded_geocoder(g).ok());
 
-    // A separator beyond ASCII is left to the dict lookup to report.
-    g.value_sep = U'\u00e9';
+    // The header line is a line too; a final line may keep a lone CR, and
+    // a line's CR LF is not part of it.
+    g.indexed_data[0] = {0, 12};
+    EXPECT_TRUE(check_loaded_geocoder(g).ok());
+    g.csv = "lat,lon,name\r\n1,2,a\r\n3,4,b\r\n5,6,c\r";
+    g.indexed_data = {{14, 5}, {21, 5}, {28, 6}};
+    EXPECT_TRUE(check_loaded_geocoder(g).ok());
+}
+
+TEST(CheckLoadedGeocoder, RejectsSlicesThatAreNotOneWholeLine) {
+    const ReverseGeocoder valid = valid_geocoder();
+    for (StringSlice slice : {StringSlice{19, 7}, StringSlice{20, 8}, StringSlice{13, 15},
+                              StringSlice{13, 4}, StringSlice{14, 4}}) {
+        ReverseGeocoder g = valid;
+        g.indexed_data[1] = slice;
+        expect_rejected(g, "invalid saved geocoder: row 1 (offset " + std::to_string(slice.offset) +
+                               ", length " + std::to_string(slice.len) +
+                               ") is not one whole line of the text");
+    }
+    ReverseGeocoder g = valid;
+    g.csv = "lat,lon,name\r\n1,2,a\rX\n";
+    g.indexed_data = {{14, 5}};
+    g.tree.leaves[0].size = 1;
+    g.tree.size = 1;
+    expect_rejected(g, "invalid saved geocoder: row 0 (offset 14, length 5) is not one whole line of the text");
+}
+
+TEST(CheckLoadedGeocoder, RejectsSeparatorsConstructionRefuses) {
+    for (char32_t separator : {U'\u00e9', U'\U0001F600', U'\n', U'\r'}) {
+        ReverseGeocoder g = valid_geocoder();
+        g.value_sep = separator;
+        Status status = check_loaded_geocoder(g);
+        ASSERT_FALSE(status.ok());
+        EXPECT_TRUE(status.error().message().starts_with(
+            "invalid saved geocoder: its value separator cannot read the table: Value separator must"));
+    }
+    ReverseGeocoder g = valid_geocoder();
+    g.value_sep = U';';
     EXPECT_TRUE(check_loaded_geocoder(g).ok());
 }
 

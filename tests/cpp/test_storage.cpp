@@ -135,7 +135,7 @@ protected:
 
 TEST_F(StorageTest, SaveThenLoadGivesTheSameRecord) {
     ReverseGeocoder g = geocoder_with_leaves(40);
-    g.value_sep = U'\u00e9';  // loads: only the dict lookup minds it
+    g.value_sep = U';';
     ASSERT_TRUE(save_geocoder(path("g.bin"), g).ok());
     EXPECT_EQ(read_file(path("g.bin")), encoded(g));
     Result<ReverseGeocoder> loaded = load_geocoder(path("g.bin"));
