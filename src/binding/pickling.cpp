@@ -1,10 +1,8 @@
 // to_bytes, from_bytes and __reduce__. A pickle must not name the class by
 // its module: the class reports builtins as its module, where unpickling
-// could never find it. The pickle therefore finds from_bytes by its import
-// path and calls it with the saved bytes, using only standard library
-// callables: functools.reduce(operator.call, (path, data), pkgutil.resolve_name)
-// evaluates operator.call(operator.call(resolve_name, path), data), that is
-// resolve_name(path)(data).
+// could never find it. It names one function of the companion package that
+// only decodes a geocoder from bytes, so that an unpickler allowing that
+// one global accepts geocoders and nothing else.
 #include "binding/pickling.hpp"
 
 #include <span>
@@ -22,7 +20,8 @@ namespace {
 
 constexpr const char* kDataNames[] = {"data"};
 constexpr ParameterList kFromBytes = {"ReverseGeocoder.from_bytes()", kDataNames, 1, 1};
-constexpr const char kFromBytesPath[] = "vicinor:ReverseGeocoder.from_bytes";
+constexpr const char kRestoreModule[] = "vicinor_tools.pickling";
+constexpr const char kRestoreName[] = "geocoder_from_bytes";
 
 PyObject* attribute_of(const char* module_name, const char* name) {
     PyRef module(PyImport_ImportModule(module_name));
@@ -72,12 +71,9 @@ PyObject* Geocoder_reduce(PyObject* self, PyObject* /*no arguments*/) {
     return guard_entry([&]() -> PyObject* {
         PyRef data(Geocoder_to_bytes(self, nullptr));
         if (!data) return nullptr;
-        PyRef fold(attribute_of("functools", "reduce"));
-        PyRef call(fold ? attribute_of("operator", "call") : nullptr);
-        PyRef resolve(call ? attribute_of("pkgutil", "resolve_name") : nullptr);
-        if (!resolve) return nullptr;
-        return Py_BuildValue("(O(O(sO)O))", fold.get(), call.get(), kFromBytesPath, data.get(),
-                             resolve.get());
+        PyRef restore(attribute_of(kRestoreModule, kRestoreName));
+        if (!restore) return nullptr;
+        return Py_BuildValue("(O(O))", restore.get(), data.get());
     });
 }
 

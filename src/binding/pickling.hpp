@@ -19,6 +19,7 @@ inline constexpr const char kFromBytesDoc[] =
     "object); rejected as load() rejects a file.";
 inline constexpr const char kReduceDoc[] =
     "__reduce__($self)\n--\n\n"
-    "Pickling support: the geocoder travels as its to_bytes() form.";
+    "Pickling support: the geocoder travels as its to_bytes() form, restored by\n"
+    "vicinor_tools.pickling.geocoder_from_bytes, the one global its pickle names.";
 
 }  // namespace vicinor::binding

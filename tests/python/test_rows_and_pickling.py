@@ -1,7 +1,9 @@
 """Rows by number, and a geocoder as bytes: to_bytes/from_bytes are save/load
 without the file, and pickles travel to other processes."""
 
+import io
 import multiprocessing
+import os
 import pickle
 import subprocess
 import sys
@@ -86,6 +88,31 @@ def test_pickles_travel_to_other_processes(method):
     with multiprocessing.get_context(method).Pool(2) as pool:
         results = pool.map(answer, [geocoder] * 3)
     assert results == [answer(geocoder)] * 3
+
+
+class Hostile:
+    def __reduce__(self):
+        return os.system, ("echo hostile",)
+
+
+def test_an_allowlist_of_one_global_accepts_geocoders_and_refuses_the_rest():
+    from vicinor_tools import pickling
+
+    geocoder = ReverseGeocoder(TABLE)
+    data = pickle.dumps([geocoder, {"k": 1.5}])
+    named = []
+
+    class Recording(pickle.Unpickler):
+        def find_class(self, module, name):
+            named.append((module, name))
+            return super().find_class(module, name)
+
+    Recording(io.BytesIO(data)).load()
+    assert named == [pickling.GEOCODER_GLOBAL]
+    loaded, plain = pickling.loads(data)
+    assert loaded.to_bytes() == geocoder.to_bytes() and plain == {"k": 1.5}
+    with pytest.raises(pickle.UnpicklingError, match="global 'posix.system' is forbidden"):
+        pickling.loads(pickle.dumps(Hostile()))
 
 
 def test_the_module_works_without_numpy():
