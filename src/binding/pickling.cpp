@@ -6,6 +6,7 @@
 #include "binding/pickling.hpp"
 
 #include <span>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/boundary.hpp"
@@ -51,14 +52,29 @@ PyObject* Geocoder_from_bytes(PyObject* /*no instance: static*/, PyObject* const
         PyObject* bound[1] = {};
         if (!bind_vector(kFromBytes, args, nargsf, kwnames, bound)) return nullptr;
         Py_buffer view;
-        if (PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) < 0) {
-            report_argument_error("data");
-            return nullptr;
+        std::vector<std::uint8_t> gathered;
+        bool held = PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) == 0;
+        if (!held) {
+            // A strided view (say, memoryview(b)[::2]) is read as its bytes
+            // in order, as bytes(view) would give them.
+            if (!PyObject_CheckBuffer(bound[0])) {
+                report_argument_error("data");
+                return nullptr;
+            }
+            PyErr_Clear();
+            if (PyObject_GetBuffer(bound[0], &view, PyBUF_FULL_RO) < 0) return nullptr;
+            gathered.resize(static_cast<std::size_t>(view.len));
+            const int copied = PyBuffer_ToContiguous(gathered.data(), &view, view.len, 'C');
+            PyBuffer_Release(&view);
+            if (copied < 0) return nullptr;
         }
+        const std::span<const std::uint8_t> bytes =
+            held ? std::span(static_cast<const std::uint8_t*>(view.buf),
+                             static_cast<std::size_t>(view.len))
+                 : std::span<const std::uint8_t>(gathered);
         // Decoded while the view pins the caller's memory.
-        Result<ReverseGeocoder> decoded = persist::load_geocoder_from_bytes(std::span(
-            static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)));
-        PyBuffer_Release(&view);
+        Result<ReverseGeocoder> decoded = persist::load_geocoder_from_bytes(bytes);
+        if (held) PyBuffer_Release(&view);
         if (!decoded) {
             report_error_value(decoded.error());
             return nullptr;
