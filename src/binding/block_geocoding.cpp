@@ -74,6 +74,9 @@ bool header_from(PyObject* list, std::vector<std::string>& out) {
     return true;
 }
 
+// A buffer grown beyond this by one huge block is not kept.
+constexpr std::size_t kKeptBuffer = std::size_t{64} << 20;
+
 }  // namespace
 
 PyObject* Geocoder_cut_csv_rows(PyObject*, PyObject* args) {
@@ -177,20 +180,23 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
         }
         // Before the GIL goes: preparing writes to the record.
         prepare_lookups_once(geocoder);
-        std::string head;
+        // One output buffer per thread, reused block after block; the
+        // result is copied out of it.
+        thread_local std::string buffer;
+        buffer.clear();
         Result<BlockOutput> output = Error("");
         {
             ReleasedGil released;
-            if (with_header) head = block_geocoder->header_line();
-            output = block_geocoder->geocode(data.text(), static_cast<std::size_t>(first_line));
+            if (with_header) buffer = block_geocoder->header_line();
+            output = block_geocoder->geocode(data.text(), static_cast<std::size_t>(first_line),
+                                             buffer);
         }
         if (!output) {
             report_error_value(output.error());
             return nullptr;
         }
-        if (!head.empty()) output->bytes.insert(0, head);
-        PyRef bytes(PyBytes_FromStringAndSize(output->bytes.data(),
-                                              static_cast<Py_ssize_t>(output->bytes.size())));
+        PyRef bytes(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
+        if (buffer.capacity() > kKeptBuffer) std::string().swap(buffer);
         if (!bytes) return nullptr;
         PyRef bad;
         if (output->bad) {

@@ -39,6 +39,7 @@ public:
             return Step::kIncomplete;
         }
         row_begin_ = position_;
+        row_end_ = end.end;
         row_line_ = lines_;
         if (end.quoted) lines_ += count_line_breaks(text_.substr(position_, end.end - position_));
         position_ = end.end;
@@ -55,6 +56,8 @@ public:
     std::size_t lines() const noexcept { return lines_; }
     // Where the row just read begins, and its line counted from 0 in the block.
     std::size_t row_begin() const noexcept { return row_begin_; }
+    // Where its record ends: at its terminator, or the block's end.
+    std::size_t row_end() const noexcept { return row_end_; }
     std::size_t row_line() const noexcept { return row_line_; }
 
     // CR LF, CR or LF each count as one line break.
@@ -81,6 +84,7 @@ private:
     std::size_t position_ = 0;
     std::size_t lines_ = 0;
     std::size_t row_begin_ = 0;
+    std::size_t row_end_ = 0;
     std::size_t row_line_ = 0;
 };
 

@@ -38,7 +38,51 @@ struct FieldStore {
 struct RowEntry {
     std::size_t first_field;
     std::size_t fields;
+    std::string_view text;  // as it stands in the block
     bool bad;
+};
+
+// A row's fields are the stretches between separators when its text holds
+// no quote and no line break: the reader would give the same, and the
+// writer would write them back byte for byte. Most rows are so, and
+// taking them as they stand saves reading and quoting them.
+bool is_plain(std::string_view row) noexcept {
+    for (char c : row) {
+        if (c == '"' || c == '\r' || c == '\n') return false;
+    }
+    return !row.empty() && static_cast<unsigned char>(row.front()) != 0xEF;  // no mark to skip
+}
+
+// Calls each(field) for the fields of a plain row.
+template <class Each>
+void for_each_plain_field(std::string_view row, char sep, Each&& each) {
+    for (;;) {
+        const std::size_t end = row.find(sep);
+        each(row.substr(0, end));
+        if (end == std::string_view::npos) return;
+        row.remove_prefix(end + 1);
+    }
+}
+
+// Per-thread storage reused from block to block, so that a run's blocks
+// stop allocating (and faulting in fresh pages) after the first.
+struct Scratch {
+    FieldStore store;
+    std::vector<RowEntry> rows;
+    std::vector<double> lats;
+    std::vector<double> lons;
+    std::vector<std::int64_t> nearest;
+    std::vector<double> km;
+    std::vector<std::string_view> place_texts;
+    csv::CsvRecord place;
+
+    void clear() noexcept {
+        store.bytes.clear();
+        store.ends.clear();
+        rows.clear();
+        lats.clear();
+        lons.clear();
+    }
 };
 
 // A value as an error message quotes it: cut short if long, never inside
@@ -86,7 +130,12 @@ void append_distance(std::string& out, double km) {
 }  // namespace
 
 BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions options)
-    : geocoder_(&geocoder), options_(std::move(options)) {
+    : geocoder_(&geocoder),
+      options_(std::move(options)),
+      // A separator beyond ASCII is refused by the reader, so its rows never
+      // take the shortcut.
+      plain_places_(geocoder.value_sep < 128),
+      place_separator_(static_cast<char>(geocoder.value_sep)) {
     std::unordered_set<std::string> taken(options_.header.begin(), options_.header.end());
     std::vector<std::string> wanted = geocoder.columns;
     wanted.emplace_back("distance_km");
@@ -142,21 +191,25 @@ std::string BlockGeocoder::header_line() const {
     return line;
 }
 
-Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t first_line) const {
+Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t first_line,
+                                           std::string& bytes) const {
     BlockOutput out;
     const bool check_utf8 = !text::is_valid_utf8(block);
     const bool skip = options_.bad_rows == BadRowPolicy::kSkip;
     const std::size_t width = options_.header.size();
 
     // Reading and checking.
-    FieldStore store;
-    std::vector<RowEntry> rows;
-    std::vector<double> lats;
-    std::vector<double> lons;
+    thread_local Scratch scratch;
+    scratch.clear();
+    FieldStore& store = scratch.store;
+    std::vector<RowEntry>& rows = scratch.rows;
+    std::vector<double>& lats = scratch.lats;
+    std::vector<double>& lons = scratch.lons;
     csv::CsvRowCursor cursor(block, options_.separator, true);
     while (cursor.next(store) == csv::CsvRowCursor::Step::kRow) {
         const std::size_t first = rows.empty() ? 0 : rows.back().first_field + rows.back().fields;
-        RowEntry row{first, store.ends.size() - first, false};
+        RowEntry row{first, store.ends.size() - first,
+                     block.substr(cursor.row_begin(), cursor.row_end() - cursor.row_begin()), false};
         std::optional<std::string> problem;
         double lat = 0;
         double lon = 0;
@@ -194,8 +247,10 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     }
 
     // Searching: this thread only, since blocks already run side by side.
-    std::vector<std::int64_t> nearest(lats.size());
-    std::vector<double> km(lats.size());
+    std::vector<std::int64_t>& nearest = scratch.nearest;
+    std::vector<double>& km = scratch.km;
+    nearest.resize(lats.size());
+    km.resize(lats.size());
     if (!lats.empty()) {
         BatchQuery query;
         query.lats = DoubleColumn{lats.data(), 1};
@@ -208,21 +263,48 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
         }
     }
 
+    // The places' stored rows lie anywhere in the table: their addresses
+    // are gathered ahead, and their texts fetched ahead of the writing,
+    // so that many of those cache misses are under way at once.
+    constexpr std::size_t kAhead = 16;
+    std::vector<std::string_view>& place_texts = scratch.place_texts;
+    place_texts.resize(nearest.size());
+    for (std::size_t k = 0; k < nearest.size(); ++k) {
+        if (k + kAhead < nearest.size() && nearest[k + kAhead] >= 0) {
+            __builtin_prefetch(&geocoder_->indexed_data[static_cast<std::size_t>(nearest[k + kAhead])]);
+        }
+        place_texts[k] = nearest[k] >= 0
+                             ? row_text_at(*geocoder_, static_cast<std::size_t>(nearest[k]))
+                             : std::string_view();
+    }
+
     // Writing, in input order.
     const bool json = options_.format == BlockFormat::kJsonLines;
     const char sep = options_.separator;
     const std::size_t places = geocoder_->columns.size();
-    csv::CsvRecord place;
-    std::string& bytes = out.bytes;
-    bytes.reserve(block.size() + block.size() / 2 + rows.size() * 48);
+    csv::CsvRecord& place = scratch.place;
+    bytes.reserve(bytes.size() + block.size() + block.size() / 2 + rows.size() * 48);
     std::size_t answer = 0;
     for (const RowEntry& row : rows) {
         const bool found = !row.bad && nearest[answer] >= 0;
+        std::string_view place_text;
+        bool plain_place = false;
+        if (answer + kAhead / 2 < place_texts.size()) {
+            const std::string_view ahead = place_texts[answer + kAhead / 2];
+            __builtin_prefetch(ahead.data());
+            __builtin_prefetch(ahead.data() + ahead.size());
+        }
         if (found) {
-            const std::string_view text =
-                row_text_at(*geocoder_, static_cast<std::size_t>(nearest[answer]));
-            if (Status status = read_row_fields(*geocoder_, text, place); !status) {
-                return std::move(status).error();
+            place_text = place_texts[answer];
+            plain_place = plain_places_ && is_plain(place_text) &&
+                          static_cast<std::size_t>(std::count(place_text.begin(), place_text.end(),
+                                                              place_separator_)) +
+                                  1 ==
+                              places;
+            if (!plain_place) {
+                if (Status status = read_row_fields(*geocoder_, place_text, place); !status) {
+                    return std::move(status).error();
+                }
             }
         }
         auto place_field = [&](std::size_t i) {
@@ -248,13 +330,22 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
                     bytes.append("null");
                 }
             }
-            for (std::size_t i = 0; i < places; ++i) {
-                bytes.append(", ");
-                bytes.append(json_keys_[width + i]);
-                if (found) {
-                    append_json_string(bytes, place_field(i));
-                } else {
-                    bytes.append("null");
+            if (plain_place) {
+                std::size_t i = 0;
+                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                    bytes.append(", ");
+                    bytes.append(json_keys_[width + i++]);
+                    append_json_string(bytes, field);
+                });
+            } else {
+                for (std::size_t i = 0; i < places; ++i) {
+                    bytes.append(", ");
+                    bytes.append(json_keys_[width + i]);
+                    if (found) {
+                        append_json_string(bytes, place_field(i));
+                    } else {
+                        bytes.append("null");
+                    }
                 }
             }
             bytes.append(", ");
@@ -266,15 +357,29 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
             }
             bytes.append("}\n");
         } else {
-            for (std::size_t i = 0; i < row.fields; ++i) {
-                if (i > 0) bytes.push_back(sep);
-                csv::append_csv_field(bytes, store.field(row.first_field + i), sep);
+            if (is_plain(row.text)) {
+                bytes.append(row.text);
+            } else {
+                for (std::size_t i = 0; i < row.fields; ++i) {
+                    if (i > 0) bytes.push_back(sep);
+                    csv::append_csv_field(bytes, store.field(row.first_field + i), sep);
+                }
             }
             // A short bad row is padded, so its appended columns stay in place.
             for (std::size_t i = row.fields; i < width; ++i) bytes.push_back(sep);
-            for (std::size_t i = 0; i < places; ++i) {
+            if (plain_place && place_separator_ == sep) {
                 bytes.push_back(sep);
-                if (found) csv::append_csv_field(bytes, place_field(i), sep);
+                bytes.append(place_text);
+            } else if (plain_place) {
+                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                    bytes.push_back(sep);
+                    csv::append_csv_field(bytes, field, sep);
+                });
+            } else {
+                for (std::size_t i = 0; i < places; ++i) {
+                    bytes.push_back(sep);
+                    if (found) csv::append_csv_field(bytes, place_field(i), sep);
+                }
             }
             bytes.push_back(sep);
             if (!row.bad) append_distance(bytes, km[answer]);

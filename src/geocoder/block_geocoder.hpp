@@ -49,7 +49,6 @@ struct BadRow {
 };
 
 struct BlockOutput {
-    std::string bytes;
     std::size_t rows = 0;     // rows written, the skipped ones included
     std::size_t skipped = 0;  // bad rows written without a place
     // kFail: the first bad row, and nothing is written. kSkip: the first
@@ -66,10 +65,13 @@ public:
     // The output's first line (LF included): CSV only, empty for JSON lines.
     std::string header_line() const;
 
-    // Every row of `block` (whole rows only; the block's end ends its last
-    // row), whose first line is line `first_line` of the file. Searches on
-    // the calling thread only.
-    Result<BlockOutput> geocode(std::string_view block, std::size_t first_line) const;
+    // Appends to `out` the output of every row of `block` (whole rows only;
+    // the block's end ends its last row), whose first line is line
+    // `first_line` of the file; with kFail, nothing when a row is bad.
+    // Searches on the calling thread only. `out` is the caller's, so that
+    // it can reuse one buffer for block after block.
+    Result<BlockOutput> geocode(std::string_view block, std::size_t first_line,
+                                std::string& out) const;
 
     // The names appended to the header: the place columns and distance_km,
     // each prefixed with place_ while the input already has that name.
@@ -85,6 +87,8 @@ private:
     // fields first (a repeated name gets a suffix _2, _3, ...), then the
     // appended ones.
     std::vector<std::string> json_keys_;
+    bool plain_places_;
+    char place_separator_;
 };
 
 }  // namespace vicinor

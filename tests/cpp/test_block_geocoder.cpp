@@ -149,12 +149,13 @@ TEST_P(BlockDialects, RowsComeBackWithTheirNearestPlace) {
     options.lon_column = 3;
     Result<BlockGeocoder> made = BlockGeocoder::make(geocoder, options);
     ASSERT_TRUE(made.ok());
-    Result<BlockOutput> out = made->geocode(block, 2);
+    std::string bytes;
+    Result<BlockOutput> out = made->geocode(block, 2, bytes);
     ASSERT_TRUE(out.ok());
     EXPECT_FALSE(out->bad);
     EXPECT_EQ(out->rows, inputs.size());
-    EXPECT_EQ(out->bytes.find('\r'), std::string::npos);  // one line ending: LF
-    const Rows rows = read_rows(out->bytes, dialect.sep);
+    EXPECT_EQ(bytes.find('\r'), std::string::npos);  // one line ending: LF
+    const Rows rows = read_rows(bytes, dialect.sep);
     ASSERT_EQ(rows.size(), inputs.size());
     csv::CsvRecord place;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -186,9 +187,8 @@ TEST(BlockGeocoder, AppendedNamesStayDistinctAndJsonKeysKeepRepeatedNames) {
     EXPECT_EQ(made->appended_names(), (std::vector<std::string>{"place_lat", "place_lon",
                                                                "place_name", "note",
                                                                "distance_km"}));
-    Result<BlockOutput> out = made->geocode("10,20,\"a\"\"\\\n\",b\n", 2);
-    ASSERT_TRUE(out.ok());
-    const std::string& line = out->bytes;
+    std::string line;
+    ASSERT_TRUE(made->geocode("10,20,\"a\"\"\\\n\",b\n", 2, line).ok());
     EXPECT_EQ(line.rfind("{\"lat\": \"10\", \"lon\": \"20\", \"name\": \"a\\\"\\\\\\n\", "
                          "\"name_2\": \"b\", \"place_lat\": \"",
                          0),
@@ -213,19 +213,20 @@ TEST_P(BadRows, FailNamesLineAndValueSkipWritesTheRowWithoutAPlace) {
     options.lat_column = 1;
     options.lon_column = 2;
     const std::string block = std::string("a,1,2\r\n\n") + GetParam().row + "\nc,3,4\n";
-    Result<BlockOutput> failed = BlockGeocoder::make(geocoder, options)->geocode(block, 5);
+    std::string bytes;
+    Result<BlockOutput> failed = BlockGeocoder::make(geocoder, options)->geocode(block, 5, bytes);
     ASSERT_TRUE(failed.ok());
     ASSERT_TRUE(failed->bad);
     EXPECT_EQ(failed->bad->line, 7u);
     EXPECT_EQ(failed->bad->reason, GetParam().reason);
-    EXPECT_TRUE(failed->bytes.empty());
+    EXPECT_TRUE(bytes.empty());
 
     options.bad_rows = BadRowPolicy::kSkip;
-    Result<BlockOutput> skipped = BlockGeocoder::make(geocoder, options)->geocode(block, 5);
+    Result<BlockOutput> skipped = BlockGeocoder::make(geocoder, options)->geocode(block, 5, bytes);
     ASSERT_TRUE(skipped.ok());
     EXPECT_EQ(skipped->rows, 3u);
     EXPECT_EQ(skipped->skipped, 1u);
-    const Rows rows = read_rows(skipped->bytes, ',');
+    const Rows rows = read_rows(bytes, ',');
     ASSERT_EQ(rows.size(), 3u);
     // Short rows are padded so that the appended columns stay in place.
     EXPECT_GE(rows[1].size(), 3u + 5u);
