@@ -13,7 +13,7 @@ import contextlib
 import dataclasses
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any
 
@@ -187,7 +187,7 @@ def default_threads() -> int:
 
 def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tuple[Any, ...],
                     options: BatchOptions, header_line: int, progress: Progress,
-                    summary: Summary) -> Iterator[bytes]:
+                    summary: Summary) -> Generator[bytes, None, None]:
     """The output, block by block in input order. Blocks are geocoded on
     `threads` threads (without the GIL) while this one reads and writes;
     at most threads + 1 are held."""
