@@ -12,6 +12,7 @@ import collections
 import contextlib
 import dataclasses
 import os
+import stat
 import sys
 from collections.abc import Generator, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -237,21 +238,24 @@ def _done(value: Any) -> Future[Any]:
 def refuse_same_file(input_path: str, output_path: str) -> None:
     """Writing the input while it is read would destroy it (or, appended
     to, never end): refused through any path, link or redirection."""
-    if input_path == "-":
+    def identity(path: str, stream: Any) -> os.stat_result | None:
+        try:
+            if path != "-":
+                return os.stat(path)
+            return os.fstat(stream.fileno()) if stream is not None else None
+        except (OSError, ValueError):
+            return None  # no output file yet, or a stream without a file
+
+    read = identity(input_path, sys.stdin)
+    written = identity(output_path, sys.stdout)
+    if read is None or written is None or not os.path.samestat(read, written):
         return
-    try:
-        if output_path == "-":
-            if sys.stdout is None:
-                return
-            out = os.fstat(sys.stdout.fileno())
-            same = os.path.samestat(out, os.stat(input_path))
-        else:
-            same = os.path.samefile(input_path, output_path)
-    except (OSError, ValueError):
-        return  # no output file yet, or one that cannot be the input
-    if same:
-        where = "standard output" if output_path == "-" else output_path
-        raise BatchError(f"{where} is the input file {input_path}: choose another output")
+    # Pipes and terminals are no files to lose.
+    if not stat.S_ISREG(read.st_mode):
+        return
+    where = "standard output" if output_path == "-" else output_path
+    source = "standard input" if input_path == "-" else input_path
+    raise BatchError(f"{where} is the input file {source}: choose another output")
 
 
 @contextlib.contextmanager

@@ -207,6 +207,10 @@ def test_output_is_refused_when_it_is_the_input(table, tmp_path):
         done = subprocess.run([COMMAND, "batch", str(source), "--table", str(table)],
                               stdout=appended, stderr=subprocess.PIPE, timeout=60)
     assert done.returncode == 1 and source.read_text() == "lat,lon\n1,2\n"
+    with open(source, "rb") as given:
+        done = subprocess.run([COMMAND, "batch", "-", "-o", str(link), "--table", str(table)],
+                              stdin=given, stderr=subprocess.PIPE, timeout=60)
+    assert done.returncode == 1 and source.read_text() == "lat,lon\n1,2\n"
 
 
 @pytest.mark.parametrize("rows, options", [
