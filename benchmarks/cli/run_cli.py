@@ -1,8 +1,9 @@
 """Times the `vicinor` command against its peers, side by side in one run:
 a single lookup from a cold interpreter against `python -c pass`, and
-`vicinor batch` over CSVs of coordinates against the same job written with
-the csv module and cKDTree. Each contender runs once per round in a
-rotating order; medians, and ratios from the same run.
+`vicinor batch` over CSVs of coordinates (on 1 and 2 threads, CSV and JSON
+lines) against the same job written with the csv module and cKDTree, and
+with pandas read_csv + nearest_rows + to_csv. Each contender runs once per
+round in a rotating order; medians, and ratios from the same run.
 
     python benchmarks/cli/run_cli.py [--rounds 5] [--rows 1000000] [--shapes ...]
 """
@@ -104,19 +105,32 @@ def main() -> int:
                 points = Path(folder) / "points.csv"
                 write_points(points, rows, shape)
                 out = str(Path(folder) / "out.csv")
+                batch = [VICINOR, "batch", str(points), "-o", out, "--lat-column", str(lat_at),
+                         "--lon-column", str(lon_at)]
                 results = measure({
-                    "vicinor batch": [VICINOR, "batch", str(points), "-o", out, "--lat-column",
-                                      str(lat_at), "--lon-column", str(lon_at)],
+                    "vicinor batch, 2 threads": batch + ["--threads", "2"],
+                    "vicinor batch, 1 thread": batch + ["--threads", "1"],
+                    "vicinor batch --format jsonl, 2 threads":
+                        batch + ["--threads", "2", "--format", "jsonl"],
                     "csv + cKDTree": [sys.executable, str(HERE / "csv_ckdtree_batch.py"),
                                       str(TABLE), str(points), out, str(lat_at), str(lon_at)],
+                    "pandas + nearest_rows": [sys.executable, str(HERE / "pandas_batch.py"),
+                                              str(points), out, str(lat_at), str(lon_at)],
                 }, args.rounds)
                 workload = f"batch, {rows:,} rows `{shape}`"
                 for name, (seconds, cpu, peak) in results.items():
                     print(f"| {workload} | {name} | {seconds:.2f} s | {cpu:.2f} s | "
                           f"{peak / 1024:.0f} MiB |")
-                peer, ours = results["csv + cKDTree"], results["vicinor batch"]
-                print(f"| {workload} | peer ÷ vicinor | {peer[0] / ours[0]:.2f}x | "
-                      f"{peer[1] / ours[1]:.2f}x | |", flush=True)
+                for label, (top, bottom) in {
+                    "csv + cKDTree ÷ vicinor": ("csv + cKDTree", "vicinor batch, 2 threads"),
+                    "pandas ÷ vicinor": ("pandas + nearest_rows", "vicinor batch, 2 threads"),
+                    "1 thread ÷ 2 threads": ("vicinor batch, 1 thread", "vicinor batch, 2 threads"),
+                    "jsonl ÷ csv": ("vicinor batch --format jsonl, 2 threads",
+                                    "vicinor batch, 2 threads"),
+                }.items():
+                    a, b = results[top], results[bottom]
+                    print(f"| {workload} | {label} | {a[0] / b[0]:.2f}x | {a[1] / b[1]:.2f}x | |",
+                          flush=True)
     beyond = startup["vicinor 48.8566 2.3522"][0] - startup["python -c pass"][0]
     print(f"\nsingle lookup beyond a bare interpreter start: {beyond * 1000:.0f} ms (wall)")
     return 0

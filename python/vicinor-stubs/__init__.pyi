@@ -1,5 +1,5 @@
 # Type information for the vicinor extension module.
-from collections.abc import Buffer, Sequence
+from collections.abc import Buffer, Iterable, Sequence
 from os import PathLike
 from typing import SupportsFloat, SupportsIndex
 
@@ -36,3 +36,15 @@ class ReverseGeocoder:
     def to_bytes(self) -> bytes: ...
     @staticmethod
     def from_bytes(data: Buffer) -> ReverseGeocoder: ...
+    # For `vicinor batch` only.
+    @staticmethod
+    def _cut_csv_rows(data: Buffer, sep: str, final: bool, max_rows: int, max_bytes: int,
+                      row_limit: int, /) -> tuple[int, int, int, int | None]: ...
+    @staticmethod
+    def _read_csv_record(data: Buffer, sep: str, /) -> list[str]: ...
+    def _geocode_csv_block(
+        self, data: Buffer, first_line: int,
+        options: tuple[str, list[str], int, int, float | None, bool, bool], with_header: bool, /
+    ) -> tuple[bytes, int, int, tuple[int, str] | None]: ...
+    @staticmethod
+    def _write_file(path: str | PathLike[str], chunks: Iterable[Buffer], /) -> None: ...

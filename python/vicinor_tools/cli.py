@@ -169,50 +169,70 @@ def run_build(argv: Sequence[str]) -> int:
 # Batch --------------------------------------------------------------------
 
 def run_batch(argv: Sequence[str]) -> int:
-    from . import _batch  # numpy and tqdm only when batch work is asked for
+    from . import _batch
 
     parser = argparse.ArgumentParser(
         prog=f"{PROG} batch",
         description="Geocodes a CSV of coordinates: every input row is written back "
                     "with the nearest place's columns and distance_km appended. The "
-                    "first line is the header; one line is one row.")
+                    "coordinate columns are found by their header names (lat, latitude, "
+                    "y; lon, lng, long, longitude, x) unless named. CR, LF and CR LF all "
+                    "end rows; quoted fields may hold line breaks; a row may be at most "
+                    f"{_batch.ROW_LIMIT >> 20} MiB long.")
     parser.add_argument("input", metavar="FILE", help="CSV file of coordinates, or - for "
                                                       "standard input")
     parser.add_argument("-o", "--output", metavar="OUT", default="-",
-                        help="where to write (default: standard output)")
-    parser.add_argument("--lat-column", default="0", metavar="COLUMN",
-                        help="latitude column, by name or 0-based index (default: 0)")
-    parser.add_argument("--lon-column", default="1", metavar="COLUMN",
-                        help="longitude column, by name or 0-based index (default: 1)")
+                        help="where to write (default: standard output); a file is "
+                             "replaced only when the run succeeds")
+    parser.add_argument("--lat-column", metavar="COLUMN",
+                        help="latitude column, by header name or 0-based number")
+    parser.add_argument("--lon-column", metavar="COLUMN",
+                        help="longitude column, by header name or 0-based number")
+    parser.add_argument("--no-header", action="store_true",
+                        help="the file has no header line (give both columns as numbers)")
+    parser.add_argument("--input-sep", default=",", metavar="CHAR",
+                        help="value separator of the input, also used in the output "
+                             "(default: comma)")
+    parser.add_argument("--on-error", choices=("fail", "skip"), default="fail",
+                        help="a bad row (wrong field count, a coordinate that is not a "
+                             "number or out of range) ends the run (fail, default), or is "
+                             "written without a place and counted (skip)")
     parser.add_argument("--max-km", type=number, metavar="KM",
                         help="leave the place columns empty where the nearest place is "
                              "farther (distance_km still says how far)")
     parser.add_argument("--format", choices=("csv", "jsonl"), default="csv",
                         help="CSV (default) or one JSON object per line")
     parser.add_argument("--threads", type=int, metavar="N",
-                        help="threads for the lookups (default: every core for large chunks)")
+                        help="threads for the lookups (default: every core)")
     parser.add_argument("--chunk-rows", type=int, default=_batch.DEFAULT_CHUNK_ROWS,
                         metavar="N", help=argparse.SUPPRESS)
     add_source_options(parser)
+    # None when not given, so that options that cannot apply are refused.
+    parser.set_defaults(sep=None)
     args = parser.parse_args(argv)
     if args.max_km is not None and args.max_km < 0:
         parser.error("--max-km must not be negative")
-    if args.chunk_rows < 1 or (args.threads is not None and args.threads < 1):
-        parser.error("--threads and --chunk-rows must be at least 1")
+    if not 1 <= args.chunk_rows <= _batch.MAX_CHUNK_ROWS:
+        parser.error(f"--chunk-rows must be from 1 to {_batch.MAX_CHUNK_ROWS}")
+    if args.threads is not None and not 1 <= args.threads <= 1024:
+        parser.error("--threads must be from 1 to 1024")
+    if len(args.input_sep) != 1 or not args.input_sep.isascii() or args.input_sep in "\r\n\"":
+        parser.error("--input-sep must be one ASCII character other than a quote or line break")
+    if args.table is None and (args.sep is not None or args.drop_coordinates):
+        parser.error("--sep and --drop-coordinates apply to --table only")
+    args.sep = "," if args.sep is None else args.sep
+    options = _batch.BatchOptions(
+        lat_column=args.lat_column, lon_column=args.lon_column, header=not args.no_header,
+        sep=args.input_sep, max_km=args.max_km, output_format=args.format,
+        skip_bad=args.on_error == "skip", threads=args.threads, chunk_rows=args.chunk_rows)
     geocoder, _ = open_geocoder(args)
     try:
-        _batch.geocode_file(geocoder, args.input, args.output, lat_column=args.lat_column,
-                            lon_column=args.lon_column, max_km=args.max_km,
-                            output_format=args.format, threads=args.threads,
-                            chunk_rows=args.chunk_rows)
+        summary = _batch.geocode_file(geocoder, args.input, args.output, options)
     except _batch.BatchError as error:
         raise CommandError(str(error)) from None
-    except (RuntimeError, ValueError) as error:  # refused by the lookups themselves
-        raise CommandError(one_line(error)) from None
-    except OSError as error:
-        if error.filename is None:
-            raise
-        raise CommandError(f"cannot open {error.filename}: {error.strerror}") from None
+    if summary.skipped:
+        sys.stderr.write(f"{PROG}: {summary.skipped} of {summary.rows} rows could not be "
+                         f"geocoded and have no place (first: {summary.first_skipped})\n")
     return 0
 
 

@@ -8,6 +8,8 @@
 
 #include "binding/arguments.hpp"
 #include "binding/batch.hpp"
+#include "binding/block_geocoding.hpp"
+#include "binding/replaced_file.hpp"
 #include "binding/boundary.hpp"
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
@@ -278,6 +280,10 @@ PyMethodDef geocoder_methods[] = {
     {"from_bytes", fastcall(Geocoder_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      kFromBytesDoc},
     {"__reduce__", Geocoder_reduce, METH_NOARGS, kReduceDoc},
+    {"_cut_csv_rows", Geocoder_cut_csv_rows, METH_VARARGS | METH_STATIC, kCutCsvRowsDoc},
+    {"_read_csv_record", Geocoder_read_csv_record, METH_VARARGS | METH_STATIC, kReadCsvRecordDoc},
+    {"_geocode_csv_block", Geocoder_geocode_csv_block, METH_VARARGS, kGeocodeCsvBlockDoc},
+    {"_write_file", Geocoder_write_file, METH_VARARGS | METH_STATIC, kWriteFileDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,38 @@
 
 namespace vicinor::text {
 
+bool is_valid_utf8(std::string_view text) noexcept {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    for (;;) {
+        i = skip_ascii(bytes, i, size);
+        if (i == size) return true;
+        const std::uint8_t lead = bytes[i];
+        std::size_t length;
+        std::uint8_t low = 0x80;  // the second byte's range, narrowed to rule out
+        std::uint8_t high = 0xBF; // overlong forms, surrogates and codes past U+10FFFF
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (size - i < length || bytes[i + 1] < low || bytes[i + 1] > high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if (!is_continuation_byte(static_cast<char>(bytes[i + k]))) return false;
+        }
+        i += length;
+    }
+}
+
 // Counted 16 bytes at a time with a byte-wide tally per lane, summed into
 // the total before a lane could overflow; the compiler does not find this
 // shape on its own (a word-wide tally, as std::count keeps, is four times

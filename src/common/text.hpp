@@ -93,6 +93,10 @@ constexpr bool is_surrogate(std::uint32_t code) noexcept {
     return (code & ~std::uint32_t{0x7FF}) == 0xD800;
 }
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// codes beyond U+10FFFF).
+bool is_valid_utf8(std::string_view text) noexcept;
+
 // The number of LF bytes in `text`.
 std::size_t count_line_feeds(std::string_view text) noexcept;
 

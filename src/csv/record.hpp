@@ -28,6 +28,7 @@ public:
     }
     void append_content(std::string_view bytes) { bytes_.append(bytes); }
     void append_content(char byte) { bytes_.push_back(byte); }
+    void append(std::string_view bytes) { bytes_.append(bytes); }  // as a reader's sink
     void end_field() { ends_.push_back(bytes_.size()); }
 
 private:

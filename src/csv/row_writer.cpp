@@ -7,31 +7,31 @@ CsvRowWriter::CsvRowWriter(std::uint8_t separator, std::size_t expected_bytes)
     output_.reserve(expected_bytes);
 }
 
-void CsvRowWriter::append_field(std::string_view field) {
+void append_csv_field(std::string& out, std::string_view field, char separator) {
     bool needs_quotes = false;
     for (char c : field) {
-        if (c == separator_ || c == '"' || c == '\r' || c == '\n') {
+        if (c == separator || c == '"' || c == '\r' || c == '\n') {
             needs_quotes = true;
             break;
         }
     }
     if (!needs_quotes) {
-        output_.append(field);
+        out.append(field);
         return;
     }
-    output_.push_back('"');
+    out.push_back('"');
     for (char c : field) {
-        if (c == '"') output_.push_back('"');
-        output_.push_back(c);
+        if (c == '"') out.push_back('"');
+        out.push_back(c);
     }
-    output_.push_back('"');
+    out.push_back('"');
 }
 
 Status CsvRowWriter::append_row(std::span<const std::string_view> fields) {
     const std::size_t row_start = output_.size();
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) output_.push_back(separator_);
-        append_field(fields[i]);
+        append_csv_field(output_, fields[i], separator_);
     }
     if (!first_row_fields_) first_row_fields_ = fields.size();
     if (fields.size() != *first_row_fields_) {

@@ -13,6 +13,10 @@
 
 namespace vicinor::csv {
 
+// Appends one field as the writer writes it: enclosed in quotes, with its
+// quotes doubled, only when it holds the separator, a quote, CR or LF.
+void append_csv_field(std::string& out, std::string_view field, char separator);
+
 class CsvRowWriter {
 public:
     // `expected_bytes` sizes the output once, so that rewriting a table of
@@ -27,8 +31,6 @@ public:
     std::string take_output() && noexcept { return std::move(output_); }
 
 private:
-    void append_field(std::string_view field);
-
     std::string output_;
     char separator_;
     std::optional<std::size_t> first_row_fields_;

@@ -1,0 +1,216 @@
+#include "binding/block_geocoding.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/geocoder_type.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/released_gil.hpp"
+#include "binding/result_strings.hpp"
+#include "common/text.hpp"
+#include "csv/record.hpp"
+#include "csv/row_cursor.hpp"
+#include "geocoder/block_geocoder.hpp"
+
+namespace vicinor::binding {
+namespace {
+
+// A buffer held for the call and released on every way out.
+class HeldBytes {
+public:
+    HeldBytes() = default;
+    HeldBytes(const HeldBytes&) = delete;
+    HeldBytes& operator=(const HeldBytes&) = delete;
+    ~HeldBytes() {
+        if (view_.obj != nullptr) PyBuffer_Release(&view_);
+    }
+    Py_buffer* view() noexcept { return &view_; }
+    std::string_view text() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+// An ASCII separator: one byte of the file.
+bool separator_from(int code, char& out) {
+    if (code < 1 || code > 127) {
+        raise_message(PyExc_ValueError, "the separator must be one ASCII character");
+        return false;
+    }
+    out = static_cast<char>(code);
+    return true;
+}
+
+bool sizes_from(Py_ssize_t a, Py_ssize_t b, Py_ssize_t c) {
+    if (a < 0 || b < 0 || c < 0) {
+        raise_message(PyExc_ValueError, "sizes must not be negative");
+        return false;
+    }
+    return true;
+}
+
+// The header's fields as str: the names the run's options refer to.
+bool header_from(PyObject* list, std::vector<std::string>& out) {
+    if (!PyList_Check(list)) {
+        raise_message(PyExc_TypeError, "the header must be a list of str");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Py_ssize_t size = 0;
+        PyObject* item = PyList_GET_ITEM(list, i);
+        const char* utf8 = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        if (utf8 == nullptr) {
+            if (!PyErr_Occurred()) raise_message(PyExc_TypeError, "the header must be a list of str");
+            return false;
+        }
+        out.emplace_back(utf8, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+// A buffer grown beyond this by one huge block is not kept.
+constexpr std::size_t kKeptBuffer = std::size_t{64} << 20;
+
+}  // namespace
+
+PyObject* Geocoder_cut_csv_rows(PyObject*, PyObject* args) {
+    return guard_entry([&]() -> PyObject* {
+        HeldBytes data;
+        int sep_code = 0;
+        int final = 0;
+        Py_ssize_t max_rows = 0;
+        Py_ssize_t max_bytes = 0;
+        Py_ssize_t row_limit = 0;
+        if (!PyArg_ParseTuple(args, "y*Cpnnn:_cut_csv_rows", data.view(), &sep_code, &final,
+                              &max_rows, &max_bytes, &row_limit)) {
+            return nullptr;
+        }
+        char sep = ',';
+        if (!separator_from(sep_code, sep) || !sizes_from(max_rows, max_bytes, row_limit)) {
+            return nullptr;
+        }
+        csv::RowCut cut;
+        {
+            ReleasedGil released;
+            cut = csv::cut_csv_rows(data.text(), sep, final != 0, static_cast<std::size_t>(max_rows),
+                                    static_cast<std::size_t>(max_bytes),
+                                    static_cast<std::size_t>(row_limit));
+        }
+        if (cut.too_long) {
+            return Py_BuildValue("(nnnn)", Py_ssize_t{0}, Py_ssize_t{0}, Py_ssize_t{0},
+                                 static_cast<Py_ssize_t>(cut.too_long_line));
+        }
+        return Py_BuildValue("(nnnO)", static_cast<Py_ssize_t>(cut.bytes),
+                             static_cast<Py_ssize_t>(cut.lines), static_cast<Py_ssize_t>(cut.rows),
+                             Py_None);
+    });
+}
+
+PyObject* Geocoder_read_csv_record(PyObject*, PyObject* args) {
+    return guard_entry([&]() -> PyObject* {
+        HeldBytes data;
+        int sep_code = 0;
+        if (!PyArg_ParseTuple(args, "y*C:_read_csv_record", data.view(), &sep_code)) return nullptr;
+        char sep = ',';
+        if (!separator_from(sep_code, sep)) return nullptr;
+        if (!text::is_valid_utf8(data.text())) {
+            raise_message(PyExc_ValueError, "the row is not UTF-8 text");
+            return nullptr;
+        }
+        csv::CsvRecord record;
+        csv::CsvRowCursor cursor(data.text(), sep, true);
+        if (cursor.next(record) != csv::CsvRowCursor::Step::kRow) return PyList_New(0);
+        PyRef fields(PyList_New(static_cast<Py_ssize_t>(record.size())));
+        if (!fields) return nullptr;
+        for (std::size_t i = 0; i < record.size(); ++i) {
+            PyObject* field = new_str(record.field(i));
+            if (field == nullptr) return nullptr;
+            PyList_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(i), field);
+        }
+        return fields.release();
+    });
+}
+
+PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
+    return guard_entry([&]() -> PyObject* {
+        HeldBytes data;
+        Py_ssize_t first_line = 0;
+        int sep_code = 0;
+        PyObject* header = nullptr;
+        Py_ssize_t lat_column = 0;
+        Py_ssize_t lon_column = 0;
+        PyObject* max_km = nullptr;
+        int jsonl = 0;
+        int skip_bad = 0;
+        int with_header = 0;
+        if (!PyArg_ParseTuple(args, "y*n(COnnOpp)p:_geocode_csv_block", data.view(), &first_line,
+                              &sep_code, &header, &lat_column, &lon_column, &max_km, &jsonl,
+                              &skip_bad, &with_header)) {
+            return nullptr;
+        }
+        GeocoderObject* geocoder = as_geocoder(self);
+        if (geocoder == nullptr) return nullptr;
+        BlockOptions options;
+        if (!separator_from(sep_code, options.separator) ||
+            !sizes_from(first_line, lat_column, lon_column) || !header_from(header, options.header)) {
+            return nullptr;
+        }
+        options.lat_column = static_cast<std::size_t>(lat_column);
+        options.lon_column = static_cast<std::size_t>(lon_column);
+        if (max_km != Py_None) {
+            options.max_km = PyFloat_AsDouble(max_km);
+            if (options.max_km == -1.0 && PyErr_Occurred()) return nullptr;
+            if (std::isnan(options.max_km) || options.max_km < 0) {
+                raise_message(PyExc_ValueError, "max_km must not be negative");
+                return nullptr;
+            }
+        }
+        options.format = jsonl ? BlockFormat::kJsonLines : BlockFormat::kCsv;
+        options.bad_rows = skip_bad ? BadRowPolicy::kSkip : BadRowPolicy::kFail;
+        Result<BlockGeocoder> block_geocoder = BlockGeocoder::make(geocoder->record, std::move(options));
+        if (!block_geocoder) {
+            raise_message(PyExc_ValueError, block_geocoder.error().message());
+            return nullptr;
+        }
+        // Before the GIL goes: preparing writes to the record.
+        prepare_lookups_once(geocoder);
+        // One output buffer per thread, reused block after block; the
+        // result is copied out of it.
+        thread_local std::string buffer;
+        buffer.clear();
+        Result<BlockOutput> output = Error("");
+        {
+            ReleasedGil released;
+            if (with_header) buffer = block_geocoder->header_line();
+            output = block_geocoder->geocode(data.text(), static_cast<std::size_t>(first_line),
+                                             buffer);
+        }
+        if (!output) {
+            report_error_value(output.error());
+            return nullptr;
+        }
+        PyRef bytes(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
+        if (buffer.capacity() > kKeptBuffer) std::string().swap(buffer);
+        if (!bytes) return nullptr;
+        PyRef bad;
+        if (output->bad) {
+            PyRef reason(new_str(output->bad->reason));
+            if (!reason) return nullptr;
+            bad = PyRef(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(output->bad->line),
+                                      reason.get()));
+        } else {
+            bad = PyRef(Py_NewRef(Py_None));
+        }
+        if (!bad) return nullptr;
+        return Py_BuildValue("(OnnO)", bytes.get(), static_cast<Py_ssize_t>(output->rows),
+                             static_cast<Py_ssize_t>(output->skipped), bad.get());
+    });
+}
+
+}  // namespace vicinor::binding

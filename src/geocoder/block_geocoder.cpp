@@ -1,0 +1,394 @@
+// A block is read in full before anything is searched: the rows' fields go
+// into one buffer, the good rows' coordinates into two columns, and one
+// nearest_rows call answers them all in its cache-friendly order. Only then
+// are the rows written, in input order.
+#include "geocoder/block_geocoder.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <unordered_set>
+#include <utility>
+
+#include "common/text.hpp"
+#include "csv/record.hpp"
+#include "csv/row_cursor.hpp"
+#include "csv/row_writer.hpp"
+#include "geocoder/batch.hpp"
+#include "geocoder/json_text.hpp"
+#include "geocoder/lookup.hpp"
+#include "geocoder/number.hpp"
+
+namespace vicinor {
+namespace {
+
+// Every field of a block's rows, one after the other in one buffer.
+struct FieldStore {
+    std::string bytes;
+    std::vector<std::size_t> ends;
+
+    void append(std::string_view content) { bytes.append(content); }
+    void end_field() { ends.push_back(bytes.size()); }
+    std::string_view field(std::size_t i) const noexcept {
+        const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+        return std::string_view(bytes).substr(begin, ends[i] - begin);
+    }
+};
+
+struct RowEntry {
+    std::size_t first_field;
+    std::size_t fields;
+    std::string_view text;  // as it stands in the block
+    bool bad;
+};
+
+// A row's fields are the stretches between separators when its text holds
+// no quote and no line break: the reader would give the same, and the
+// writer would write them back byte for byte. Most rows are so, and
+// taking them as they stand saves reading and quoting them.
+bool is_plain(std::string_view row) noexcept {
+    for (char c : row) {
+        if (c == '"' || c == '\r' || c == '\n') return false;
+    }
+    return !row.empty() && static_cast<unsigned char>(row.front()) != 0xEF;  // no mark to skip
+}
+
+// Calls each(field) for the fields of a plain row.
+template <class Each>
+void for_each_plain_field(std::string_view row, char sep, Each&& each) {
+    for (;;) {
+        const std::size_t end = row.find(sep);
+        each(row.substr(0, end));
+        if (end == std::string_view::npos) return;
+        row.remove_prefix(end + 1);
+    }
+}
+
+// Per-thread storage reused from block to block, so that a run's blocks
+// stop allocating (and faulting in fresh pages) after the first.
+struct Scratch {
+    FieldStore store;
+    std::vector<RowEntry> rows;
+    std::vector<double> lats;
+    std::vector<double> lons;
+    std::vector<std::int64_t> nearest;
+    std::vector<double> km;
+    std::vector<std::string_view> place_texts;
+    csv::CsvRecord place;
+
+    void clear() noexcept {
+        store.bytes.clear();
+        store.ends.clear();
+        rows.clear();
+        lats.clear();
+        lons.clear();
+    }
+};
+
+// A value as an error message quotes it: cut short if long, never inside
+// a character.
+std::string quoted_value(std::string_view value) {
+    constexpr std::size_t kShown = 40;
+    std::string quoted(1, '\'');
+    if (value.size() <= kShown) {
+        quoted.append(value);
+    } else {
+        std::size_t cut = kShown;
+        while (cut > 0 && text::is_continuation_byte(value[cut])) --cut;
+        quoted.append(value.substr(0, cut));
+        quoted.append("...");
+    }
+    quoted.push_back('\'');
+    return quoted;
+}
+
+// Why a coordinate is unusable, or nothing.
+std::optional<std::string> coordinate_problem(std::string_view field, const char* what,
+                                              double limit, double& value) {
+    std::string problem(what);
+    problem.push_back(' ');
+    problem.append(quoted_value(field));
+    if (parse_coordinate(field, value) != NumberStatus::ok) {
+        problem.append(" is not a number");
+        return problem;
+    }
+    if (!(value >= -limit && value <= limit)) {
+        const std::string bound = std::to_string(static_cast<int>(limit));
+        problem.append(" is outside [-").append(bound).append(", ").append(bound).append("]");
+        return problem;
+    }
+    return std::nullopt;
+}
+
+void append_distance(std::string& out, double km) {
+    char digits[32];
+    const auto written =
+        std::to_chars(digits, digits + sizeof digits, km, std::chars_format::fixed, 3);
+    out.append(digits, written.ptr);
+}
+
+}  // namespace
+
+BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions options)
+    : geocoder_(&geocoder),
+      options_(std::move(options)),
+      // A separator beyond ASCII is refused by the reader, so its rows never
+      // take the shortcut.
+      plain_places_(geocoder.value_sep < 128),
+      place_separator_(static_cast<char>(geocoder.value_sep)) {
+    std::unordered_set<std::string> taken(options_.header.begin(), options_.header.end());
+    std::vector<std::string> wanted = geocoder.columns;
+    wanted.emplace_back("distance_km");
+    for (std::string& name : wanted) {
+        while (taken.contains(name)) name.insert(0, "place_");
+        taken.insert(name);
+        appended_.push_back(std::move(name));
+    }
+    if (options_.format != BlockFormat::kJsonLines) return;
+    // Keys of the input's fields: a repeated name keeps its value under a
+    // suffixed key instead of losing it.
+    std::unordered_set<std::string> keys(appended_.begin(), appended_.end());
+    std::vector<std::string> names;
+    for (const std::string& field : options_.header) {
+        std::string key = field;
+        for (int suffix = 2; keys.contains(key); ++suffix) key = field + "_" + std::to_string(suffix);
+        keys.insert(key);
+        names.push_back(std::move(key));
+    }
+    names.insert(names.end(), appended_.begin(), appended_.end());
+    for (const std::string& name : names) {
+        std::string key;
+        append_json_string(key, name);
+        key.append(": ");
+        json_keys_.push_back(std::move(key));
+    }
+}
+
+Result<BlockGeocoder> BlockGeocoder::make(const ReverseGeocoder& geocoder, BlockOptions options) {
+    const std::size_t width = options.header.size();
+    if (options.lat_column >= width || options.lon_column >= width) {
+        return Error("a coordinate column is beyond the header's " + std::to_string(width) +
+                     " columns");
+    }
+    if (options.lat_column == options.lon_column) {
+        return Error("the latitude and the longitude are the same column");
+    }
+    return BlockGeocoder(geocoder, std::move(options));
+}
+
+std::string BlockGeocoder::header_line() const {
+    if (options_.format != BlockFormat::kCsv) return {};
+    std::string line;
+    bool first = true;
+    for (const auto* names : {&options_.header, &appended_}) {
+        for (const std::string& name : *names) {
+            if (!first) line.push_back(options_.separator);
+            first = false;
+            csv::append_csv_field(line, name, options_.separator);
+        }
+    }
+    line.push_back('\n');
+    return line;
+}
+
+Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t first_line,
+                                           std::string& bytes) const {
+    BlockOutput out;
+    const bool check_utf8 = !text::is_valid_utf8(block);
+    const bool skip = options_.bad_rows == BadRowPolicy::kSkip;
+    const std::size_t width = options_.header.size();
+
+    // Reading and checking.
+    thread_local Scratch scratch;
+    scratch.clear();
+    FieldStore& store = scratch.store;
+    std::vector<RowEntry>& rows = scratch.rows;
+    std::vector<double>& lats = scratch.lats;
+    std::vector<double>& lons = scratch.lons;
+    csv::CsvRowCursor cursor(block, options_.separator, true);
+    while (cursor.next(store) == csv::CsvRowCursor::Step::kRow) {
+        const std::size_t first = rows.empty() ? 0 : rows.back().first_field + rows.back().fields;
+        RowEntry row{first, store.ends.size() - first,
+                     block.substr(cursor.row_begin(), cursor.row_end() - cursor.row_begin()), false};
+        std::optional<std::string> problem;
+        double lat = 0;
+        double lon = 0;
+        if (check_utf8 &&
+            !text::is_valid_utf8(block.substr(cursor.row_begin(),
+                                              cursor.position() - cursor.row_begin()))) {
+            problem = "the row is not UTF-8 text";
+        } else if (row.fields != width) {
+            problem = std::to_string(row.fields) + " fields where the header has " +
+                      std::to_string(width);
+        } else {
+            problem = coordinate_problem(store.field(first + options_.lat_column), "latitude",
+                                         kMaxBatchLatitude, lat);
+            if (!problem) {
+                problem = coordinate_problem(store.field(first + options_.lon_column), "longitude",
+                                             kMaxBatchLongitude, lon);
+            }
+        }
+        if (problem) {
+            // Counted from 1: the header's line is first_line's predecessor
+            // only in the first block, so line numbers come from the caller.
+            BadRow bad{first_line + cursor.row_line(), std::move(*problem)};
+            if (!skip) {
+                out.bad = std::move(bad);
+                return out;
+            }
+            if (!out.bad) out.bad = std::move(bad);
+            row.bad = true;
+            ++out.skipped;
+        } else {
+            lats.push_back(lat);
+            lons.push_back(lon);
+        }
+        rows.push_back(row);
+    }
+
+    // Searching: this thread only, since blocks already run side by side.
+    std::vector<std::int64_t>& nearest = scratch.nearest;
+    std::vector<double>& km = scratch.km;
+    nearest.resize(lats.size());
+    km.resize(lats.size());
+    if (!lats.empty()) {
+        BatchQuery query;
+        query.lats = DoubleColumn{lats.data(), 1};
+        query.lons = DoubleColumn{lons.data(), 1};
+        query.count = lats.size();
+        query.max_km = options_.max_km;
+        query.threads = 1;
+        if (Status status = nearest_rows(*geocoder_, query, nearest.data(), km.data()); !status) {
+            return std::move(status).error();
+        }
+    }
+
+    // The places' stored rows lie anywhere in the table: their addresses
+    // are gathered ahead, and their texts fetched ahead of the writing,
+    // so that many of those cache misses are under way at once.
+    constexpr std::size_t kAhead = 16;
+    std::vector<std::string_view>& place_texts = scratch.place_texts;
+    place_texts.resize(nearest.size());
+    for (std::size_t k = 0; k < nearest.size(); ++k) {
+        if (k + kAhead < nearest.size() && nearest[k + kAhead] >= 0) {
+            __builtin_prefetch(&geocoder_->indexed_data[static_cast<std::size_t>(nearest[k + kAhead])]);
+        }
+        place_texts[k] = nearest[k] >= 0
+                             ? row_text_at(*geocoder_, static_cast<std::size_t>(nearest[k]))
+                             : std::string_view();
+    }
+
+    // Writing, in input order.
+    const bool json = options_.format == BlockFormat::kJsonLines;
+    const char sep = options_.separator;
+    const std::size_t places = geocoder_->columns.size();
+    csv::CsvRecord& place = scratch.place;
+    bytes.reserve(bytes.size() + block.size() + block.size() / 2 + rows.size() * 48);
+    std::size_t answer = 0;
+    for (const RowEntry& row : rows) {
+        const bool found = !row.bad && nearest[answer] >= 0;
+        std::string_view place_text;
+        bool plain_place = false;
+        if (answer + kAhead / 2 < place_texts.size()) {
+            const std::string_view ahead = place_texts[answer + kAhead / 2];
+            __builtin_prefetch(ahead.data());
+            __builtin_prefetch(ahead.data() + ahead.size());
+        }
+        if (found) {
+            place_text = place_texts[answer];
+            plain_place = plain_places_ && is_plain(place_text) &&
+                          static_cast<std::size_t>(std::count(place_text.begin(), place_text.end(),
+                                                              place_separator_)) +
+                                  1 ==
+                              places;
+            if (!plain_place) {
+                if (Status status = read_row_fields(*geocoder_, place_text, place); !status) {
+                    return std::move(status).error();
+                }
+            }
+        }
+        auto place_field = [&](std::size_t i) {
+            return i < place.size() ? place.field(i) : std::string_view();
+        };
+        if (json) {
+            bytes.push_back('{');
+            // Short bad rows have nulls for their missing fields.
+            const std::size_t shown = std::max(row.fields, width);
+            for (std::size_t i = 0; i < shown; ++i) {
+                if (i > 0) bytes.append(", ");
+                if (i < width) {
+                    bytes.append(json_keys_[i]);
+                } else {  // a long bad row's surplus, by position
+                    std::string key("field_");
+                    key.append(std::to_string(i + 1));
+                    append_json_string(bytes, key);
+                    bytes.append(": ");
+                }
+                if (i < row.fields) {
+                    append_json_string(bytes, store.field(row.first_field + i));
+                } else {
+                    bytes.append("null");
+                }
+            }
+            if (plain_place) {
+                std::size_t i = 0;
+                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                    bytes.append(", ");
+                    bytes.append(json_keys_[width + i++]);
+                    append_json_string(bytes, field);
+                });
+            } else {
+                for (std::size_t i = 0; i < places; ++i) {
+                    bytes.append(", ");
+                    bytes.append(json_keys_[width + i]);
+                    if (found) {
+                        append_json_string(bytes, place_field(i));
+                    } else {
+                        bytes.append("null");
+                    }
+                }
+            }
+            bytes.append(", ");
+            bytes.append(json_keys_[width + places]);
+            if (row.bad) {
+                bytes.append("null");
+            } else {
+                append_distance(bytes, km[answer]);
+            }
+            bytes.append("}\n");
+        } else {
+            if (is_plain(row.text)) {
+                bytes.append(row.text);
+            } else {
+                for (std::size_t i = 0; i < row.fields; ++i) {
+                    if (i > 0) bytes.push_back(sep);
+                    csv::append_csv_field(bytes, store.field(row.first_field + i), sep);
+                }
+            }
+            // A short bad row is padded, so its appended columns stay in place.
+            for (std::size_t i = row.fields; i < width; ++i) bytes.push_back(sep);
+            if (plain_place && place_separator_ == sep) {
+                bytes.push_back(sep);
+                bytes.append(place_text);
+            } else if (plain_place) {
+                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                    bytes.push_back(sep);
+                    csv::append_csv_field(bytes, field, sep);
+                });
+            } else {
+                for (std::size_t i = 0; i < places; ++i) {
+                    bytes.push_back(sep);
+                    if (found) csv::append_csv_field(bytes, place_field(i), sep);
+                }
+            }
+            bytes.push_back(sep);
+            if (!row.bad) append_distance(bytes, km[answer]);
+            bytes.push_back('\n');
+        }
+        if (!row.bad) ++answer;
+        ++out.rows;
+    }
+    return out;
+}
+
+}  // namespace vicinor

@@ -1,0 +1,94 @@
+// Geocoding a coordinate file block by block: the rows of a block are read
+// with the dialect's reader, checked, answered by the search nearest_rows
+// runs, and written back with their place and distance, as CSV or JSON
+// lines. Blocks are independent, so callers may run several at once on
+// threads of their own; nothing here touches the host.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+#include "geocoder/record.hpp"
+
+namespace vicinor {
+
+enum class BlockFormat { kCsv, kJsonLines };
+
+enum class BadRowPolicy {
+    kFail,  // the first bad row ends the run
+    kSkip,  // a bad row is written with empty place columns and counted
+};
+
+// What every block of one run is asked. Per-row options that later
+// commands add (more neighbours, filters) belong here too.
+struct BlockOptions {
+    char separator = ',';
+    // The input's header fields; every row must have as many.
+    std::vector<std::string> header;
+    std::size_t lat_column = 0;
+    std::size_t lon_column = 1;
+    // Farther places leave the place columns empty; the distance stays.
+    double max_km = std::numeric_limits<double>::infinity();
+    BlockFormat format = BlockFormat::kCsv;
+    BadRowPolicy bad_rows = BadRowPolicy::kFail;
+};
+
+// Coordinates beyond these are bad rows: no table has a place there, and a
+// longitude is allowed one extra turn either way for data that wraps.
+inline constexpr double kMaxBatchLatitude = 90.0;
+inline constexpr double kMaxBatchLongitude = 360.0;
+
+struct BadRow {
+    std::size_t line = 0;  // in the file, from 1
+    std::string reason;    // names the value
+};
+
+struct BlockOutput {
+    std::size_t rows = 0;     // rows written, the skipped ones included
+    std::size_t skipped = 0;  // bad rows written without a place
+    // kFail: the first bad row, and nothing is written. kSkip: the first
+    // row skipped, for the closing summary.
+    std::optional<BadRow> bad;
+};
+
+class BlockGeocoder {
+public:
+    // Fails when a coordinate column is beyond the header or both name the
+    // same column.
+    static Result<BlockGeocoder> make(const ReverseGeocoder& geocoder, BlockOptions options);
+
+    // The output's first line (LF included): CSV only, empty for JSON lines.
+    std::string header_line() const;
+
+    // Appends to `out` the output of every row of `block` (whole rows only;
+    // the block's end ends its last row), whose first line is line
+    // `first_line` of the file; with kFail, nothing when a row is bad.
+    // Searches on the calling thread only. `out` is the caller's, so that
+    // it can reuse one buffer for block after block.
+    Result<BlockOutput> geocode(std::string_view block, std::size_t first_line,
+                                std::string& out) const;
+
+    // The names appended to the header: the place columns and distance_km,
+    // each prefixed with place_ while the input already has that name.
+    const std::vector<std::string>& appended_names() const noexcept { return appended_; }
+
+private:
+    BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions options);
+
+    const ReverseGeocoder* geocoder_;
+    BlockOptions options_;
+    std::vector<std::string> appended_;
+    // JSON lines: each output key with its quotes and ": ", the input's
+    // fields first (a repeated name gets a suffix _2, _3, ...), then the
+    // appended ones.
+    std::vector<std::string> json_keys_;
+    bool plain_places_;
+    char place_separator_;
+};
+
+}  // namespace vicinor
