@@ -38,6 +38,10 @@ struct PackedBuildCounters {
     std::size_t entries_selected = 0;
     std::size_t fresh_selections = 0;
     std::size_t repairs = 0;
+    // Chunks whose front moved and whose lower side was moved along with
+    // it, gaining or losing positions at the front.
+    std::size_t fronts_gained = 0;
+    std::size_t fronts_lost = 0;
 };
 
 // The canonical left-packed construction, whose layout saved files carry.
