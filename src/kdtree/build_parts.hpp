@@ -77,7 +77,11 @@ std::vector<std::uint32_t> distinct_first_copies(const PointColumns& points);
 // copies of a point and NaN points can never be a query's answer (the
 // earliest copy wins every tie, a NaN distance loses to every real one), so
 // leaving them out changes no answer. A point equal to a split value may lie
-// on either side of it, which the query's closed bounds allow.
-ImmutableKdTree build_robust_tree(const PointColumns& points, std::vector<std::uint32_t> kept);
+// on either side of it, which the query's closed bounds allow. From
+// `renumber_from` points on, the splits are found on the points numbered
+// along a space-filling curve, as in the packed construction; `points` is
+// as it was afterwards, and the tree the same either way.
+ImmutableKdTree build_robust_tree(PointColumns& points, std::vector<std::uint32_t> kept,
+                                  std::size_t renumber_from = SpatialNumbering::kMinPoints);
 
 }  // namespace vicinor::kdtree::detail
