@@ -76,6 +76,17 @@ def family_tables() -> dict[str, str]:
         around.append((f"{max(-90.0, min(90.0, float(lat) + rng.uniform(-0.2, 0.2))):.5f}",
                        f"{float(lon) + rng.uniform(-0.2, 0.2):.5f}", f"a{k}"))
     tables["1M around the world's places"] = table_text("lat,lon,name", around)
+    # Densities of real subsets: one dense country, a continent's worth of
+    # countries, and a small 2-decimal table as a new user's postcode
+    # centroids would be.
+    tables["US only"] = table_text(header, (row for row in rows if row[2].split(",")[1] == "US"))
+    europe = {"IT", "FR", "DE", "ES", "GB", "PL", "NL", "BE", "CH", "AT", "PT", "CZ", "SE"}
+    tables["13 European countries"] = table_text(
+        header, (row for row in rows if row[2].split(",")[1] in europe))
+    rng = random.Random(5)
+    sample = rng.sample(rows, 50_000)
+    tables["50,000 at 2 decimals"] = table_text(
+        header, ((f"{float(a):.2f}", f"{float(o):.2f}", r) for a, o, r in sample))
     return tables
 
 

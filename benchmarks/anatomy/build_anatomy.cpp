@@ -109,9 +109,10 @@ int main(int argc, char** argv) {
     std::printf(
         "{\"rows\": %zu, \"constructor_ms\": %.1f, \"tree_ms\": %.1f, \"packed_ms\": %.1f, "
         "\"exact\": %s, \"attempts\": %zu, \"split_moves\": %zu, \"entries_read\": %zu, "
-        "\"entries_selected\": %zu, \"fresh_selections\": %zu, \"repairs\": %zu, \"layout\": \"%016llx\"}\n",
+        "\"entries_selected\": %zu, \"fresh_selections\": %zu, \"repairs\": %zu, "
+        "\"fronts_gained\": %zu, \"fronts_lost\": %zu, \"layout\": \"%016llx\"}\n",
         points.size(), median(whole), median(tree), median(packed), exact ? "true" : "false",
         counters.attempts, counters.split_moves, counters.entries_read,
         counters.entries_selected, counters.fresh_selections, counters.repairs,
-        static_cast<unsigned long long>(digest));
+        counters.fronts_gained, counters.fronts_lost, static_cast<unsigned long long>(digest));
 }

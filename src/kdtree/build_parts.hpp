@@ -38,6 +38,10 @@ struct PackedBuildCounters {
     std::size_t entries_selected = 0;
     std::size_t fresh_selections = 0;
     std::size_t repairs = 0;
+    // Chunks whose front moved and whose lower side was moved along with
+    // it, gaining or losing positions at the front.
+    std::size_t fronts_gained = 0;
+    std::size_t fronts_lost = 0;
 };
 
 // The canonical left-packed construction, whose layout saved files carry.
@@ -73,7 +77,11 @@ std::vector<std::uint32_t> distinct_first_copies(const PointColumns& points);
 // copies of a point and NaN points can never be a query's answer (the
 // earliest copy wins every tie, a NaN distance loses to every real one), so
 // leaving them out changes no answer. A point equal to a split value may lie
-// on either side of it, which the query's closed bounds allow.
-ImmutableKdTree build_robust_tree(const PointColumns& points, std::vector<std::uint32_t> kept);
+// on either side of it, which the query's closed bounds allow. From
+// `renumber_from` points on, the splits are found on the points numbered
+// along a space-filling curve, as in the packed construction; `points` is
+// as it was afterwards, and the tree the same either way.
+ImmutableKdTree build_robust_tree(PointColumns& points, std::vector<std::uint32_t> kept,
+                                  std::size_t renumber_from = SpatialNumbering::kMinPoints);
 
 }  // namespace vicinor::kdtree::detail

@@ -33,6 +33,14 @@ void ChangeBook::hold(std::size_t node, ChangeSlice changes) {
                              arena_.begin() + changes.positions_end);
 }
 
+void ChangeBook::translate(std::size_t node, std::ptrdiff_t delta) {
+    auto waiting = held_.find(node);
+    if (waiting == held_.end()) return;
+    for (std::uint32_t& position : waiting->second.positions) {
+        position = static_cast<std::uint32_t>(static_cast<std::ptrdiff_t>(position) + delta);
+    }
+}
+
 ChangeSlice ChangeBook::with_held(std::size_t node, ChangeSlice changes) {
     auto waiting = held_.find(node);
     if (waiting == held_.end()) return changes;

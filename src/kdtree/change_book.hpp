@@ -48,6 +48,10 @@ public:
     void forget(std::size_t node) { held_.erase(node); }
     void forget_all() { held_.clear(); }
 
+    // The chunk `node` will see moved by `delta` positions as a whole:
+    // what is held for it moves along.
+    void translate(std::size_t node, std::ptrdiff_t delta);
+
     // `changes` plus what was held for `node`, which is then released.
     ChangeSlice with_held(std::size_t node, ChangeSlice changes);
 

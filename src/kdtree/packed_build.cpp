@@ -283,6 +283,12 @@ private:
         // A side the repair kept holds a child's last points only if that
         // child was called after the division the repair started from.
         const std::uint8_t heard = std::exchange(memo.sides_heard, std::uint8_t{0});
+        // The children hear now how far their chunks moved since they last
+        // divided.
+        if (const std::ptrdiff_t moved = std::exchange(memo.children_moved, 0); moved != 0) {
+            translate(2 * node, moved);
+            translate(2 * node + 1, moved);
+        }
 
         std::size_t p = split_target(m, node, right_capacity);
         if (p > m) throw Unbuildable{};
@@ -354,19 +360,90 @@ private:
                        std::size_t target, ChangeSlice changes, ChangeSlice& left_changes,
                        ChangeSlice& right_changes, KeptSides& kept) {
         ArrangedChunk& arranged = memos_[node].arranged;
+        // The upper side's first points, rotated to the front, left the
+        // positions the repair would look for them at: it cannot tell
+        // whether that side kept its points.
+        bool lost_front = false;
+        if (repairs_ && !changes.unknown && arranged.valid) {
+            const std::size_t old_lo = arranged.lo;
+            changes = keep_lower_side_together(lo, m, node, changes, arranged);
+            lost_front = old_lo < lo && arranged.lo == lo;
+        }
         // A chunk that moved entirely has nothing of the old division left.
         if (repairs_ && !changes.unknown && arranged.valid && lo < arranged.lo + arranged.length &&
             arranged.lo < lo + m) {
             if (repair(lo, m, node, dim, target, changes, arranged)) {
                 left_changes = changes_.push(repair_lower_);
                 right_changes = changes_.push(repair_upper_);
-                kept = KeptSides{repairer_.lower_unchanged(), repairer_.upper_unchanged()};
+                kept = KeptSides{repairer_.lower_unchanged(),
+                                 repairer_.upper_unchanged() && !lost_front};
                 return arranged.boundary;
             }
         }
         left_changes = ChangeSlice{};
         right_changes = ChangeSlice{};
         return select_afresh(lo, m, m, dim, target, arranged);
+    }
+
+    // A chunk whose front moved (a split to its left moved) would, divided
+    // where it stands, move its lower side by as many positions, and with
+    // it every chunk below: each node there would see its chunk changed
+    // although few of its points did. Instead the lower side is rotated to
+    // the chunk's new front as a whole, and the nodes below are told their
+    // chunks moved: positions gained at the front end up beside the old
+    // split, and positions lost there are made up from the upper side's
+    // first ones, which count as changed. Returns the changes as positions
+    // after the rotation.
+    ChangeSlice keep_lower_side_together(std::size_t lo, std::size_t m, std::size_t node,
+                                         ChangeSlice changes, ArrangedChunk& arranged) {
+        const std::size_t old_lo = arranged.lo;
+        const std::size_t old_split = old_lo + arranged.boundary;
+        const std::size_t old_end = old_lo + arranged.length;
+        if (old_lo == lo) return changes;
+        const bool gained = old_lo > lo;
+        const std::size_t by = gained ? old_lo - lo : lo - old_lo;
+        // The region rotated: the front gained and the lower side, or what
+        // is left of the lower side and as many upper positions.
+        const std::size_t end = gained ? old_split : old_split + by;
+        if (end > lo + m || (!gained && (old_split <= lo || end > old_end))) return changes;
+        std::uint32_t* order = sort_index_.data();
+        std::rotate(order + lo, order + (gained ? old_lo : old_split), order + end);
+        stale_.push_back({lo, end});
+        charge(end - lo);
+        ++(gained ? counters_.fronts_gained : counters_.fronts_lost);
+        rotated_.positions.clear();
+        // Where the entries of [lo, end) went, by where they stood.
+        const std::size_t first_moved = gained ? old_lo : old_split;
+        for (std::uint32_t position : changes_.view(changes).positions) {
+            if (position >= lo && position < first_moved) {
+                position += static_cast<std::uint32_t>(end - first_moved);
+            } else if (position >= first_moved && position < end) {
+                position -= static_cast<std::uint32_t>(first_moved - lo);
+            }
+            rotated_.positions.push_back(position);
+        }
+        if (!gained) {
+            for (std::size_t q = lo; q < lo + by; ++q) {
+                rotated_.positions.push_back(static_cast<std::uint32_t>(q));
+            }
+        }
+        arranged.length = old_end - lo;
+        arranged.lo = lo;
+        translate(2 * node, static_cast<std::ptrdiff_t>(lo) - static_cast<std::ptrdiff_t>(old_lo));
+        return changes_.push(rotated_);
+    }
+
+    // `node`'s chunk, and so everything below it, moved by `delta` as a
+    // whole: its memory of the chunk moves along, and its children hear of
+    // it when it next divides (a node that selects afresh tells them
+    // nothing of their old chunks anyway).
+    void translate(std::size_t node, std::ptrdiff_t delta) {
+        if (node >= memos_.size()) return;
+        changes_.translate(node, delta);
+        NodeMemo& memo = memos_[node];
+        if (!memo.arranged.valid) return;
+        memo.arranged.lo = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(memo.arranged.lo) + delta);
+        memo.children_moved += delta;
     }
 
     // Moves the split left to rank `target` of the lower side; the upper
@@ -468,6 +545,7 @@ private:
     struct NodeMemo {
         std::size_t capacity = 0;
         std::uint8_t sides_heard = 0;  // kHeard*: children called since `arranged` was set
+        std::ptrdiff_t children_moved = 0;  // how far the children's chunks moved, untold
         std::size_t result = 0;
         bool reusable = false;
         ArrangedChunk arranged;
@@ -482,6 +560,7 @@ private:
     SplitRepair repairer_;
     SideChanges repair_lower_;
     SideChanges repair_upper_;
+    SideChanges rotated_;
     // Where each point stands in sort_index_, kept by every move, and what
     // nodes kept about their sides' extremes.
     PageArray<std::uint32_t> position_of_;

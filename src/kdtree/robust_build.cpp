@@ -19,6 +19,7 @@
 #include "common/fault.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/order_key.hpp"
+#include "kdtree/spatial_numbering.hpp"
 
 namespace vicinor::kdtree::detail {
 namespace {
@@ -31,7 +32,10 @@ public:
         stem_count_ = leaf_count < 2 ? 1 : std::bit_ceil(leaf_count);
     }
 
-    ImmutableKdTree build() {
+    // The splits are found on the points as `numbering` arranged them (the
+    // kept points numbered so too); the leaves are filled after `points`
+    // is put back, by original numbers.
+    ImmutableKdTree build(SpatialNumbering& numbering, PointColumns& points) {
         ImmutableKdTree tree;
         tree.stems.assign(stem_count_, kUnsetStem);
         tree.size = order_.size();
@@ -39,6 +43,10 @@ public:
         // The leaves are made only now, after the selection's scratch is
         // gone, so that the two never take memory at once.
         std::vector<Keyed>().swap(keyed_);
+        if (numbering.renumbered()) {
+            for (std::uint32_t& item : order_) item = numbering.original(item);
+            numbering.restore(points);
+        }
         tree.leaves.resize((order_.size() + B - 1) / B);
         for (const LeafChunk& chunk : leaf_chunks_) place(tree, chunk);
         return tree;
@@ -139,10 +147,27 @@ private:
     std::size_t stem_count_ = 1;
 };
 
+// The kept points under their new numbers. Their order does not matter:
+// the selections order points by value alone.
+std::vector<std::uint32_t> renumber_kept(const SpatialNumbering& numbering,
+                                         std::vector<std::uint32_t> kept, std::size_t n) {
+    std::vector<bool> is_kept(n, false);
+    for (std::uint32_t item : kept) is_kept[item] = true;
+    kept.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto number = static_cast<std::uint32_t>(k);
+        if (is_kept[numbering.original(number)]) kept.push_back(number);
+    }
+    return kept;
+}
+
 }  // namespace
 
-ImmutableKdTree build_robust_tree(const PointColumns& points, std::vector<std::uint32_t> kept) {
-    return RobustBuilder(points, std::move(kept)).build();
+ImmutableKdTree build_robust_tree(PointColumns& points, std::vector<std::uint32_t> kept,
+                                  std::size_t renumber_from) {
+    SpatialNumbering numbering(points, renumber_from);
+    if (numbering.renumbered()) kept = renumber_kept(numbering, std::move(kept), points.size());
+    return RobustBuilder(points, std::move(kept)).build(numbering, points);
 }
 
 }  // namespace vicinor::kdtree::detail

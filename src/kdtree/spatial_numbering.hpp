@@ -30,6 +30,8 @@ public:
     // Puts the points back in their original order.
     void restore(PointColumns& points);
 
+    bool renumbered() const noexcept { return original_.size() != 0; }
+
     // The original number of the point now numbered `number`.
     std::uint32_t original(std::uint32_t number) const noexcept {
         return original_.size() == 0 ? number : original_[number];

@@ -1,6 +1,8 @@
 // Tables the left-packed construction cannot finish (identical places, grids,
 // places sharing a latitude) still build a tree every query can rely on.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "kdtree/build_parts.hpp"
@@ -198,6 +200,38 @@ TEST(BuildFallback, RandomTablesWithHeavyRepetition) {
         const ImmutableKdTree again = build_tree(points);
         EXPECT_EQ(again.stems, tree.stems);
         EXPECT_EQ(leaf_sizes(again), leaf_sizes(tree));
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+// Large tables find the fallback's splits on points numbered along a curve;
+// the tree, and the points handed back, are the same as without.
+TEST(BuildFallback, SameTreeWhenNumberedAlongACurve) {
+    std::mt19937 rng(41);
+    for (int round = 0; round < 20; ++round) {
+        const std::size_t n = 40 + rng() % 3000;
+        std::vector<Point> points(n);
+        for (Point& p : points) {
+            for (int d = 0; d < 3; ++d) p[d] = double(int(rng() % 9)) / 8.0 - 0.5;
+        }
+        points[rng() % n][1] = kNaN;
+        points[rng() % n][2] = -0.0;
+        SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
+        PointColumns plain = PointColumns::from_points(points);
+        PointColumns curved = PointColumns::from_points(points);
+        const std::vector<std::uint32_t> kept = detail::distinct_first_copies(plain);
+        const ImmutableKdTree expected = detail::build_robust_tree(plain, kept, SIZE_MAX);
+        const ImmutableKdTree tree = detail::build_robust_tree(curved, kept, 1);
+        ASSERT_EQ(tree.stems.size(), expected.stems.size());
+        EXPECT_EQ(std::memcmp(tree.stems.data(), expected.stems.data(),
+                              tree.stems.size() * sizeof(double)), 0);
+        ASSERT_EQ(tree.leaves.size(), expected.leaves.size());
+        for (std::size_t i = 0; i < tree.leaves.size(); ++i) {
+            EXPECT_EQ(std::memcmp(&tree.leaves[i], &expected.leaves[i], sizeof(LeafNode)), 0);
+        }
+        for (std::size_t d = 0; d < K; ++d) {
+            EXPECT_EQ(std::memcmp(curved.column(d).data(), plain.column(d).data(), n * sizeof(double)), 0);
+        }
         if (::testing::Test::HasFailure()) break;
     }
 }

@@ -62,12 +62,14 @@ TEST(BuildRepair, RepairedSplitsGiveTheBytesOfThePlainRules) {
     std::mt19937 rng(2026);
     int both_built = 0;
     int shifted = 0;
+    detail::PackedBuildCounters counters;  // summed over the rounds
     // The plain rules sort every chunk they split: sizes stay modest.
     for (int round = 0; round < 16; ++round) {
         const std::size_t n = 2000 + rng() % (round % 6 == 5 ? 24000 : 8000);
         const std::vector<Point> points = table(rng, round % 4, n);
         SCOPED_TRACE(::testing::Message() << "round " << round << " n=" << n);
-        const auto repaired = detail::build_packed_tree(points);
+        PointColumns columns = PointColumns::from_points(points);
+        const auto repaired = detail::build_packed_tree(columns, &counters);
         const auto selected = detail::build_reference_tree(points);
         ASSERT_EQ(repaired.has_value(), selected.has_value());
         if (!repaired) continue;
@@ -77,6 +79,10 @@ TEST(BuildRepair, RepairedSplitsGiveTheBytesOfThePlainRules) {
     }
     EXPECT_GT(both_built, 10);
     EXPECT_GT(shifted, 6);
+    // Lower sides moved with their chunk's front, both ways, were among
+    // what gave those bytes.
+    EXPECT_GT(counters.fronts_gained, 0u);
+    EXPECT_GT(counters.fronts_lost, 0u);
 }
 
 // The repair on its own: a chunk divided by a selection, then changed the
