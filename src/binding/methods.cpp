@@ -17,6 +17,7 @@
 #include "binding/released_gil.hpp"
 #include "binding/result_strings.hpp"
 #include "binding/rows.hpp"
+#include "binding/subset.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
 #include "geocoder/row_fields.hpp"
@@ -274,6 +275,7 @@ PyMethodDef geocoder_methods[] = {
     {"row_text", fastcall(Geocoder_row_text), METH_FASTCALL | METH_KEYWORDS, kRowTextDoc},
     {"row_dict", fastcall(Geocoder_row_dict), METH_FASTCALL | METH_KEYWORDS, kRowDictDoc},
     {"column", fastcall(Geocoder_column), METH_FASTCALL | METH_KEYWORDS, kColumnDoc},
+    {"subset", fastcall(Geocoder_subset), METH_FASTCALL | METH_KEYWORDS, kSubsetDoc},
     {"to_bytes", Geocoder_to_bytes, METH_NOARGS, kToBytesDoc},
     {"from_bytes", fastcall(Geocoder_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      kFromBytesDoc},

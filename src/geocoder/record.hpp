@@ -28,6 +28,9 @@ struct ReverseGeocoder {
     // and answer the same without them, only slower.
     kdtree::SearchBounds search_bounds;
     RowHints row_hints;
+    // Where each row's point lies in the tree, for subsets; made by
+    // prepare_subsets on the first one and never saved.
+    std::vector<std::uint32_t> row_positions;
 };
 
 }  // namespace vicinor
