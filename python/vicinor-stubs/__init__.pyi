@@ -24,7 +24,22 @@ class ReverseGeocoder:
         *,
         max_km: float | None = None,
         threads: int | None = None,
+        k: int = 1,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+    def rows_within(
+        self,
+        lats: npt.ArrayLike | Sequence[SupportsFloat],
+        lons: npt.ArrayLike | Sequence[SupportsFloat],
+        km: float,
+        *,
+        threads: int | None = None,
+        limit: int | None = None,
+        start: int = 0,
+        stop: int | None = None,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+    def get_rows_within(
+        self, lat: float, lon: float, km: float, *, limit: int | None = None
+    ) -> list[tuple[int, float]]: ...
     def get_nearest_with_distance(
         self, lat: float, lon: float, max_km: float | None = None
     ) -> tuple[str, float] | None: ...

@@ -12,6 +12,7 @@
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
+#include "binding/neighbours.hpp"
 #include "binding/pickling.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/released_gil.hpp"
@@ -270,6 +271,9 @@ PyMethodDef geocoder_methods[] = {
      kNearestRowsDoc},
     {"get_nearest_with_distance", fastcall(Geocoder_get_nearest_with_distance),
      METH_FASTCALL | METH_KEYWORDS, kWithDistanceDoc},
+    {"rows_within", fastcall(Geocoder_rows_within), METH_FASTCALL | METH_KEYWORDS, kRowsWithinDoc},
+    {"get_rows_within", fastcall(Geocoder_get_rows_within), METH_FASTCALL | METH_KEYWORDS,
+     kGetRowsWithinDoc},
     {"row_count", Geocoder_row_count, METH_NOARGS, kRowCountDoc},
     {"columns", Geocoder_columns, METH_NOARGS, kColumnsDoc},
     {"row_text", fastcall(Geocoder_row_text), METH_FASTCALL | METH_KEYWORDS, kRowTextDoc},
