@@ -112,6 +112,7 @@ PyObject* within_arrays(PyObject* numpy, GeocoderObject* geocoder, const BatchQu
     PyRef offsets(vector_array(numpy, query.count + 1, "int64", offset_data));
     if (!offsets) return nullptr;
     prepare_lookups_once(geocoder);
+    prepare_neighbours(geocoder->record);
     Result<std::vector<RowsWithin>> parts = without_gil([&] {
         return rows_within(geocoder->record, query, km, limit,
                            static_cast<std::int64_t*>(offset_data));
@@ -165,6 +166,7 @@ PyObject* nearest_k_arrays(PyObject* numpy, GeocoderObject* geocoder, const Batc
     PyRef km(new_array(numpy, shape.get(), "float64", km_data));
     if (!km) return nullptr;
     prepare_lookups_once(geocoder);
+    prepare_neighbours(geocoder->record);
     Status searched = without_gil([&] {
         return nearest_k_rows(geocoder->record, query, k, static_cast<std::int64_t*>(row_data),
                               static_cast<double*>(km_data));
@@ -230,6 +232,7 @@ PyObject* Geocoder_get_rows_within(PyObject* self, PyObject* const* args, Py_ssi
             return nullptr;
         }
         prepare_lookups_once(geocoder);
+    prepare_neighbours(geocoder->record);
         BatchQuery query;
         query.lats = DoubleColumn{&lat, 1};
         query.lons = DoubleColumn{&lon, 1};

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "geocoder/construction.hpp"
+#include "geocoder/subset.hpp"
 #include "kdtree/neighbours.hpp"
 #include "kdtree/query.hpp"
 
@@ -62,6 +63,25 @@ kdtree::Item first_answer(const ReverseGeocoder& geocoder, const kdtree::Point& 
 
 }  // namespace
 
+void prepare_neighbours(ReverseGeocoder& geocoder) {
+    const std::size_t row_count = geocoder.indexed_data.size();
+    if (geocoder.tree.size >= row_count || !geocoder.unstored_copies.owner_bits.empty()) return;
+    prepare_subsets(geocoder);
+    std::vector<std::pair<kdtree::Item, kdtree::Item>> pairs;
+    for (std::size_t row = 0; row < geocoder.row_positions.size(); ++row) {
+        if (geocoder.row_positions[row] != kNoPosition) continue;
+        Result<kdtree::Point> point = unstored_point(geocoder, static_cast<std::uint32_t>(row));
+        // A point with a NaN coordinate is never an answer; one with no
+        // coordinates left cannot be placed.
+        if (!point) continue;
+        const kdtree::Nearest twin = kdtree::nearest_one(geocoder.tree, *point);
+        if (twin.found && twin.distance == 0.0) {
+            pairs.emplace_back(twin.item, static_cast<kdtree::Item>(row));
+        }
+    }
+    geocoder.unstored_copies = kdtree::ItemCopies::from_pairs(std::move(pairs), row_count);
+}
+
 Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, std::size_t k,
                       std::int64_t* rows, double* km) {
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
@@ -73,7 +93,7 @@ Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, 
         found.reserve(k < 4096 ? k : 4096);
         for (std::size_t i = begin; i < end; ++i) {
             const kdtree::Point point = lat_lon_to_point(query.lats[i], query.lons[i]);
-            search.search(geocoder.tree, geocoder.search_bounds, point, k, kInfinity, found);
+            search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, k, kInfinity, found);
             std::int64_t* row_out = rows + i * k;
             double* km_out = km + i * k;
             std::size_t filled = 0;
@@ -126,7 +146,7 @@ Result<std::vector<RowsWithin>> rows_within(const ReverseGeocoder& geocoder, con
         std::vector<kdtree::Neighbour> found;
         for (std::size_t i = begin; i < end; ++i) {
             const kdtree::Point point = lat_lon_to_point(query.lats[i], query.lons[i]);
-            search.search(geocoder.tree, geocoder.search_bounds, point, limit, cap, found);
+            search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, limit, cap, found);
             std::size_t count = 0;
             for (const kdtree::Neighbour& next : found) {
                 const double distance = chord_to_km(next.distance);

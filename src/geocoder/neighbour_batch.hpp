@@ -13,6 +13,13 @@
 
 namespace vicinor {
 
+// Finds, once, the rows the tree leaves out as copies of a stored point
+// (geocoder.unstored_copies), so that searches for more than the nearest
+// list them too. Their points come from their coordinates: a table stored
+// without coordinates cannot have them found. Call before searches run on
+// several threads: they only read the record.
+void prepare_neighbours(ReverseGeocoder& geocoder);
+
 // Row -1 marks "no such row": fewer rows than k, or (with max_km) a row
 // farther than max_km. km holds +infinity where no row exists, and the
 // distance where the row is only too far.

@@ -70,33 +70,6 @@ void append_rows(const ReverseGeocoder& geocoder, std::span<const std::uint32_t>
     }
 }
 
-// The point of a row the tree does not hold. A tree built for a table with
-// many copies of one place keeps only the first copy of each point, and no
-// point with a NaN coordinate: neither could ever answer there, but in a
-// subset without the first copy the row's own point answers. It comes from
-// the row's coordinates, converted as construction converted them; a
-// rewrite without coordinates has none left.
-Result<kdtree::Point> unstored_point(const ReverseGeocoder& geocoder, std::uint32_t row) {
-    const std::string unplaceable = "row " + std::to_string(row) +
-                                    " has no point in the index and no coordinates in its text, "
-                                    "so it cannot be placed in a subset";
-    if (coordinates_dropped(geocoder)) return Error(unplaceable);
-    Result<std::uint8_t> separator = separator_byte(geocoder.value_sep);
-    if (!separator) return std::move(separator).error();
-    DataLineReader reader(*separator);
-    CoordinateFields fields;
-    if (Status read = reader.read_coordinates(row_text_at(geocoder, row), fields); !read) {
-        return std::move(read).error();
-    }
-    double lat = 0.0;
-    double lon = 0.0;
-    if (fields.field_count < 2 || parse_coordinate(fields.latitude, lat) != NumberStatus::ok ||
-        parse_coordinate(fields.longitude, lon) != NumberStatus::ok) {
-        return Error(unplaceable);
-    }
-    return lat_lon_to_point(lat, lon);
-}
-
 Result<kdtree::PointColumns> gather_points(const ReverseGeocoder& geocoder,
                                            const std::vector<std::uint32_t>& positions,
                                            std::span<const std::uint32_t> rows) {
@@ -128,6 +101,33 @@ Result<kdtree::PointColumns> gather_points(const ReverseGeocoder& geocoder,
 }
 
 }  // namespace
+
+// The point of a row the tree does not hold. A tree built for a table with
+// many copies of one place keeps only the first copy of each point, and no
+// point with a NaN coordinate: neither could ever answer there, but in a
+// subset without the first copy the row's own point answers. It comes from
+// the row's coordinates, converted as construction converted them; a
+// rewrite without coordinates has none left.
+Result<kdtree::Point> unstored_point(const ReverseGeocoder& geocoder, std::uint32_t row) {
+    const std::string unplaceable = "row " + std::to_string(row) +
+                                    " has no point in the index and no coordinates in its text, "
+                                    "so it cannot be placed in a subset";
+    if (coordinates_dropped(geocoder)) return Error(unplaceable);
+    Result<std::uint8_t> separator = separator_byte(geocoder.value_sep);
+    if (!separator) return std::move(separator).error();
+    DataLineReader reader(*separator);
+    CoordinateFields fields;
+    if (Status read = reader.read_coordinates(row_text_at(geocoder, row), fields); !read) {
+        return std::move(read).error();
+    }
+    double lat = 0.0;
+    double lon = 0.0;
+    if (fields.field_count < 2 || parse_coordinate(fields.latitude, lat) != NumberStatus::ok ||
+        parse_coordinate(fields.longitude, lon) != NumberStatus::ok) {
+        return Error(unplaceable);
+    }
+    return lat_lon_to_point(lat, lon);
+}
 
 std::vector<std::uint32_t> compute_row_positions(const ReverseGeocoder& geocoder) {
     const auto& leaves = geocoder.tree.leaves;

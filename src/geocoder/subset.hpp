@@ -26,6 +26,10 @@ std::vector<std::uint32_t> compute_row_positions(const ReverseGeocoder& geocoder
 // before subsets run on several threads: they only read the record.
 void prepare_subsets(ReverseGeocoder& geocoder);
 
+// The point of a row the tree does not hold (see subset.cpp), from its
+// coordinates; fails where the stored text has none.
+Result<kdtree::Point> unstored_point(const ReverseGeocoder& geocoder, std::uint32_t row);
+
 // `rows` must be strictly ascending row numbers below the row count (the
 // binding says which one is not); row i of the result is row rows[i] of
 // `geocoder`. Uses row_positions when they fit, else makes its own. Fails

@@ -41,10 +41,28 @@ inline void leaf_distances(const LeafNode& leaf, const Point& q, double (&out)[B
     }
 }
 
+// Keeps `candidate` if it is among the k best so far; `worst` is then the
+// k-th best distance once k are kept.
+inline void offer(const Neighbour& candidate, std::size_t k, double& worst,
+                  std::vector<Neighbour>& out) {
+    if (k == NeighbourSearch::kAll) {
+        out.push_back(candidate);
+    } else if (out.size() < k) {
+        out.push_back(candidate);
+        std::push_heap(out.begin(), out.end(), nearer);
+        if (out.size() == k) worst = out.front().distance;
+    } else if (nearer(candidate, out.front())) {
+        std::pop_heap(out.begin(), out.end(), nearer);
+        out.back() = candidate;
+        std::push_heap(out.begin(), out.end(), nearer);
+        worst = out.front().distance;
+    }
+}
+
 }  // namespace
 
 void NeighbourSearch::search(const ImmutableKdTree& tree, const SearchBounds& bounds,
-                             const Point& query, std::size_t k, double max_distance,
+                             const ItemCopies& copies, const Point& query, std::size_t k, double max_distance,
                              std::vector<Neighbour>& out) {
     out.clear();
     if (k == 0 || !std::isfinite(query[0]) || !std::isfinite(query[1]) ||
@@ -54,7 +72,6 @@ void NeighbourSearch::search(const ImmutableKdTree& tree, const SearchBounds& bo
     const bool bounded = bounds.fits(tree);
     const std::size_t stem_count = tree.stems.size();
     const std::size_t leaf_count = tree.leaves.size();
-    const bool all = k == kAll;
     // Worst distance an answer may have: the cap, then the k-th best.
     double worst = max_distance;
     auto node_bound = [&](std::size_t node) {
@@ -98,18 +115,10 @@ void NeighbourSearch::search(const ImmutableKdTree& tree, const SearchBounds& bo
             const double distance = distances[slot];
             // NaN fails this test: such a point is never an answer.
             if (!(distance <= worst)) continue;
-            const Neighbour candidate{distance, leaf.content_items[slot]};
-            if (all) {
-                out.push_back(candidate);
-            } else if (out.size() < k) {
-                out.push_back(candidate);
-                std::push_heap(out.begin(), out.end(), nearer);
-                if (out.size() == k) worst = out.front().distance;
-            } else if (nearer(candidate, out.front())) {
-                std::pop_heap(out.begin(), out.end(), nearer);
-                out.back() = candidate;
-                std::push_heap(out.begin(), out.end(), nearer);
-                worst = out.front().distance;
+            const Item item = leaf.content_items[slot];
+            offer(Neighbour{distance, item}, k, worst, out);
+            if (!copies.empty()) {
+                for (const Item copy : copies.of(item)) offer(Neighbour{distance, copy}, k, worst, out);
             }
         }
     }

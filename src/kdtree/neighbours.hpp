@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "kdtree/item_copies.hpp"
 #include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
 
@@ -28,10 +29,12 @@ public:
     // stored points nearest to `query` among those at a squared distance of
     // at most `max_distance`; `k` = kAll keeps all of them. Points with a
     // NaN coordinate, and a non-finite query, find nothing. `bounds` that
-    // do not fit the tree are ignored (every leaf is then read).
+    // do not fit the tree are ignored (every leaf is then read). Each
+    // stored item found brings its `copies` along, at its distance.
     static constexpr std::size_t kAll = static_cast<std::size_t>(-1);
-    void search(const ImmutableKdTree& tree, const SearchBounds& bounds, const Point& query,
-                std::size_t k, double max_distance, std::vector<Neighbour>& out);
+    void search(const ImmutableKdTree& tree, const SearchBounds& bounds, const ItemCopies& copies,
+                const Point& query, std::size_t k, double max_distance,
+                std::vector<Neighbour>& out);
 
 private:
     struct Pending {

@@ -40,6 +40,9 @@ def make_table(kind, seed=0):
     elif kind == "duplicated":  # groups of up to 20 copies of a place
         places = list(zip(rng.uniform(-60, 60, 30), rng.uniform(-180, 180, 30)))
         coords = [places[i] for i in rng.integers(0, 30, 300)]
+    elif kind == "crowded":  # 40 copies of a place: more than a leaf holds
+        coords = list(zip(rng.uniform(-60, 60, 260), rng.uniform(-180, 180, 260)))
+        coords[5:5] = [(12.5, -7.25)] * 40
     elif kind == "polar":
         coords = list(zip(rng.choice([-1, 1], 300) * rng.uniform(88, 90, 300),
                           rng.uniform(-180, 180, 300)))
@@ -54,12 +57,12 @@ def make_table(kind, seed=0):
 
 def queries(coords, seed=1):
     rng = np.random.default_rng(seed)
-    lats = list(rng.uniform(-90, 90, 40)) + [a for a, _ in coords[:10]] + [90.0, -90.0, 0.0]
-    lons = list(rng.uniform(-180, 180, 40)) + [b for _, b in coords[:10]] + [0.0, 180.0, -180.0]
+    lats = list(rng.uniform(-90, 90, 40)) + [a for a, _ in coords[:10]] + [90.0, -90.0, 0.0, 12.5]
+    lons = list(rng.uniform(-180, 180, 40)) + [b for _, b in coords[:10]] + [0.0, 180.0, -180.0, -7.0]
     return np.array(lats), np.array(lons)
 
 
-TABLES = ["random", "duplicated", "polar", "antimeridian", 1, 2, 3]
+TABLES = ["random", "duplicated", "crowded", "polar", "antimeridian", 1, 2, 3]
 
 
 @pytest.mark.parametrize("kind", TABLES)
