@@ -20,6 +20,7 @@ namespace vicinor {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr std::size_t kLongestPart = std::size_t{1} << 31;
 
 // Runs work(part, begin, end) over `parts` contiguous shares of `count`
 // queries, one thread each; a thread that cannot start leaves its share to
@@ -51,6 +52,30 @@ void run_in_parts(std::size_t count, unsigned threads, std::size_t parts_wanted,
     for (const std::exception_ptr& fault : faults) {
         if (fault) std::rethrow_exception(fault);
     }
+}
+
+// Queries are searched cell by cell of a cube map over directions, so that
+// consecutive searches read the same leaves while they are in cache; only
+// the order of the searches depends on it, never an answer.
+constexpr std::size_t kOrderGrid = 128;  // cells per face side: about 80 km
+
+// The positions begin .. end - 1, ordered by cell (a counting sort; stable,
+// so a cell's queries keep their order).
+std::vector<std::uint32_t> spatial_order(const BatchQuery& query, std::size_t begin,
+                                         std::size_t end, std::vector<kdtree::Point>& points) {
+    const std::size_t count = end - begin;
+    points.resize(count);
+    std::vector<std::uint32_t> cells(count);
+    std::vector<std::uint32_t> starts(6 * kOrderGrid * kOrderGrid + 1, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        points[i] = lat_lon_to_point(query.lats[begin + i], query.lons[begin + i]);
+        cells[i] = static_cast<std::uint32_t>(kdtree::seed_cell(points[i], kOrderGrid));
+        ++starts[cells[i] + 1];
+    }
+    for (std::size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
+    std::vector<std::uint32_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[starts[cells[i]]++] = static_cast<std::uint32_t>(i);
+    return order;
 }
 
 // Column 0 as the single lookup gives it: the unique nearest when one
@@ -91,8 +116,14 @@ Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, 
         kdtree::NeighbourSearch search;
         std::vector<kdtree::Neighbour> found;
         found.reserve(k < 4096 ? k : 4096);
-        for (std::size_t i = begin; i < end; ++i) {
-            const kdtree::Point point = lat_lon_to_point(query.lats[i], query.lons[i]);
+        std::vector<kdtree::Point> points;
+        // Parts hold at most a share of 2^32 queries: positions are 32-bit.
+        for (std::size_t first = begin; first < end; first += kLongestPart) {
+          const std::size_t last = std::min(end, first + kLongestPart);
+          const std::vector<std::uint32_t> order = spatial_order(query, first, last, points);
+          for (const std::uint32_t at : order) {
+            const std::size_t i = first + at;
+            const kdtree::Point& point = points[at];
             search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, k, kInfinity, found);
             std::int64_t* row_out = rows + i * k;
             double* km_out = km + i * k;
@@ -118,6 +149,7 @@ Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, 
                 row_out[j] = kNoRow64;
                 km_out[j] = kInfinity;
             }
+          }
         }
     });
     return {};

@@ -41,20 +41,38 @@ inline void leaf_distances(const LeafNode& leaf, const Point& q, double (&out)[B
     }
 }
 
+// A functor, not a function pointer: the heap operations then inline it.
+struct Nearer {
+    bool operator()(const Neighbour& a, const Neighbour& b) const noexcept { return nearer(a, b); }
+};
+
+// Up to this k the best are kept sorted, with insertion; beyond it, in a heap.
+constexpr std::size_t kSortedUpTo = 64;
+
 // Keeps `candidate` if it is among the k best so far; `worst` is then the
 // k-th best distance once k are kept.
-inline void offer(const Neighbour& candidate, std::size_t k, double& worst,
-                  std::vector<Neighbour>& out) {
+[[gnu::always_inline]] inline void offer(const Neighbour& candidate, std::size_t k,
+                                         double& worst, std::vector<Neighbour>& out) {
     if (k == NeighbourSearch::kAll) {
         out.push_back(candidate);
+    } else if (k <= kSortedUpTo) {
+        if (out.size() == k) {
+            if (!nearer(candidate, out.back())) return;
+            out.pop_back();
+        }
+        std::size_t at = out.size();
+        out.push_back(candidate);
+        for (; at > 0 && nearer(candidate, out[at - 1]); --at) out[at] = out[at - 1];
+        out[at] = candidate;
+        if (out.size() == k) worst = out.back().distance;
     } else if (out.size() < k) {
         out.push_back(candidate);
-        std::push_heap(out.begin(), out.end(), nearer);
+        std::push_heap(out.begin(), out.end(), Nearer{});
         if (out.size() == k) worst = out.front().distance;
     } else if (nearer(candidate, out.front())) {
-        std::pop_heap(out.begin(), out.end(), nearer);
+        std::pop_heap(out.begin(), out.end(), Nearer{});
         out.back() = candidate;
-        std::push_heap(out.begin(), out.end(), nearer);
+        std::push_heap(out.begin(), out.end(), Nearer{});
         worst = out.front().distance;
     }
 }
@@ -122,7 +140,7 @@ void NeighbourSearch::search(const ImmutableKdTree& tree, const SearchBounds& bo
             }
         }
     }
-    std::sort(out.begin(), out.end(), nearer);
+    if (k == kAll || k > kSortedUpTo) std::sort(out.begin(), out.end(), Nearer{});
 }
 
 }  // namespace vicinor::kdtree
