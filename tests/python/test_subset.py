@@ -119,3 +119,15 @@ def test_empty_subset_is_a_header_only_table():
     empty = full.subset([])
     assert empty.row_count() == 0
     assert empty.to_bytes() == ReverseGeocoder("lat,lon,name\n").to_bytes()
+
+
+def test_where_is_the_subset_of_the_matching_rows():
+    import vicinor_tools
+
+    full = ReverseGeocoder("lat,lon,name,kind\n1,2,a,x\n3,4,b,y\n5,6,c,x\n7,8,d,x\n")
+    assert vicinor_tools.matching_rows(full, {"kind": "x", "name": "c"}).tolist() == [2]
+    expected = ReverseGeocoder("lat,lon,name,kind\n1,2,a,x\n5,6,c,x\n7,8,d,x\n")
+    assert vicinor_tools.where(full, kind="x").to_bytes() == expected.to_bytes()
+    assert vicinor_tools.where(full, {"kind": "x"}, name="d").row_text(0) == "7,8,d,x"
+    with pytest.raises(KeyError):
+        vicinor_tools.where(full, colour="red")
