@@ -15,6 +15,7 @@ from typing import NoReturn, TextIO
 
 import vicinor
 
+from . import _neighbours
 from ._countries import country_name
 from ._tables import from_csv
 from ._world import world
@@ -94,6 +95,7 @@ def lookup_parser() -> argparse.ArgumentParser:
     parser.add_argument("lon", type=number, help="longitude in degrees, e.g. 2.3522")
     parser.add_argument("--format", choices=("text", "json"), default="text",
                         help="text for people (default) or one JSON object")
+    _neighbours.add_neighbour_options(parser)
     add_source_options(parser)
     return parser
 
@@ -123,10 +125,18 @@ def write_text_answer(fields: dict[str, str | float], out: TextIO) -> None:
 
 
 def run_lookup(argv: Sequence[str]) -> int:
-    args = lookup_parser().parse_args(argv)
+    parser = lookup_parser()
+    args = parser.parse_args(argv)
+    _neighbours.check_options(parser, args)
     geocoder, bundled = open_geocoder(args)
     try:
+        geocoder = _neighbours.apply_where(geocoder, args.where)
+        if _neighbours.wants_neighbours(args):
+            _neighbours.run_neighbours(args, geocoder, bundled, sys.stdout)
+            return 0
         fields = nearest_fields(geocoder, bundled, args.lat, args.lon)
+    except _neighbours.NeighbourError as error:
+        raise CommandError(str(error)) from None
     except RuntimeError as error:
         raise CommandError(one_line(error)) from None
     if args.format == "json":
@@ -206,10 +216,12 @@ def run_batch(argv: Sequence[str]) -> int:
                         help="threads for the lookups (default: every core)")
     parser.add_argument("--chunk-rows", type=int, default=_batch.DEFAULT_CHUNK_ROWS,
                         metavar="N", help=argparse.SUPPRESS)
+    _neighbours.add_where_option(parser)
     add_source_options(parser)
     # None when not given, so that options that cannot apply are refused.
     parser.set_defaults(sep=None)
     args = parser.parse_args(argv)
+    _neighbours.check_options(parser, args)
     if args.max_km is not None and args.max_km < 0:
         parser.error("--max-km must not be negative")
     if not 1 <= args.chunk_rows <= _batch.MAX_CHUNK_ROWS:
@@ -227,8 +239,9 @@ def run_batch(argv: Sequence[str]) -> int:
         skip_bad=args.on_error == "skip", threads=args.threads, chunk_rows=args.chunk_rows)
     geocoder, _ = open_geocoder(args)
     try:
+        geocoder = _neighbours.apply_where(geocoder, args.where)
         summary = _batch.geocode_file(geocoder, args.input, args.output, options)
-    except _batch.BatchError as error:
+    except (_batch.BatchError, _neighbours.NeighbourError) as error:
         raise CommandError(str(error)) from None
     if summary.skipped:
         sys.stderr.write(f"{PROG}: {summary.skipped} of {summary.rows} rows could not be "

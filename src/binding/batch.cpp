@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 #include "binding/coordinate_columns.hpp"
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
+#include "binding/neighbours.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/result_strings.hpp"
 #include "geocoder/batch.hpp"
@@ -26,8 +28,8 @@
 namespace vicinor::binding {
 namespace {
 
-constexpr const char* kBatchNames[] = {"lats", "lons", "max_km", "threads"};
-constexpr ParameterList kNearestRows = {"ReverseGeocoder.nearest_rows()", kBatchNames, 4, 2};
+constexpr const char* kBatchNames[] = {"lats", "lons", "max_km", "threads", "k"};
+constexpr ParameterList kNearestRows = {"ReverseGeocoder.nearest_rows()", kBatchNames, 5, 2};
 constexpr const char* kWithDistanceNames[] = {"lat", "lon", "max_km"};
 constexpr ParameterList kWithDistance = {"ReverseGeocoder.get_nearest_with_distance()",
                                          kWithDistanceNames, 3, 2};
@@ -115,7 +117,7 @@ Status search_without_gil(const ReverseGeocoder& record, const BatchQuery& query
 PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
-        PyObject* bound[4] = {};
+        PyObject* bound[5] = {};
         if (PyVectorcall_NARGS(nargsf) > 2) {
             raise_message(PyExc_TypeError,
                           "ReverseGeocoder.nearest_rows() takes 2 positional arguments but " +
@@ -139,6 +141,9 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
         if (!convert_max_km(bound[2], query.max_km)) return nullptr;
         if (!convert_threads(bound[3], query.count, query.threads)) return nullptr;
         if (!check_coordinates(query, lats.size(), lons.size())) return nullptr;
+        std::size_t k = 1;
+        if (!convert_neighbour_count(bound[4], k)) return nullptr;
+        if (k != 1) return nearest_k_arrays(numpy.get(), geocoder, query, k);
 
         void* row_data = nullptr;
         void* km_data = nullptr;
@@ -201,6 +206,31 @@ PyObject* Geocoder_get_nearest_with_distance(PyObject* self, PyObject* const* ar
         }
         return Py_BuildValue("(Od)", text.get(), km);
     });
+}
+
+PyObject* with_query_columns(PyObject* numpy, PyObject* lats_object, PyObject* lons_object,
+                             PyObject* threads, std::size_t first, std::size_t last,
+                             const std::function<PyObject*(const BatchQuery&)>& body) {
+    CoordinateColumn lats;
+    CoordinateColumn lons;
+    if (!lats.open(numpy, lats_object, "lats") || !lons.open(numpy, lons_object, "lons")) {
+        return nullptr;
+    }
+    BatchQuery query;
+    query.lats = lats.column();
+    query.lons = lons.column();
+    query.count = std::min(lats.size(), lons.size());
+    query.max_km = std::numeric_limits<double>::infinity();
+    if (!check_coordinates(query, lats.size(), lons.size())) return nullptr;
+    // The part asked for: the checks above cover every point, so an error
+    // names the same index whichever part is asked.
+    last = std::min(last, query.count);
+    first = std::min(first, last);
+    query.lats.data = query.lats.at(first);
+    query.lons.data = query.lons.at(first);
+    query.count = last - first;
+    if (!convert_threads(threads, query.count, query.threads)) return nullptr;
+    return body(query);
 }
 
 }  // namespace vicinor::binding

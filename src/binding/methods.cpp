@@ -14,11 +14,13 @@
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
+#include "binding/neighbours.hpp"
 #include "binding/pickling.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/released_gil.hpp"
 #include "binding/result_strings.hpp"
 #include "binding/rows.hpp"
+#include "binding/subset.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
 #include "geocoder/row_fields.hpp"
@@ -271,11 +273,15 @@ PyMethodDef geocoder_methods[] = {
      kNearestRowsDoc},
     {"get_nearest_with_distance", fastcall(Geocoder_get_nearest_with_distance),
      METH_FASTCALL | METH_KEYWORDS, kWithDistanceDoc},
+    {"rows_within", fastcall(Geocoder_rows_within), METH_FASTCALL | METH_KEYWORDS, kRowsWithinDoc},
+    {"get_rows_within", fastcall(Geocoder_get_rows_within), METH_FASTCALL | METH_KEYWORDS,
+     kGetRowsWithinDoc},
     {"row_count", Geocoder_row_count, METH_NOARGS, kRowCountDoc},
     {"columns", Geocoder_columns, METH_NOARGS, kColumnsDoc},
     {"row_text", fastcall(Geocoder_row_text), METH_FASTCALL | METH_KEYWORDS, kRowTextDoc},
     {"row_dict", fastcall(Geocoder_row_dict), METH_FASTCALL | METH_KEYWORDS, kRowDictDoc},
     {"column", fastcall(Geocoder_column), METH_FASTCALL | METH_KEYWORDS, kColumnDoc},
+    {"subset", fastcall(Geocoder_subset), METH_FASTCALL | METH_KEYWORDS, kSubsetDoc},
     {"to_bytes", Geocoder_to_bytes, METH_NOARGS, kToBytesDoc},
     {"from_bytes", fastcall(Geocoder_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      kFromBytesDoc},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "geocoder/row_hints.hpp"
+#include "kdtree/item_copies.hpp"
 #include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
 
@@ -28,6 +29,12 @@ struct ReverseGeocoder {
     // and answer the same without them, only slower.
     kdtree::SearchBounds search_bounds;
     RowHints row_hints;
+    // Where each row's point lies in the tree, for subsets; made by
+    // prepare_subsets on the first one and never saved.
+    std::vector<std::uint32_t> row_positions;
+    // Rows the tree leaves out as copies of a stored point, by that point's
+    // row; made by prepare_neighbours and never saved.
+    kdtree::ItemCopies unstored_copies;
 };
 
 }  // namespace vicinor

@@ -1,0 +1,199 @@
+// Batch drivers of the neighbour searches. Each thread takes a contiguous
+// part of the queries with its own search scratch, so nothing is shared
+// but the read-only record; nothing is allocated per query once the
+// scratch has grown.
+#include "geocoder/neighbour_batch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <system_error>
+#include <thread>
+
+#include "geocoder/construction.hpp"
+#include "geocoder/subset.hpp"
+#include "kdtree/neighbours.hpp"
+#include "kdtree/query.hpp"
+
+namespace vicinor {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr std::size_t kLongestPart = std::size_t{1} << 31;
+
+// Runs work(part, begin, end) over `parts` contiguous shares of `count`
+// queries, one thread each; a thread that cannot start leaves its share to
+// the calling thread. The first fault is rethrown once all are joined.
+template <class Work>
+void run_in_parts(std::size_t count, unsigned threads, std::size_t parts_wanted, Work work) {
+    const std::size_t useful = (count + 4095) / 4096;  // a few thousand queries a thread
+    const std::size_t parts = std::max<std::size_t>(
+        1, std::min<std::size_t>({static_cast<std::size_t>(threads), useful, parts_wanted}));
+    std::vector<std::exception_ptr> faults(parts);
+    auto run = [&](std::size_t part) {
+        try {
+            work(part, parts, count * part / parts, count * (part + 1) / parts);
+        } catch (...) {
+            faults[part] = std::current_exception();
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        helpers.reserve(parts - 1);
+        std::size_t started = 1;
+        try {
+            for (; started < parts; ++started) helpers.emplace_back(run, started);
+        } catch (const std::system_error&) {
+        }
+        run(0);
+        for (std::size_t part = started; part < parts; ++part) run(part);
+    }
+    for (const std::exception_ptr& fault : faults) {
+        if (fault) std::rethrow_exception(fault);
+    }
+}
+
+// Queries are searched cell by cell of a cube map over directions, so that
+// consecutive searches read the same leaves while they are in cache; only
+// the order of the searches depends on it, never an answer.
+constexpr std::size_t kOrderGrid = 128;  // cells per face side: about 80 km
+
+// The positions begin .. end - 1, ordered by cell (a counting sort; stable,
+// so a cell's queries keep their order).
+std::vector<std::uint32_t> spatial_order(const BatchQuery& query, std::size_t begin,
+                                         std::size_t end, std::vector<kdtree::Point>& points) {
+    const std::size_t count = end - begin;
+    points.resize(count);
+    std::vector<std::uint32_t> cells(count);
+    std::vector<std::uint32_t> starts(6 * kOrderGrid * kOrderGrid + 1, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        points[i] = lat_lon_to_point(query.lats[begin + i], query.lons[begin + i]);
+        cells[i] = static_cast<std::uint32_t>(kdtree::seed_cell(points[i], kOrderGrid));
+        ++starts[cells[i] + 1];
+    }
+    for (std::size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
+    std::vector<std::uint32_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[starts[cells[i]]++] = static_cast<std::uint32_t>(i);
+    return order;
+}
+
+// Column 0 as the single lookup gives it: the unique nearest when one
+// is, else the one the nearest-one query's tie rule picks.
+kdtree::Item first_answer(const ReverseGeocoder& geocoder, const kdtree::Point& point,
+                          const std::vector<kdtree::Neighbour>& found) {
+    if (found.size() < 2 || found[0].distance < found[1].distance) return found[0].item;
+    return kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, point).item;
+}
+
+}  // namespace
+
+void prepare_neighbours(ReverseGeocoder& geocoder) {
+    const std::size_t row_count = geocoder.indexed_data.size();
+    if (geocoder.tree.size >= row_count || !geocoder.unstored_copies.owner_bits.empty()) return;
+    prepare_subsets(geocoder);
+    std::vector<std::pair<kdtree::Item, kdtree::Item>> pairs;
+    for (std::size_t row = 0; row < geocoder.row_positions.size(); ++row) {
+        if (geocoder.row_positions[row] != kNoPosition) continue;
+        Result<kdtree::Point> point = unstored_point(geocoder, static_cast<std::uint32_t>(row));
+        // A point with a NaN coordinate is never an answer; one with no
+        // coordinates left cannot be placed.
+        if (!point) continue;
+        const kdtree::Nearest twin = kdtree::nearest_one(geocoder.tree, *point);
+        if (twin.found && twin.distance == 0.0) {
+            pairs.emplace_back(twin.item, static_cast<kdtree::Item>(row));
+        }
+    }
+    geocoder.unstored_copies = kdtree::ItemCopies::from_pairs(std::move(pairs), row_count);
+}
+
+Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, std::size_t k,
+                      std::int64_t* rows, double* km) {
+    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    if (query.count == 0 || k == 0) return {};
+    run_in_parts(query.count, query.threads, query.count, [&](std::size_t, std::size_t,
+                                                              std::size_t begin, std::size_t end) {
+        kdtree::NeighbourSearch search;
+        std::vector<kdtree::Neighbour> found;
+        found.reserve(k < 4096 ? k : 4096);
+        std::vector<kdtree::Point> points;
+        // Parts hold at most a share of 2^32 queries: positions are 32-bit.
+        for (std::size_t first = begin; first < end; first += kLongestPart) {
+          const std::size_t last = std::min(end, first + kLongestPart);
+          const std::vector<std::uint32_t> order = spatial_order(query, first, last, points);
+          for (const std::uint32_t at : order) {
+            const std::size_t i = first + at;
+            const kdtree::Point& point = points[at];
+            search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, k, kInfinity, found);
+            std::int64_t* row_out = rows + i * k;
+            double* km_out = km + i * k;
+            std::size_t filled = 0;
+            if (!found.empty()) {
+                const kdtree::Item first = first_answer(geocoder, point, found);
+                // The first answer's distance is the least: it heads the list.
+                row_out[0] = first;
+                km_out[0] = chord_to_km(found[0].distance);
+                filled = 1;
+                for (const kdtree::Neighbour& next : found) {
+                    if (filled == k) break;
+                    if (next.item == first) continue;
+                    row_out[filled] = next.item;
+                    km_out[filled] = chord_to_km(next.distance);
+                    ++filled;
+                }
+            }
+            for (std::size_t j = 0; j < filled; ++j) {
+                if (km_out[j] > query.max_km) row_out[j] = kNoRow64;
+            }
+            for (std::size_t j = filled; j < k; ++j) {
+                row_out[j] = kNoRow64;
+                km_out[j] = kInfinity;
+            }
+          }
+        }
+    });
+    return {};
+}
+
+double squared_chord_cap(double km) noexcept {
+    const double angle = km / EARTH_RADIUS_KM;
+    if (!(angle < 3.14159)) return kInfinity;  // near or past the antipode: everything
+    const double chord = 2.0 * std::sin(angle * 0.5);
+    // Far more room than the rounding of chord_to_km needs.
+    return chord * chord * (1.0 + 1e-9) + 1e-300;
+}
+
+Result<std::vector<RowsWithin>> rows_within(const ReverseGeocoder& geocoder, const BatchQuery& query,
+                               double km, std::size_t limit, std::int64_t* offsets) {
+    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    offsets[0] = 0;
+    const double cap = squared_chord_cap(km);
+    std::vector<RowsWithin> shares(std::max<std::size_t>(1, query.threads));
+    std::size_t parts_used = 0;
+    run_in_parts(query.count, query.threads, shares.size(),
+                 [&](std::size_t part, std::size_t parts, std::size_t begin, std::size_t end) {
+        if (part == 0) parts_used = parts;
+        RowsWithin& share = shares[part];
+        kdtree::NeighbourSearch search;
+        std::vector<kdtree::Neighbour> found;
+        for (std::size_t i = begin; i < end; ++i) {
+            const kdtree::Point point = lat_lon_to_point(query.lats[i], query.lons[i]);
+            search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, limit, cap, found);
+            std::size_t count = 0;
+            for (const kdtree::Neighbour& next : found) {
+                const double distance = chord_to_km(next.distance);
+                if (!(distance <= km)) continue;  // the cap has room to spare
+                share.rows.push_back(next.item);
+                share.km.push_back(distance);
+                ++count;
+            }
+            // Local counts for now; made running sums below.
+            offsets[i + 1] = static_cast<std::int64_t>(count);
+        }
+    });
+    for (std::size_t i = 0; i < query.count; ++i) offsets[i + 1] += offsets[i];
+    shares.resize(std::max<std::size_t>(1, parts_used));
+    return shares;
+}
+
+}  // namespace vicinor
