@@ -1,9 +1,10 @@
-"""The bundled world cities table (place data (c) GeoNames, CC BY 4.0)."""
+"""The bundled world table (place data (c) GeoNames, CC BY 4.0)."""
 
 from __future__ import annotations
 
 import functools
 import os
+import threading
 
 import vicinor
 
@@ -12,11 +13,50 @@ import vicinor
 # (os.path, not pathlib: a one-off lookup should not pay for importing it.)
 WORLD_INDEX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "world.vgc")
 
-WORLD_COLUMNS = ("lat", "lon", "name", "country", "admin1", "admin2")
+WORLD_COLUMNS = ("lat", "lon", "name", "country", "country_name", "admin1", "admin2",
+                 "admin1_code", "admin2_code", "population", "timezone", "geonames_id")
+
+_by_threshold: dict[int, vicinor.ReverseGeocoder] = {}
+_by_threshold_lock = threading.Lock()
+
+
+def world(min_population: int | None = None) -> vicinor.ReverseGeocoder:
+    """The geocoder of the bundled world table, loaded on the first call and
+    shared by every later one (geocoders never change).
+
+    With `min_population`, a geocoder over only the places of at least that
+    many people, so that a point in a city answers the city rather than its
+    district; places of unknown population count as 0. Each threshold is
+    made once per process."""
+    if min_population is None:
+        return _bundled()
+    if isinstance(min_population, bool) or not isinstance(min_population, int):
+        raise TypeError(f"min_population must be an int or None, not "
+                        f"{type(min_population).__name__}")
+    if min_population <= 0:
+        return _bundled()
+    with _by_threshold_lock:
+        geocoder = _by_threshold.get(min_population)
+        if geocoder is None:
+            geocoder = _at_least(_bundled(), min_population)
+            _by_threshold[min_population] = geocoder
+        return geocoder
 
 
 @functools.cache
-def world() -> vicinor.ReverseGeocoder:
-    """The geocoder of the bundled world cities table, loaded on the first
-    call and shared by every later one (geocoders never change)."""
+def _bundled() -> vicinor.ReverseGeocoder:
     return vicinor.ReverseGeocoder.load(WORLD_INDEX)
+
+
+def _at_least(bundled: vicinor.ReverseGeocoder, min_population: int) -> vicinor.ReverseGeocoder:
+    rows = [row for row, people in enumerate(bundled.column("population"))
+            if people and int(people) >= min_population]
+    if not rows:
+        raise ValueError(f"no place of the bundled table has a population of at least "
+                         f"{min_population}")
+    subset = getattr(bundled, "subset", None)
+    if subset is not None:
+        return subset(rows)  # type: ignore[no-any-return]
+    # Without subsets, the kept rows' own text makes the same table.
+    lines = [",".join(bundled.columns()), *map(bundled.row_text, rows), ""]
+    return vicinor.ReverseGeocoder("\n".join(lines))
