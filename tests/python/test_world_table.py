@@ -188,3 +188,15 @@ def test_threshold_arguments():
         vicinor_tools.world(1.5)
     with pytest.raises(ValueError, match="no place .* at least 10000000000"):
         vicinor_tools.world(10**10)
+
+
+@pytest.mark.parametrize("saved", [None, b"\x01\x00\x00\x00" * 3], ids=["missing", "not-this-index"])
+def test_thresholds_without_usable_saved_populations(monkeypatch, tmp_path, saved):
+    from vicinor_tools import _world
+
+    path = tmp_path / "world.population"
+    if saved is not None:
+        path.write_bytes(saved)
+    monkeypatch.setattr(_world, "WORLD_POPULATIONS", str(path))
+    rebuilt = _world._at_least(vicinor_tools.world(), 1_000_000)
+    assert rebuilt.column("geonames_id") == vicinor_tools.world(1_000_000).column("geonames_id")
