@@ -74,7 +74,8 @@ def _at_least(bundled: vicinor.ReverseGeocoder, min_population: int) -> vicinor.
                          f"{min_population}")
     subset = getattr(bundled, "subset", None)
     if subset is not None:
-        return subset(rows)  # type: ignore[no-any-return]
+        # An int64 buffer, so that no numpy needs importing for it.
+        return subset(array.array("q", rows))  # type: ignore[no-any-return]
     # Without subsets, the kept rows' own text makes the same table.
     lines = [",".join(bundled.columns()), *map(bundled.row_text, rows), ""]
     return vicinor.ReverseGeocoder("\n".join(lines))
