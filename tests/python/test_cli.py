@@ -62,12 +62,16 @@ def test_single_lookup_on_the_bundled_table():
     assert json.loads(south.stdout)["country"] == "AU"
 
 
+@needs_batch
 def test_min_population_answers_the_town_not_its_district():
     district = json.loads(run("35.6762", "139.6503", "--format", "json").stdout)
     town = json.loads(run("35.6762", "139.6503", "--format", "json",
                           "--min-population", "1000000").stdout)
     assert (district["name"], town["name"]) == ("Eifuku", "Tokyo")
     assert int(town["population"]) >= 1_000_000 and town["admin1"] == "Tokyo"
+    placed = run("batch", "-", "--min-population", "1000000", "--format", "jsonl",
+                 stdin="lat,lon\n35.6762,139.6503\n").stdout
+    assert json.loads(placed)["name"] == "Tokyo"
 
 
 @needs_batch
