@@ -86,8 +86,9 @@ def fallback_zones(sources: Sources) -> tuple[dict[tuple[str, str], str], dict[s
     """The most common time zone of each (country, admin1 code) and of each
     country, for the few places the time-zone source does not list (ties go
     to the zone named first in sorted order, so runs agree)."""
-    by_region: dict[tuple[str, str], collections.Counter[str]] = collections.defaultdict(collections.Counter)
-    by_country: dict[str, collections.Counter[str]] = collections.defaultdict(collections.Counter)
+    Counts = collections.Counter[str]
+    by_region: dict[tuple[str, str], Counts] = collections.defaultdict(collections.Counter)
+    by_country: dict[str, Counts] = collections.defaultdict(collections.Counter)
     for place in sources.places:
         zone = sources.zones.get(place.geonames_id)
         if zone is None or not zone[0]:
@@ -142,7 +143,12 @@ def table_bytes(rows: Iterable[tuple[str, ...]]) -> bytes:
     # vicinor's CSV dialect.
     writer = csv.writer(text, lineterminator="\n")
     writer.writerow(COLUMNS)
-    writer.writerows(rows)
+    for row in rows:
+        # The dialect reads one line as one row: a quoted line break would
+        # cut the row in two.
+        if any("\n" in value or "\r" in value for value in row):
+            raise ValueError(f"a line break in the row of GeoNames id {row[-1]}")
+        writer.writerow(row)
     raw = io.BytesIO()
     # No file name and time stamp 0, so that a re-run gives the same bytes.
     with gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0, compresslevel=9) as file:

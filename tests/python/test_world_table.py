@@ -111,6 +111,8 @@ def test_generator_joins_codes_names_and_time_zones():
         "0.00001", "-0.5", "12.34567"]
     text = gzip.decompress(generator.table_bytes(generator.table_rows(sources))).decode()
     assert text.splitlines()[0] == ",".join(vicinor_tools.WORLD_COLUMNS)
+    with pytest.raises(ValueError, match="a line break in the row of GeoNames id 7"):
+        generator.table_bytes([("1", "2", "Two\nlines", "7")])
 
 
 @pytest.mark.slow
