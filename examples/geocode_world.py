@@ -1,6 +1,6 @@
-"""Reverse geocoding with the bundled world cities table.
+"""Reverse geocoding with the bundled world table.
 
-Builds a geocoder from data/world-cities.csv.gz (or another table), looks up
+Builds a geocoder from data/world-places.csv.gz (or another table), looks up
 a few well-known places, measures lookup speed, then saves the geocoder,
 loads it back and checks that the loaded copy gives the same answers.
 Exits with status 1 if it does not.
@@ -19,7 +19,7 @@ import time
 import vicinor
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-DEFAULT_DATA = REPO / "data" / "world-cities.csv.gz"
+DEFAULT_DATA = REPO / "data" / "world-places.csv.gz"
 
 # (label, latitude, longitude)
 LANDMARKS = [
@@ -62,7 +62,7 @@ def in_column_order(row: dict[str, str], columns: list[str]) -> dict[str, str]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", type=pathlib.Path, default=DEFAULT_DATA,
-                        help="CSV table, plain or .gz (default: the bundled world cities)")
+                        help="CSV table, plain or .gz (default: the bundled world table)")
     parser.add_argument("--sep", default=",", help="value separator (default: comma)")
     parser.add_argument("--drop-coordinates", action="store_true",
                         help="leave the lat and lon columns out of the answers")

@@ -16,7 +16,6 @@ from typing import NoReturn, TextIO
 import vicinor
 
 from . import _neighbours
-from ._countries import country_name
 from ._tables import from_csv
 from ._world import world
 
@@ -55,17 +54,23 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
                         help="value separator of --table (default: comma)")
     source.add_argument("--drop-coordinates", action="store_true",
                         help="leave the table's own coordinate columns out of the answers")
+    source.add_argument("--min-population", type=population, metavar="N",
+                        help="only the bundled places of at least N people: towns "
+                             "rather than their districts (see the README for what "
+                             "each N answers)")
 
 
-def open_geocoder(args: argparse.Namespace) -> tuple[vicinor.ReverseGeocoder, bool]:
-    """The geocoder the options name, and whether it is the bundled one."""
+def open_geocoder(args: argparse.Namespace) -> vicinor.ReverseGeocoder:
+    """The geocoder the options name."""
+    if args.min_population is not None and (args.table is not None or args.index is not None):
+        raise CommandError("--min-population applies to the bundled table only")
     try:
         if args.table is not None:
             return from_csv(args.table, value_sep=args.sep,
-                            drop_coordinates=args.drop_coordinates), False
+                            drop_coordinates=args.drop_coordinates)
         if args.index is not None:
-            return vicinor.ReverseGeocoder.load(args.index), False
-        return world(), True
+            return vicinor.ReverseGeocoder.load(args.index)
+        return world(args.min_population)
     except OSError as error:
         raise CommandError(f"cannot read {error.filename}: {error.strerror}") from None
     except (RuntimeError, ValueError) as error:
@@ -76,6 +81,13 @@ def open_geocoder(args: argparse.Namespace) -> tuple[vicinor.ReverseGeocoder, bo
 def number(text: str) -> float:
     value = float(text)
     if not math.isfinite(value):
+        raise ValueError(text)
+    return value
+
+
+def population(text: str) -> int:
+    value = int(text)
+    if value < 0:
         raise ValueError(text)
     return value
 
@@ -100,20 +112,16 @@ def lookup_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def nearest_fields(geocoder: vicinor.ReverseGeocoder, bundled: bool,
+def nearest_fields(geocoder: vicinor.ReverseGeocoder,
                    lat: float, lon: float) -> dict[str, str | float]:
-    """The nearest row's fields in column order, with the country's name
-    beside its code for the bundled table, and the distance in km."""
+    """The nearest row's fields in column order (the bundled table's carry
+    region and country names and population), and the distance in km."""
     row = geocoder.get_nearest_as_dict(lat, lon)
     found = geocoder.get_nearest_with_distance(lat, lon)
     assert found is not None  # no max_km: always a row (or an error)
     fields: dict[str, str | float] = {}
     for column in geocoder.columns():
         fields[column] = row[column]
-        if bundled and column == "country":
-            name = country_name(row[column])
-            if name is not None:
-                fields["country_name"] = name
     fields["distance_km"] = round(found[1], 3)
     return fields
 
@@ -128,13 +136,13 @@ def run_lookup(argv: Sequence[str]) -> int:
     parser = lookup_parser()
     args = parser.parse_args(argv)
     _neighbours.check_options(parser, args)
-    geocoder, bundled = open_geocoder(args)
+    geocoder = open_geocoder(args)
     try:
         geocoder = _neighbours.apply_where(geocoder, args.where)
         if _neighbours.wants_neighbours(args):
-            _neighbours.run_neighbours(args, geocoder, bundled, sys.stdout)
+            _neighbours.run_neighbours(args, geocoder, sys.stdout)
             return 0
-        fields = nearest_fields(geocoder, bundled, args.lat, args.lon)
+        fields = nearest_fields(geocoder, args.lat, args.lon)
     except _neighbours.NeighbourError as error:
         raise CommandError(str(error)) from None
     except RuntimeError as error:
@@ -237,7 +245,7 @@ def run_batch(argv: Sequence[str]) -> int:
         lat_column=args.lat_column, lon_column=args.lon_column, header=not args.no_header,
         sep=args.input_sep, max_km=args.max_km, output_format=args.format,
         skip_bad=args.on_error == "skip", threads=args.threads, chunk_rows=args.chunk_rows)
-    geocoder, _ = open_geocoder(args)
+    geocoder = open_geocoder(args)
     try:
         geocoder = _neighbours.apply_where(geocoder, args.where)
         summary = _batch.geocode_file(geocoder, args.input, args.output, options)

@@ -63,6 +63,18 @@ def test_single_lookup_on_the_bundled_table():
 
 
 @needs_batch
+def test_min_population_answers_the_town_not_its_district():
+    district = json.loads(run("35.6762", "139.6503", "--format", "json").stdout)
+    town = json.loads(run("35.6762", "139.6503", "--format", "json",
+                          "--min-population", "1000000").stdout)
+    assert (district["name"], town["name"]) == ("Eifuku", "Tokyo")
+    assert int(town["population"]) >= 1_000_000 and town["admin1"] == "Tokyo"
+    placed = run("batch", "-", "--min-population", "1000000", "--format", "jsonl",
+                 stdin="lat,lon\n35.6762,139.6503\n").stdout
+    assert json.loads(placed)["name"] == "Tokyo"
+
+
+@needs_batch
 def test_table_index_and_build_give_the_same_answers(small_table, tmp_path):
     index = tmp_path / "towns.vgc"
     run("build", str(small_table), "-o", str(index))
@@ -142,8 +154,13 @@ def test_batch_max_km_and_jsonl(small_table, tmp_path):
     (["batch", "-"], "lat,lon\n1\n", "line 2: 1 fields where the header has 2"),
     (["batch", "-"], "", "standard input: no header line"),
     (["--index", "/etc/hostname", "1", "2"], None, "/etc/hostname: "),
+    (["--index", "/etc/hostname", "--min-population", "5", "1", "2"], None,
+     "--min-population applies to the bundled table only"),
+    (["--min-population", "10000000000", "1", "2"], None,
+     "no place of the bundled table has a population of at least 10000000000"),
 ], ids=["missing-input", "missing-table", "unknown-column", "column-beyond", "not-a-number",
-        "not-finite", "short-row", "empty", "not-an-index"])
+        "not-finite", "short-row", "empty", "not-an-index", "population-of-own-table",
+        "population-beyond-all"])
 def test_bad_input_is_one_line_and_a_failure(args, stdin, message):
     done = run(*args, stdin=stdin, check=False)
     assert done.returncode == 1

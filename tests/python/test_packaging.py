@@ -35,6 +35,7 @@ def test_the_tour_runs_from_the_wheel_in_a_fresh_virtualenv(tmp_path):
                            str(ROOT)], **quiet)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     (wheel,) = tmp_path.glob("vicinor-*.whl")
+    assert wheel.stat().st_size < 20 * 2**20
     venv = tmp_path / "fresh"
     subprocess.run([sys._base_executable, "-m", "venv", str(venv)], check=True, **quiet)
     bin_dir = venv / "bin"
