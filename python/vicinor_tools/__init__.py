@@ -4,6 +4,7 @@ command (`python -m vicinor_tools`)."""
 
 from ._countries import country_name
 from ._tables import from_csv, read_table_text
+from ._version import __version__
 from ._world import WORLD_COLUMNS, world
 
-__all__ = ["WORLD_COLUMNS", "country_name", "from_csv", "read_table_text", "world"]
+__all__ = ["WORLD_COLUMNS", "__version__", "country_name", "from_csv", "read_table_text", "world"]
