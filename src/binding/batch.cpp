@@ -268,12 +268,7 @@ PyObject* Geocoder_get_nearest_with_distance(PyObject* self, PyObject* const* ar
         }
         const double km = chord_to_km(nearest->squared_chord);
         if (km > max_km) Py_RETURN_NONE;
-        Result<std::string_view> row = row_text(geocoder->record, nearest->row);
-        if (!row) {
-            report_error_value(row.error());
-            return nullptr;
-        }
-        PyRef text(new_str(*row));
+        PyRef text(new_str(row_text_at(geocoder->record, nearest->row)));
         if (!text) {
             report_python_api_failure();
             return nullptr;

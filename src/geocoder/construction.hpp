@@ -19,6 +19,10 @@ inline constexpr double DEG_TO_RAD = 0.017453292519943295;
 // The separator byte for `value_sep`, or the non-ASCII error.
 Result<std::uint8_t> separator_byte(char32_t value_sep);
 
+// Sets `value_sep` and the byte it is read as: where a record is made
+// (construction, load).
+void set_value_sep(ReverseGeocoder& geocoder, char32_t value_sep) noexcept;
+
 // Degrees to a unit-sphere point; queries and stored rows use this one
 // function so that they agree bit for bit.
 kdtree::Point lat_lon_to_point(double lat, double lon) noexcept;
