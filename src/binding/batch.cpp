@@ -26,7 +26,7 @@ namespace vicinor::binding {
 namespace {
 
 constexpr const char* kBatchNames[] = {"lats", "lons", "max_km", "threads"};
-constexpr ParameterList kNearestRows = {"ReverseGeocoder.nearest_rows()", kBatchNames, 4, 2};
+constexpr ParameterList kNearestRows = {"ReverseGeocoder.nearest_rows()", kBatchNames, 4, 2, 2};
 constexpr const char* kWithDistanceNames[] = {"lat", "lon", "max_km"};
 constexpr ParameterList kWithDistance = {"ReverseGeocoder.get_nearest_with_distance()",
                                          kWithDistanceNames, 3, 2};
@@ -153,11 +153,6 @@ bool convert_threads(PyObject* object, std::size_t count, unsigned& out) {
     return true;
 }
 
-const char* non_finite_name(double value) {
-    if (std::isnan(value)) return "nan";
-    return value > 0 ? "inf" : "-inf";
-}
-
 bool check_query(const BatchQuery& query, std::size_t lat_count, std::size_t lon_count) {
     if (lat_count != lon_count) {
         const bool lons_short = lon_count < lat_count;
@@ -175,7 +170,7 @@ bool check_query(const BatchQuery& query, std::size_t lat_count, std::size_t lon
     raise_message(PyExc_ValueError,
                   std::string(in_lons ? "lons[" : "lats[") + std::to_string(bad) + "]: " +
                       (in_lons ? "longitude" : "latitude") + " must be a finite number, got " +
-                      non_finite_name(value));
+                      non_finite_text(value));
     return false;
 }
 
@@ -202,12 +197,6 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[4] = {};
-        if (PyVectorcall_NARGS(nargsf) > 2) {
-            raise_message(PyExc_TypeError,
-                          "ReverseGeocoder.nearest_rows() takes 2 positional arguments but " +
-                              std::to_string(PyVectorcall_NARGS(nargsf)) + " were given");
-            return nullptr;
-        }
         if (!bind_vector(kNearestRows, args, nargsf, kwnames, bound)) return nullptr;
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;
