@@ -1,4 +1,5 @@
 """The README's tour, run end to end: each step prints what it found.
+Needs pandas (`pip install ".[pandas]"`).
 
     python examples/tour.py
 """

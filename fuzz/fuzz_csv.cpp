@@ -18,6 +18,7 @@
 #include "csv/record.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/row_fields.hpp"
 #include "geocoder/record.hpp"
 #include "kdtree/tree.hpp"
 #include "persist/codec.hpp"

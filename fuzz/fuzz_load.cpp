@@ -13,6 +13,7 @@
 
 #include "csv/record.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/row_fields.hpp"
 #include "geocoder/record.hpp"
 #include "persist/byte_stream.hpp"
 #include "persist/codec.hpp"

@@ -6,7 +6,8 @@ command (`python -m vicinor_tools`)."""
 from ._countries import country_name
 from ._filters import matching_rows, where
 from ._tables import from_csv, read_table_text
+from ._version import __version__
 from ._world import WORLD_COLUMNS, world
 
-__all__ = ["WORLD_COLUMNS", "country_name", "from_csv", "matching_rows", "read_table_text",
-           "where", "world"]
+__all__ = ["WORLD_COLUMNS", "__version__", "country_name", "from_csv", "matching_rows",
+           "read_table_text", "where", "world"]

@@ -11,7 +11,6 @@ from typing import TextIO
 
 import vicinor
 
-from ._countries import country_name
 from ._filters import matching_rows
 
 
@@ -66,16 +65,12 @@ def wants_neighbours(args: argparse.Namespace) -> bool:
     return args.k is not None or args.within_km is not None
 
 
-def row_fields(geocoder: vicinor.ReverseGeocoder, bundled: bool, rank: int, row: int,
+def row_fields(geocoder: vicinor.ReverseGeocoder, rank: int, row: int,
                km: float) -> dict[str, str | float | int]:
     values = geocoder.row_dict(row)
     fields: dict[str, str | float | int] = {"rank": rank}
     for column in geocoder.columns():
         fields[column] = values[column]
-        if bundled and column == "country":
-            name = country_name(values[column])
-            if name is not None:
-                fields["country_name"] = name
     fields["distance_km"] = round(km, 3)
     return fields
 
@@ -92,14 +87,14 @@ def write_table(records: list[dict[str, str | float | int]], out: TextIO) -> Non
 
 
 def run_neighbours(args: argparse.Namespace, geocoder: vicinor.ReverseGeocoder,
-                   bundled: bool, out: TextIO) -> None:
+                   out: TextIO) -> None:
     """Writes the k nearest places, or those within the distance."""
     if args.k is not None:
         rows, km = geocoder.nearest_rows([args.lat], [args.lon], k=args.k, threads=1)
         found = [(int(r), float(d)) for r, d in zip(rows[0], km[0]) if r >= 0]
     else:
         found = geocoder.get_rows_within(args.lat, args.lon, args.within_km)
-    records = [row_fields(geocoder, bundled, rank, row, km)
+    records = [row_fields(geocoder, rank, row, km)
                for rank, (row, km) in enumerate(found, start=1)]
     if args.format == "json":
         out.write(json.dumps(records, ensure_ascii=False) + "\n")

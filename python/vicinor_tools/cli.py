@@ -17,6 +17,7 @@ import vicinor
 
 from . import _neighbours
 from ._tables import from_csv
+from ._version import __version__
 from ._world import world
 
 PROG = "vicinor"
@@ -107,6 +108,7 @@ def lookup_parser() -> argparse.ArgumentParser:
     parser.add_argument("lon", type=number, help="longitude in degrees, e.g. 2.3522")
     parser.add_argument("--format", choices=("text", "json"), default="text",
                         help="text for people (default) or one JSON object")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     _neighbours.add_neighbour_options(parser)
     add_source_options(parser)
     return parser

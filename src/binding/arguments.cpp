@@ -13,12 +13,13 @@ namespace {
 void raise_type_error(const std::string& message) { raise_message(PyExc_TypeError, message); }
 
 bool raise_too_many_positional(const ParameterList& parameters, Py_ssize_t given) {
+    const Py_ssize_t positional = parameters.positional_count();
     std::string message = parameters.full_name;
     message += " takes ";
-    if (parameters.required != parameters.count) {
+    if (parameters.required < positional) {
         message += "from " + std::to_string(parameters.required) + " to ";
     }
-    message += std::to_string(parameters.count) + " positional arguments but " +
+    message += std::to_string(positional) + " positional arguments but " +
                std::to_string(given) + (given == 1 ? " was" : " were") + " given";
     raise_type_error(message);
     return false;
@@ -81,7 +82,9 @@ bool check_required(const ParameterList& parameters, PyObject* const* bound) {
 
 bool bind_positional(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargs,
                      PyObject** bound) {
-    if (nargs > parameters.count) return raise_too_many_positional(parameters, nargs);
+    if (nargs > parameters.positional_count()) {
+        return raise_too_many_positional(parameters, nargs);
+    }
     for (Py_ssize_t i = 0; i < parameters.count; ++i) bound[i] = i < nargs ? args[i] : nullptr;
     return true;
 }

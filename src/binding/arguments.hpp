@@ -9,9 +9,14 @@ namespace vicinor::binding {
 
 struct ParameterList {
     const char* full_name;      // "ReverseGeocoder.save()", used in messages
-    const char* const* names;   // in order; all positional-or-keyword
+    const char* const* names;   // in order
     Py_ssize_t count;
     Py_ssize_t required;        // the first `required` names have no default
+    // How many of the names may be given by position; the rest are
+    // keyword-only. -1: all of them.
+    Py_ssize_t positional = -1;
+
+    Py_ssize_t positional_count() const noexcept { return positional < 0 ? count : positional; }
 };
 
 // Fills `bound[0..count)` with borrowed references; parameters left empty

@@ -29,7 +29,7 @@ namespace vicinor::binding {
 namespace {
 
 constexpr const char* kBatchNames[] = {"lats", "lons", "max_km", "threads", "k"};
-constexpr ParameterList kNearestRows = {"ReverseGeocoder.nearest_rows()", kBatchNames, 5, 2};
+constexpr ParameterList kNearestRows = {"ReverseGeocoder.nearest_rows()", kBatchNames, 5, 2, 2};
 constexpr const char* kWithDistanceNames[] = {"lat", "lon", "max_km"};
 constexpr ParameterList kWithDistance = {"ReverseGeocoder.get_nearest_with_distance()",
                                          kWithDistanceNames, 3, 2};
@@ -118,12 +118,6 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[5] = {};
-        if (PyVectorcall_NARGS(nargsf) > 2) {
-            raise_message(PyExc_TypeError,
-                          "ReverseGeocoder.nearest_rows() takes 2 positional arguments but " +
-                              std::to_string(PyVectorcall_NARGS(nargsf)) + " were given");
-            return nullptr;
-        }
         if (!bind_vector(kNearestRows, args, nargsf, kwnames, bound)) return nullptr;
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;
@@ -194,12 +188,7 @@ PyObject* Geocoder_get_nearest_with_distance(PyObject* self, PyObject* const* ar
         }
         const double km = chord_to_km(nearest->squared_chord);
         if (km > max_km) Py_RETURN_NONE;
-        Result<std::string_view> row = row_text(geocoder->record, nearest->row);
-        if (!row) {
-            report_error_value(row.error());
-            return nullptr;
-        }
-        PyRef text(new_str(*row));
+        PyRef text(new_str(row_text_at(geocoder->record, nearest->row)));
         if (!text) {
             report_python_api_failure();
             return nullptr;

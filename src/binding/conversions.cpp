@@ -69,12 +69,12 @@ bool convert_numpy_bool(PyObject* object, const char* name, bool& out) {
     return true;
 }
 
+}  // namespace
+
 const char* non_finite_text(double value) {
     if (std::isnan(value)) return "nan";
     return value > 0 ? "inf" : "-inf";
 }
-
-}  // namespace
 
 bool convert_text(PyObject* object, const char* name, std::string& out,
                   std::size_t& line_feeds) {

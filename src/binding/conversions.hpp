@@ -23,6 +23,9 @@ bool convert_flag(PyObject* object, const char* name, bool& out);
 // A path-like object whose file-system form is a str.
 bool convert_path(PyObject* object, const char* name, std::string& out);
 
+// How a non-finite coordinate is named in messages: "nan", "inf", "-inf".
+const char* non_finite_text(double value);
+
 bool convert_coordinate_slow(PyObject* object, const char* name, const char* what,
                              double& out);
 

@@ -11,12 +11,15 @@ namespace vicinor::binding {
 
 struct GeocoderObject {
     PyObject_HEAD
-    // Never changes after construction or load, and nothing takes
-    // exclusive access: a method's shared access is the caller's reference
-    // to the instance, held for the whole call, and needs no bookkeeping.
+    // Changes once after construction or load: its lookup aids are made by
+    // prepare_lookups_once, on the instance's first lookup, with the GIL
+    // held and before any search of it runs without the GIL. Nothing else
+    // writes it, and nothing takes exclusive access: a method's shared
+    // access is the caller's reference to the instance, held for the whole
+    // call, and needs no bookkeeping.
     ReverseGeocoder record;
-    // Whether the record's lookup aids are computed: on the first lookup,
-    // so that a geocoder built only to be saved never pays for them.
+    // Whether the record's lookup aids are made: on the first lookup, so
+    // that a geocoder built or loaded only to be saved never pays for them.
     bool lookups_prepared;
     // The column names as str, made on the first dict lookup so that every
     // later one reuses them (and their cached hashes).
@@ -38,8 +41,9 @@ PyObject* wrap_geocoder(ReverseGeocoder&& record);
 // The instance behind `self`, or nullptr with TypeError set.
 GeocoderObject* as_geocoder(PyObject* self);
 
-// Computes the lookup aids on the first call; the caller holds the GIL, so
-// no other lookup reads the record meanwhile.
+// Makes the lookup aids on the first call. Every lookup method calls it,
+// holding the GIL, before it searches: no search of this instance runs
+// meanwhile, since each one either holds the GIL or started after this.
 void prepare_lookups_once(GeocoderObject* self);
 
 // Borrowed tuple of the column-name strs; nullptr with an error set.

@@ -1,6 +1,7 @@
-// The constructor and the four methods of ReverseGeocoder. Each binds its
-// arguments by its parameter list, converts them in order, calls the core,
-// and shapes the result; all run through guard_entry.
+// The constructor, the specified lookups, save and load of ReverseGeocoder,
+// and the method table of every method. Each binds its arguments by its
+// parameter list, converts them in order, calls the core, and shapes the
+// result; all run through guard_entry.
 #include "binding/methods.hpp"
 
 #include <string>
@@ -55,67 +56,6 @@ bool bind_fast(const ParameterList& parameters, PyObject* const* args, Py_ssize_
 bool convert_query(PyObject* const* bound, double& lat, double& lon) {
     return convert_coordinate(bound[0], "lat", "latitude", lat) &&
            convert_coordinate(bound[1], "lon", "longitude", lon);
-}
-
-// Values go in column order, so a repeated column name keeps its rightmost
-// value; fields beyond the named columns have no key and are left out.
-// Only untracked objects are made here, so no finalizer can call back into
-// a lookup on this thread while `fields` is read.
-PyObject* fill_row_dict(PyRef dict, PyObject* keys, const RowFields& fields) {
-    Py_ssize_t count = PyTuple_GET_SIZE(keys);
-    if (static_cast<std::size_t>(count) > fields.size()) {
-        count = static_cast<Py_ssize_t>(fields.size());
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyRef value(new_str(fields.field(static_cast<std::size_t>(i))));
-        if (!value) {
-            report_python_api_failure();
-            return nullptr;
-        }
-        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), value.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-// A plain row with a field for every column: every key of the template
-// gets a value, so the template's copy needs no insertion, and the values
-// come straight from the stored text.
-PyObject* plain_row_dict(GeocoderObject* geocoder, PyObject* keys, PyObject* template_dict,
-                         const RowFields& fields) {
-    PyRef dict(PyDict_Copy(template_dict));
-    if (!dict) {
-        report_python_api_failure();
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
-        const std::string_view field = fields.field(static_cast<std::size_t>(i));
-        PyRef value(!fields.ascii() ? new_str(field)
-                    : field.size() <= ShortValues::kMaxBytes ? geocoder->short_values.get(field)
-                                                             : new_ascii_str(field));
-        if (!value) {
-            report_python_api_failure();
-            return nullptr;
-        }
-        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), value.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-// Any other row goes through the record reader.
-PyObject* parsed_row_dict(const ReverseGeocoder& record, PyObject* keys, std::string_view row,
-                          RowFields& fields) {
-    // The dict comes first: allocating host objects may run host code
-    // (finalizers) that reuses this thread's storage for read rows.
-    PyRef dict(PyDict_New());
-    if (!dict) {
-        report_python_api_failure();
-        return nullptr;
-    }
-    if (Status read = fields.read(record, row); !read) {
-        report_error_value(read.error());
-        return nullptr;
-    }
-    return fill_row_dict(std::move(dict), keys, fields);
 }
 
 // The steps both lookups share: bind, check the instance, convert the
@@ -214,22 +154,47 @@ PyCFunction fastcall(Method method) {
 }  // namespace
 
 PyObject* row_dict(GeocoderObject* geocoder, std::string_view row) {
-    RowFields fields;
-    Result<bool> plain = fields.split_plain(geocoder->record, row);
-    if (!plain) {
-        report_error_value(plain.error());
-        return nullptr;
-    }
     PyObject* keys = column_keys(geocoder);
     PyObject* template_dict = keys ? dict_template(geocoder) : nullptr;
     if (template_dict == nullptr) {
         report_python_api_failure();
         return nullptr;
     }
-    if (*plain && fields.size() >= static_cast<std::size_t>(PyTuple_GET_SIZE(keys))) {
-        return plain_row_dict(geocoder, keys, template_dict, fields);
+    // A copy of the template (one block copy, no rehashing), made before the
+    // row is read: allocating host objects may run host code (finalizers)
+    // that reads rows on this thread and so reuses the storage of a parsed
+    // row. Only untracked strs are made after it.
+    PyRef dict(PyDict_Copy(template_dict));
+    if (!dict) {
+        report_python_api_failure();
+        return nullptr;
     }
-    return parsed_row_dict(geocoder->record, keys, row, fields);
+    RowFields fields;
+    if (Status read = row_fields(geocoder->record, row, fields); !read) {
+        report_error_value(read.error());
+        return nullptr;
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(keys);
+    if (fields.size() < static_cast<std::size_t>(count)) {
+        // A row of a loaded file may hold fewer fields than there are
+        // columns: the columns it lacks get no key.
+        PyDict_Clear(dict.get());
+        count = static_cast<Py_ssize_t>(fields.size());
+    }
+    // Values go in column order, so a repeated column name keeps its
+    // rightmost value; fields beyond the named columns have no key.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::string_view field = fields.field(static_cast<std::size_t>(i));
+        PyRef value(!fields.ascii() ? new_str(field)
+                    : field.size() <= ShortValues::kMaxBytes ? geocoder->short_values.get(field)
+                                                             : new_ascii_str(field));
+        if (!value) {
+            report_python_api_failure();
+            return nullptr;
+        }
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
 }
 
 PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,

@@ -26,9 +26,9 @@ namespace vicinor::binding {
 namespace {
 
 constexpr const char* kWithinNames[] = {"lats", "lons", "km", "threads", "limit", "start", "stop"};
-constexpr ParameterList kRowsWithin = {"ReverseGeocoder.rows_within()", kWithinNames, 7, 3};
+constexpr ParameterList kRowsWithin = {"ReverseGeocoder.rows_within()", kWithinNames, 7, 3, 3};
 constexpr const char* kPointNames[] = {"lat", "lon", "km", "limit"};
-constexpr ParameterList kGetRowsWithin = {"ReverseGeocoder.get_rows_within()", kPointNames, 4, 3};
+constexpr ParameterList kGetRowsWithin = {"ReverseGeocoder.get_rows_within()", kPointNames, 4, 3, 3};
 
 // Runs `search` (returning a Status-like value) without the GIL.
 template <class Search>
@@ -182,12 +182,6 @@ PyObject* Geocoder_rows_within(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[7] = {};
-        if (PyVectorcall_NARGS(nargsf) > 3) {
-            raise_message(PyExc_TypeError,
-                          "ReverseGeocoder.rows_within() takes 3 positional arguments but " +
-                              std::to_string(PyVectorcall_NARGS(nargsf)) + " were given");
-            return nullptr;
-        }
         if (!bind_vector(kRowsWithin, args, nargsf, kwnames, bound)) return nullptr;
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;
@@ -213,12 +207,6 @@ PyObject* Geocoder_get_rows_within(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[4] = {};
-        if (PyVectorcall_NARGS(nargsf) > 3) {
-            raise_message(PyExc_TypeError,
-                          "ReverseGeocoder.get_rows_within() takes 3 positional arguments but " +
-                              std::to_string(PyVectorcall_NARGS(nargsf)) + " were given");
-            return nullptr;
-        }
         if (!bind_vector(kGetRowsWithin, args, nargsf, kwnames, bound)) return nullptr;
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;

@@ -59,12 +59,7 @@ PyObject* run_row(const ParameterList& parameters, PyObject* self, PyObject* con
         if (geocoder == nullptr) return nullptr;
         std::size_t row = 0;
         if (!convert_row(bound[0], geocoder->record, row)) return nullptr;
-        Result<std::string_view> text = row_text(geocoder->record, row);
-        if (!text) {
-            report_error_value(text.error());
-            return nullptr;
-        }
-        return shape(geocoder, *text);
+        return shape(geocoder, row_text_at(geocoder->record, row));
     });
 }
 
@@ -95,11 +90,7 @@ bool find_column(const ReverseGeocoder& record, PyObject* name, std::size_t& out
 // Field `index` of one row, read as the dict lookups read it.
 Result<std::string_view> field_of(const ReverseGeocoder& record, std::string_view row,
                                   std::size_t index, RowFields& fields) {
-    Result<bool> plain = fields.split_plain(record, row);
-    if (!plain) return std::move(plain).error();
-    if (!*plain) {
-        if (Status read = fields.read(record, row); !read) return std::move(read).error();
-    }
+    if (Status read = row_fields(record, row, fields); !read) return std::move(read).error();
     if (index < fields.size()) return fields.field(index);
     return Error("a stored row has no field for this column");
 }

@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "geocoder/answer_prefetch.hpp"
 #include "geocoder/construction.hpp"
 #include "kdtree/query.hpp"
 
@@ -56,13 +55,6 @@ std::uint32_t bucket_of(double lat, double lon) noexcept {
         return static_cast<std::uint32_t>(at);
     };
     return spread_bits(cell(lat, -90.0, 180.0)) | (spread_bits(cell(lon, -180.0, 360.0)) << 1);
-}
-
-// The search's answer as a single lookup takes it. Items need no check:
-// the record was checked where it entered.
-Result<NearestRow> checked_row(const kdtree::Nearest& nearest) {
-    if (!nearest.found) return Error("no stored place could answer the query");
-    return NearestRow{nearest.item, nearest.distance};
 }
 
 struct Failure {
@@ -191,14 +183,6 @@ private:
 
 }  // namespace
 
-Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, double lon) {
-    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
-    // A non-finite query finds nothing: the binding refuses one first.
-    const AnswerPrefetch prefetch(geocoder);
-    return checked_row(kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, prefetch.hook(),
-                                           lat_lon_to_point(lat, lon)));
-}
-
 double chord_to_km(double squared_chord) noexcept {
     // Rounding can put two antipodal points a hair more than 2 apart; asin
     // of anything above 1 would be NaN.
@@ -242,7 +226,7 @@ unsigned default_batch_threads(std::size_t count) noexcept {
 Status nearest_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, std::int64_t* rows,
                     double* km, std::optional<NonFiniteCoordinate>* non_finite) {
     // Even with no queries: a table without places is a mistake to report.
-    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    if (Status places = require_places(geocoder); !places) return places;
     if (query.count == 0) return {};
     // Every part gets a few thousand queries, or threads would cost more
     // than they save.

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "common/error.hpp"
+#include "geocoder/lookup.hpp"
 #include "geocoder/record.hpp"
 
 namespace vicinor {
@@ -32,14 +33,6 @@ struct BatchQuery {
     double max_km = 0;
     unsigned threads = 1;
 };
-
-// The nearest row of one query, or why there is none (the texts of the
-// single lookups).
-struct NearestRow {
-    std::uint32_t row = 0;
-    double squared_chord = 0;
-};
-Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, double lon);
 
 // Great-circle kilometres for a squared chord of the unit sphere.
 double chord_to_km(double squared_chord) noexcept;

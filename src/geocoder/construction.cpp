@@ -174,7 +174,7 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool
         stored.shrink_to_fit();
     }
     geocoder.csv = std::move(stored);
-    geocoder.value_sep = value_sep;
+    set_value_sep(geocoder, value_sep);
     geocoder.columns = std::move(columns);
     return geocoder;
 }

@@ -22,6 +22,9 @@ Result<std::uint8_t> separator_byte(char32_t value_sep);
 // The separator byte a table may be read with: separator_byte's, and not a
 // line break. Construction and load refuse the same separators.
 Result<std::uint8_t> table_separator(char32_t value_sep);
+// Sets `value_sep` and the byte it is read as: where a record is made
+// (construction, load).
+void set_value_sep(ReverseGeocoder& geocoder, char32_t value_sep) noexcept;
 
 // Degrees to a unit-sphere point; queries and stored rows use this one
 // function so that they agree bit for bit.

@@ -1,4 +1,4 @@
-// The shared core of both lookups. A record is checked where it enters
+// The shared core of every lookup. A record is checked where it enters
 // (construction builds it consistent, load checks it), so lookups trust
 // every slice and item it holds and check nothing per query.
 #include "geocoder/lookup.hpp"
@@ -7,7 +7,6 @@
 
 #include "geocoder/answer_prefetch.hpp"
 #include "geocoder/construction.hpp"
-#include "kdtree/query.hpp"
 
 namespace vicinor {
 
@@ -29,29 +28,30 @@ Result<std::string_view> row_text(const ReverseGeocoder& geocoder, std::size_t r
     return row_text_at(geocoder, row);
 }
 
-Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat,
-                                          double lon) {
+Status require_places(const ReverseGeocoder& geocoder) {
     if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
-    // A non-finite query finds nothing here: the tree answers no such point.
-    const AnswerPrefetch prefetch(geocoder);
-    const kdtree::Nearest nearest = kdtree::nearest_one(
-        geocoder.tree, geocoder.search_bounds, prefetch.hook(), lat_lon_to_point(lat, lon));
-    if (!nearest.found) return Error("no stored place could answer the query");
-    return row_text_at(geocoder, nearest.item);
+    return {};
 }
 
-Status read_row_fields(const ReverseGeocoder& geocoder, std::string_view row_text,
-                       csv::CsvRecord& record) {
-    Result<std::uint8_t> separator = separator_byte(geocoder.value_sep);
-    if (!separator) return std::move(separator).error();
-    // Rows written by construction (drop_coordinates) are the only ones in
-    // a text without a header, so row 0 starts that text; there a leading
-    // U+FEFF is the field's own text. A row of the caller's text is read as
-    // construction read it.
-    const bool written_rows =
-        !geocoder.indexed_data.empty() && geocoder.indexed_data.front().offset == 0;
-    return csv::parse_csv_line(row_text, separator.value(), record,
-                               written_rows ? csv::ByteOrderMark::kKeep : csv::ByteOrderMark::kSkip);
+Result<NearestRow> checked_row(const kdtree::Nearest& nearest) {
+    // Items need no check: the record was checked where it entered.
+    if (!nearest.found) return Error("no stored place could answer the query");
+    return NearestRow{nearest.item, nearest.distance};
+}
+
+Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, double lon) {
+    if (Status places = require_places(geocoder); !places) return std::move(places).error();
+    // The answer's row is fetched while the search still runs.
+    const AnswerPrefetch prefetch(geocoder);
+    return checked_row(kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, prefetch.hook(),
+                                           lat_lon_to_point(lat, lon)));
+}
+
+Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat,
+                                          double lon) {
+    Result<NearestRow> nearest = nearest_row(geocoder, lat, lon);
+    if (!nearest) return std::move(nearest).error();
+    return row_text_at(geocoder, nearest->row);
 }
 
 }  // namespace vicinor

@@ -27,6 +27,13 @@ Result<std::uint8_t> table_separator(char32_t value_sep) {
     return separator;
 }
 
+void set_value_sep(ReverseGeocoder& geocoder, char32_t value_sep) noexcept {
+    geocoder.value_sep = value_sep;
+    const auto code = static_cast<std::uint32_t>(value_sep);
+    geocoder.separator = code > 127 ? std::nullopt
+                                    : std::optional<std::uint8_t>(static_cast<std::uint8_t>(code));
+}
+
 // One multiplication per angle and no normalising afterwards: a query at a
 // stored row's coordinates must reproduce its point bit for bit.
 kdtree::Point lat_lon_to_point(double lat, double lon) noexcept {

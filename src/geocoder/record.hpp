@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,18 @@ struct StringSlice {
 struct ReverseGeocoder {
     std::string csv;
     char32_t value_sep = U',';
+    // `value_sep` as the byte rows are split at, set with it by
+    // set_value_sep when the record is made and never saved. Empty for a
+    // separator that is not ASCII: construction refuses one, a loaded file
+    // may hold one, and then only reading a row's fields fails.
+    std::optional<std::uint8_t> separator = std::uint8_t{','};
     std::vector<std::string> columns;
     std::vector<StringSlice> indexed_data;
     kdtree::ImmutableKdTree tree;
     // Lookup aids, derived from `tree` and `indexed_data` by
-    // prepare_lookups and never saved. Lookups ignore aids that do not fit
-    // and answer the same without them, only slower.
+    // prepare_lookups and never saved: the one change a record sees after it
+    // is made, before its first lookup (see prepare_lookups). Lookups ignore
+    // aids that do not fit and answer the same without them, only slower.
     kdtree::SearchBounds search_bounds;
     RowHints row_hints;
     // Where each row's point lies in the tree, for subsets; made by

@@ -16,7 +16,7 @@ struct ReverseGeocoder;
 
 struct RowHints {
     // Entry leaf * B + slot; kNoRow for an unused slot or an item without
-    // a usable slice. 4 bytes a slot: 0.7 MB for 171,000 rows.
+    // a usable slice. 4 bytes a slot.
     std::vector<std::uint32_t> slot_offsets;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "geocoder/construction.hpp"
 #include "persist/codec.hpp"
 #include "persist/decode_bytes.hpp"
 #include "persist/decode_markers.hpp"
@@ -85,7 +86,12 @@ public:
             [&](std::size_t field) {
                 switch (field) {
                     case 0: return read_text(g.csv);
-                    case 1: return read_char(g.value_sep);
+                    case 1: {
+                        char32_t value_sep = 0;
+                        if (!read_char(value_sep)) return false;
+                        set_value_sep(g, value_sep);
+                        return true;
+                    }
                     case 2: return read_list(g.columns, kExpectString,
                                              [&](std::string& s) { return read_text(s); });
                     case 3: return read_list(g.indexed_data, kSliceShape.expected,

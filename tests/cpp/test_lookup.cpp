@@ -7,6 +7,7 @@
 
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/row_fields.hpp"
 
 namespace vicinor {
 namespace {
@@ -22,7 +23,7 @@ struct Place {
 ReverseGeocoder geocoder_of(std::string header, const std::vector<Place>& places,
                             char32_t value_sep = U',') {
     ReverseGeocoder g;
-    g.value_sep = value_sep;
+    set_value_sep(g, value_sep);
     g.csv = header + "\n";
     g.tree.stems = {kdtree::kUnsetStem};
     g.tree.leaves.resize(places.empty() ? 0 : 1);

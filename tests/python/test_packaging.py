@@ -1,5 +1,6 @@
 """What a user gets from the wheel: types mypy finds with no configuration,
-and the tour working in a fresh virtualenv."""
+the tour working in a fresh virtualenv with the pandas extra, and one
+version everywhere."""
 
 import os
 import subprocess
@@ -8,6 +9,7 @@ from pathlib import Path
 
 import pytest
 
+import vicinor_tools
 from conftest import running_under_sanitizer
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -36,10 +38,11 @@ def test_the_tour_runs_from_the_wheel_in_a_fresh_virtualenv(tmp_path):
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     (wheel,) = tmp_path.glob("vicinor-*.whl")
     assert wheel.stat().st_size < 20 * 2**20
+    assert wheel.name.startswith(f"vicinor-{vicinor_tools.__version__}-")
     venv = tmp_path / "fresh"
     subprocess.run([sys._base_executable, "-m", "venv", str(venv)], check=True, **quiet)
     bin_dir = venv / "bin"
-    done = subprocess.run([str(bin_dir / "pip"), "install", str(wheel), "pandas"], **quiet)
+    done = subprocess.run([str(bin_dir / "pip"), "install", f"{wheel}[pandas]"], **quiet)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"}
     env.pop("PYTHONPATH", None)
@@ -47,3 +50,5 @@ def test_the_tour_runs_from_the_wheel_in_a_fresh_virtualenv(tmp_path):
                           cwd=tmp_path, env=env, **quiet)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Paris" in done.stdout and "Berlin" in done.stdout
+    done = subprocess.run([str(bin_dir / "vicinor"), "--version"], env=env, **quiet)
+    assert done.stdout == f"vicinor {vicinor_tools.__version__}\n"

@@ -1,0 +1,4 @@
+"""The package's version: the one place it is written (pyproject.toml reads
+it from here when the wheel is built)."""
+
+__version__ = "0.1.0"
