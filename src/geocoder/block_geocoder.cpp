@@ -18,6 +18,7 @@
 #include "geocoder/json_text.hpp"
 #include "geocoder/lookup.hpp"
 #include "geocoder/number.hpp"
+#include "geocoder/row_fields.hpp"
 
 namespace vicinor {
 namespace {

@@ -12,6 +12,7 @@
 #include "geocoder/block_geocoder.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/row_fields.hpp"
 
 namespace vicinor {
 namespace {
