@@ -10,38 +10,16 @@ import json
 import math
 import os
 import sys
-from collections.abc import Sequence
-from typing import NoReturn, TextIO
+from collections.abc import Callable, Sequence
+from typing import TextIO
 
 import vicinor
 
 from . import _neighbours
+from ._failures import PROG, CommandError, about, one_line, run_command, writing
 from ._tables import from_csv
 from ._version import __version__
 from ._world import world
-
-PROG = "vicinor"
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
-
-
-class CommandError(Exception):
-    """A failure to report as one line, without a traceback."""
-
-
-def one_line(error: BaseException) -> str:
-    """The message of an error on one line: vicinor's "Caused by:" chain is
-    folded into it, the causes separated by colons."""
-    text = str(error) or type(error).__name__
-    head, _, causes = text.partition("\n\nCaused by:")
-    parts = [head.strip()]
-    for line in causes.splitlines():
-        line = line.strip()
-        # Numbered causes read "0: message".
-        index, sep, rest = line.partition(": ")
-        parts.append(rest if sep and index.isdigit() else line)
-    return ": ".join(" ".join(part.split()) for part in parts if part)
-
 
 def add_source_options(parser: argparse.ArgumentParser) -> None:
     source = parser.add_argument_group("places (default: the bundled world cities table)")
@@ -75,8 +53,8 @@ def open_geocoder(args: argparse.Namespace) -> vicinor.ReverseGeocoder:
     except OSError as error:
         raise CommandError(f"cannot read {error.filename}: {error.strerror}") from None
     except (RuntimeError, ValueError) as error:
-        name = args.table or args.index or "the bundled world geocoder"
-        raise CommandError(f"{name}: {one_line(error)}") from None
+        raise CommandError(about(args.table or args.index or "the bundled world geocoder",
+                                 error)) from None
 
 
 def number(text: str) -> float:
@@ -93,6 +71,18 @@ def population(text: str) -> int:
     return value
 
 
+def degrees(what: str, limit: float) -> Callable[[str], float]:
+    """An argument type: a number of degrees within ±limit."""
+    def convert(text: str) -> float:
+        value = number(text)
+        if not -limit <= value <= limit:
+            raise argparse.ArgumentTypeError(
+                f"{what} must be between -{limit:g} and {limit:g} degrees, got {text}")
+        return value
+    convert.__name__ = "number"  # argparse names the type by it in its own messages
+    return convert
+
+
 # Lookup -------------------------------------------------------------------
 
 def lookup_parser() -> argparse.ArgumentParser:
@@ -104,8 +94,10 @@ def lookup_parser() -> argparse.ArgumentParser:
                "`vicinor batch FILE` geocodes a CSV of coordinates "
                "(see `vicinor build --help`, `vicinor batch --help`). "
                "Place data (c) GeoNames (geonames.org), CC BY 4.0.")
-    parser.add_argument("lat", type=number, help="latitude in degrees, e.g. 48.8566")
-    parser.add_argument("lon", type=number, help="longitude in degrees, e.g. 2.3522")
+    parser.add_argument("lat", type=degrees("latitude", 90),
+                        help="latitude in degrees, e.g. 48.8566")
+    parser.add_argument("lon", type=degrees("longitude", 360),
+                        help="longitude in degrees, e.g. 2.3522 (0 to 360 also)")
     parser.add_argument("--format", choices=("text", "json"), default="text",
                         help="text for people (default) or one JSON object")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -124,7 +116,11 @@ def nearest_fields(geocoder: vicinor.ReverseGeocoder,
     fields: dict[str, str | float] = {}
     for column in geocoder.columns():
         fields[column] = row[column]
-    fields["distance_km"] = round(found[1], 3)
+    # A table's own distance_km column keeps its name, as in `batch`.
+    distance = "distance_km"
+    while distance in fields:
+        distance = "place_" + distance
+    fields[distance] = round(found[1], 3)
     return fields
 
 
@@ -147,12 +143,13 @@ def run_lookup(argv: Sequence[str]) -> int:
         fields = nearest_fields(geocoder, args.lat, args.lon)
     except _neighbours.NeighbourError as error:
         raise CommandError(str(error)) from None
-    except RuntimeError as error:
+    except (RuntimeError, ValueError) as error:
         raise CommandError(one_line(error)) from None
-    if args.format == "json":
-        sys.stdout.write(json.dumps(fields, ensure_ascii=False) + "\n")
-    else:
-        write_text_answer(fields, sys.stdout)
+    with writing("standard output"):
+        if args.format == "json":
+            sys.stdout.write(json.dumps(fields, ensure_ascii=False) + "\n")
+        else:
+            write_text_answer(fields, sys.stdout)
     return 0
 
 
@@ -172,6 +169,7 @@ def run_build(argv: Sequence[str]) -> int:
     parser.add_argument("--drop-coordinates", action="store_true",
                         help="leave the coordinate columns out of the answers")
     args = parser.parse_args(argv)
+    refuse_output_over_input(args.table, args.output)
     try:
         geocoder = from_csv(args.table, value_sep=args.sep,
                             drop_coordinates=args.drop_coordinates)
@@ -180,10 +178,21 @@ def run_build(argv: Sequence[str]) -> int:
     except (RuntimeError, ValueError) as error:
         raise CommandError(f"{args.table}: {one_line(error)}") from None
     try:
-        geocoder.save(args.output)
+        geocoder.save(args.output)  # whole or not at all: save writes beside, then renames
     except RuntimeError as error:
         raise CommandError(f"cannot save {args.output}: {one_line(error)}") from None
     return 0
+
+
+def refuse_output_over_input(table: str, output: str) -> None:
+    """The same file by any path (a link, another spelling) is refused: saving
+    would replace the table with the geocoder."""
+    try:
+        same = os.path.samefile(table, output)
+    except (OSError, ValueError):
+        return  # no such output yet, or the table fails later with its own message
+    if same:
+        raise CommandError(f"{output}: is the input table; save the geocoder elsewhere")
 
 
 # Batch --------------------------------------------------------------------
@@ -262,28 +271,9 @@ def run_batch(argv: Sequence[str]) -> int:
 COMMANDS = {"build": run_build, "batch": run_batch}
 
 
-def fail(message: str, status: int = EXIT_FAILURE) -> NoReturn:
-    sys.stderr.write(f"{PROG}: {message}\n")
-    sys.exit(status)
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     command = COMMANDS.get(arguments[0]) if arguments else None
-    try:
-        if command is not None:
-            return command(arguments[1:])
-        return run_lookup(arguments)
-    except CommandError as error:
-        fail(str(error))
-    except KeyboardInterrupt:
-        fail("interrupted", 130)
-    except BrokenPipeError:
-        # The reader went away (`vicinor batch big.csv | head`): not an
-        # error. Standard output is pointed at nothing so that the
-        # interpreter's final flush does not complain again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_FAILURE
-    except OSError as error:
-        fail(one_line(error))
+    if command is not None:
+        return run_command(lambda: command(arguments[1:]))
+    return run_command(lambda: run_lookup(arguments))

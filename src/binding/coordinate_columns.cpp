@@ -19,10 +19,18 @@ std::string range_text(bool longitude) {
     return longitude ? "between -360 and 360 degrees" : "between -90 and 90 degrees";
 }
 
+// Shortened: a message about 10**400 need not print its 401 digits.
 std::string object_repr(PyObject* object) {
-    if (PyRef text{PyObject_Repr(object)}) return object_text(text.get());
-    PyErr_Clear();
-    return object_text(object);
+    constexpr std::size_t kLongest = 60;
+    std::string shown;
+    if (PyRef text{PyObject_Repr(object)}) {
+        shown = object_text(text.get());
+    } else {
+        PyErr_Clear();
+        shown = object_text(object);
+    }
+    if (shown.size() > kLongest) shown = shown.substr(0, kLongest - 3) + "...";
+    return shown;
 }
 
 // "lats[3]: latitude must be ..., got 91.0": the same words for a column

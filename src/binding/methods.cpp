@@ -4,6 +4,7 @@
 // result; all run through guard_entry.
 #include "binding/methods.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -22,6 +23,7 @@
 #include "binding/result_strings.hpp"
 #include "binding/rows.hpp"
 #include "binding/subset.hpp"
+#include "common/stop_check.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
 #include "geocoder/row_fields.hpp"
@@ -41,6 +43,22 @@ constexpr ParameterList kAsDict = {"ReverseGeocoder.get_nearest_as_dict()", kCoo
                                    2};
 constexpr ParameterList kSave = {"ReverseGeocoder.save()", kPathNames, 1, 1};
 constexpr ParameterList kLoad = {"ReverseGeocoder.load()", kPathNames, 1, 1};
+
+// Smaller tables build in a few milliseconds: not worth a way to stop them.
+constexpr std::size_t kStoppableText = std::size_t{1} << 20;
+
+// Python runs signal handlers on its main thread only; elsewhere asking for
+// them would cost a GIL round trip for nothing. Fails (-1) with the host's
+// exception set, a KeyboardInterrupt that arrived meanwhile included.
+int on_main_thread() {
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    if (!ident) return -1;
+    const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return -1;
+    return main_ident == PyThread_get_thread_ident() ? 1 : 0;
+}
 
 // Positional calls with exactly the parameters skip the binder: this is
 // how lookups are called in loops.
@@ -213,10 +231,16 @@ PyObject* Geocoder_new(PyTypeObject* /*always ReverseGeocoder*/, PyObject* args,
         if (bound[2] != nullptr && !convert_flag(bound[2], "drop_coordinates", drop_coordinates)) {
             return nullptr;
         }
+        const int stoppable = text.size() >= kStoppableText ? on_main_thread() : 0;
+        if (stoppable < 0) return nullptr;
         ReleasedGil released;
-        Result<ReverseGeocoder> built =
-            build_geocoder(std::move(text), value_sep, drop_coordinates, line_feeds);
+        Result<ReverseGeocoder> built = [&] {
+            std::optional<StopCheck> check;
+            if (stoppable == 1) check.emplace(&ReleasedGil::stop_for_signal, &released);
+            return build_geocoder(std::move(text), value_sep, drop_coordinates, line_feeds);
+        }();
         released.reacquire();
+        if (released.handler_raised()) return nullptr;  // KeyboardInterrupt, say
         if (!built) {
             report_error_value(built.error());
             return nullptr;

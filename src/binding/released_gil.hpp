@@ -29,6 +29,10 @@ public:
     persist::Interruption interruption() noexcept { return {&run_signal_handlers, this}; }
     bool handler_raised() const noexcept { return handler_raised_; }
 
+    // A StopCheck hook: runs the signal handlers, and asks the work to stop
+    // when one raised (Ctrl-C's KeyboardInterrupt, left set).
+    static bool stop_for_signal(void* context) noexcept { return !run_signal_handlers(context); }
+
 private:
     static bool run_signal_handlers(void* context) noexcept {
         auto* self = static_cast<ReleasedGil*>(context);

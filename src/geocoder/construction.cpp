@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "common/stop_check.hpp"
 #include "csv/lines.hpp"
 #include "csv/row_writer.hpp"
 #include "geocoder/data_line_reader.hpp"
@@ -46,6 +47,7 @@ Result<std::string> rewrite_without_coordinates(CsvLineIterator data_line,
     DataLineReader reader(separator);
     std::vector<std::string_view> tail;
     for (std::size_t i = 0; data_line != std::default_sentinel; ++data_line, ++i) {
+        if (i % kStopEvery == 0) stop_point();
         // Skipped here as in the main pass, so both modes accept the same texts.
         if (is_skipped_blank_line(i, data_line_count, *data_line)) continue;
         if (Status status = reader.read_tail(data_line->text, tail); !status) {
@@ -68,6 +70,7 @@ Status read_points(std::string_view text, CsvLineIterator line, std::size_t data
     CoordinateFields fields;
     std::size_t i = 0;
     for (; line != std::default_sentinel; ++line, ++i) {
+        if (i % kStopEvery == 0) stop_point();
         if (is_skipped_blank_line(i, data_line_count, *line)) continue;
         const std::size_t line_number = i + 1;
         if (rewritten != nullptr) {
@@ -103,10 +106,8 @@ Status read_points(std::string_view text, CsvLineIterator line, std::size_t data
     return {};
 }
 
-}  // namespace
-
-Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates,
-                                       std::optional<std::size_t> line_feeds) {
+Result<ReverseGeocoder> build_steps(std::string csv, char32_t value_sep, bool drop_coordinates,
+                                    std::optional<std::size_t> line_feeds) {
     Result<std::uint8_t> separator_result = table_separator(value_sep);
     if (!separator_result) return std::move(separator_result).error();
     const std::uint8_t separator = separator_result.value();
@@ -177,6 +178,18 @@ Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool
     set_value_sep(geocoder, value_sep);
     geocoder.columns = std::move(columns);
     return geocoder;
+}
+
+}  // namespace
+
+Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates,
+                                       std::optional<std::size_t> line_feeds) {
+    try {
+        return build_steps(std::move(csv), value_sep, drop_coordinates, line_feeds);
+    } catch (const Stopped&) {
+        // Unwinding has released everything built so far.
+        return Error("construction stopped on request");
+    }
 }
 
 }  // namespace vicinor

@@ -34,6 +34,7 @@ kdtree::Point lat_lon_to_point(double lat, double lon) noexcept;
 // without a second copy. `line_feeds`, when given, is the number of LF
 // bytes in `csv`, which a caller that wrote the text counted on the way;
 // construction then need not read the whole text once more to count them.
+// A StopCheck on the calling thread may stop it (common/stop_check.hpp).
 Result<ReverseGeocoder> build_geocoder(std::string csv, char32_t value_sep, bool drop_coordinates,
                                        std::optional<std::size_t> line_feeds = std::nullopt);
 

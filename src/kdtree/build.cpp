@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/stop_check.hpp"
 #include "kdtree/build_parts.hpp"
 
 namespace vicinor::kdtree {
@@ -38,9 +39,15 @@ ImmutableKdTree build_tree(PointColumns points) {
     }
     // More than one leaf's worth of identical points always overfills their
     // common leaf in the packed layout; skip the attempts that would show it.
+    // Between the stages, a request to stop is heeded (stop_point).
     std::optional<ImmutableKdTree> tree;
-    if (!detail::has_more_copies_than(points, B)) tree = detail::build_packed_tree(points);
+    stop_point();
+    const bool overfilled = detail::has_more_copies_than(points, B);
+    stop_point();
+    if (!overfilled) tree = detail::build_packed_tree(points);
+    stop_point();
     if (!tree) tree = detail::build_robust_tree(points, detail::distinct_first_copies(points));
+    stop_point();
     check_built_tree(*tree);
     return std::move(*tree);
 }

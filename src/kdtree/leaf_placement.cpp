@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/large_pages.hpp"
+#include "common/stop_check.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/leaf_descent.hpp"
 #include "common/page_buffer.hpp"
@@ -31,6 +32,7 @@ void gather_columns(PointColumns& points, const PageArray<std::uint32_t>& item_a
     const std::size_t n = points.size();
     PageArray<double> gathered(n);
     for (std::size_t d = 0; d < K; ++d) {
+        stop_point();
         double* column = points.column(d).data();
         for (std::size_t j = 0; j < n; ++j) {
             if (j + kGatherPrefetch < n) __builtin_prefetch(column + item_at[j + kGatherPrefetch]);
@@ -59,6 +61,7 @@ std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size
     };
     std::size_t k = 0;
     for (; k + kDescentBlock <= n; k += kDescentBlock) {
+        if (k % kStopEvery == 0) stop_point();
         std::size_t leaves[kDescentBlock];
         descend_block(stems, points, k, leaves);
         for (std::size_t lane = 0; lane < kDescentBlock; ++lane) {
@@ -79,13 +82,16 @@ std::optional<ImmutableKdTree> place_points(std::vector<double> stems, std::size
         }
     }
     position = PageArray<std::uint32_t>();  // before the gather takes its buffer
+    stop_point();
     gather_columns(points, item_at);
+    stop_point();
 
     ImmutableKdTree tree;
     tree.leaves.reserve(leaf_count);
     const LargePageAdvice advice(tree.leaves.data(), leaf_count * sizeof(LeafNode));
     std::size_t released = 0;
     for (std::size_t leaf_number = 0; leaf_number < leaf_count; ++leaf_number) {
+        if (leaf_number % (kStopEvery / B) == 0) stop_point();
         LeafNode& leaf = tree.leaves.emplace_back();
         const std::size_t first = leaf_start[leaf_number];
         const std::size_t count = leaf_start[leaf_number + 1] - first;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/page_buffer.hpp"
+#include "common/stop_check.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/change_book.hpp"
 #include "kdtree/order_key.hpp"
@@ -509,6 +510,7 @@ private:
     }
 
     void charge(std::size_t entries) {
+        stop_point();
         if (entries > work_left_) throw Unbuildable{};
         work_left_ -= entries;
     }
@@ -582,6 +584,7 @@ std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
     // tables keep their numbers.
     SpatialNumbering numbering =
         special.nan ? SpatialNumbering() : SpatialNumbering(points, renumber_from);
+    stop_point();
     std::optional<PackedSplits> splits;
     try {
         splits = PackedBuilder(points, numbering, special, counters != nullptr ? *counters : ignored)
@@ -592,6 +595,7 @@ std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
     // Any other exception ends the whole construction, points and all, so
     // they need no restoring then.
     numbering.restore(points);
+    stop_point();
     if (!splits) return std::nullopt;
     return place_points(std::move(splits->stems), splits->leaf_count, points);
 }

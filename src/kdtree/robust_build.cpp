@@ -17,6 +17,7 @@
 #include <bit>
 
 #include "common/fault.hpp"
+#include "common/stop_check.hpp"
 #include "kdtree/build_parts.hpp"
 #include "kdtree/order_key.hpp"
 #include "kdtree/spatial_numbering.hpp"
@@ -70,6 +71,7 @@ private:
     // The keys are copied beside the point numbers first, so that the
     // selection reads them in sequence rather than through the order.
     void select(std::size_t lo, std::size_t m, std::size_t rank, std::size_t dim) {
+        stop_point();
         const std::span<const double> column = points_.column(dim);
         if (keyed_.size() < m) keyed_.resize(m);
         for (std::size_t j = 0; j < m; ++j) {

@@ -4,6 +4,8 @@
 #include <array>
 #include <vector>
 
+#include "common/stop_check.hpp"
+
 namespace vicinor::kdtree::detail {
 namespace {
 
@@ -51,11 +53,13 @@ SpatialNumbering::SpatialNumbering(PointColumns& points, std::size_t min_points)
     std::vector<std::size_t> next(kCells);
     auto restart = [&] { std::copy(start.begin(), start.end() - 1, next.begin()); };
     restart();
+    stop_point();
     for (std::size_t k = 0; k < n; ++k) original_[next[cell[k]]++] = static_cast<std::uint32_t>(k);
     // Column by column through one spare column, scattering: the reads run
     // in order and the stores do not wait for each other.
     PageArray<double> spare(n);
     for (std::size_t d = 0; d < K; ++d) {
+        stop_point();
         const std::span<double> column = points.column(d);
         restart();
         for (std::size_t k = 0; k < n; ++k) spare[next[cell[k]]++] = column[k];
@@ -68,6 +72,7 @@ void SpatialNumbering::restore(PointColumns& points) {
     if (n == 0) return;
     PageArray<double> spare(n);
     for (std::size_t d = 0; d < K; ++d) {
+        stop_point();
         const std::span<double> column = points.column(d);
         for (std::size_t i = 0; i < n; ++i) spare[original_[i]] = column[i];
         std::copy(spare.data(), spare.data() + n, column.begin());

@@ -181,7 +181,8 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     out = tmp_path / "out.csv"
     pid, terminal = pty.fork()
     if pid == 0:  # the child: standard error is the pseudo-terminal
-        os.execv(COMMAND, [COMMAND, "batch", str(points), "-o", str(out), "--chunk-rows", "1000"])
+        os.execv(COMMAND, [COMMAND, "batch", str(points), "-o", str(out), "--chunk-rows", "1000",
+                           "--lat-column", "latitude", "--lon-column", "longitude"])
     shown = b""
     while True:
         ready, _, _ = select.select([terminal], [], [], 60)
@@ -195,4 +196,5 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert b"20.0k/20.0k" in shown and b"rows/s" in shown
-    assert run("batch", str(points), "-o", str(out)).stderr == ""
+    assert run("batch", str(points), "-o", str(out), "--lat-column", "latitude",
+               "--lon-column", "longitude").stderr == ""

@@ -1,5 +1,8 @@
 """Building geocoders from the host: what is accepted, and the exact errors."""
 
+import subprocess
+import sys
+
 import pytest
 
 from conftest import ReverseGeocoder, make_table
@@ -93,3 +96,22 @@ def test_failed_constructions_leave_nothing_behind():
             ReverseGeocoder("lat,lon\n1,x\n")
     gc.collect()
     assert len(gc.get_objects()) <= before + 10
+
+
+def test_ctrl_c_stops_a_long_construction_from_inside():
+    # Before the fix the signal waited for the whole build, and the
+    # KeyboardInterrupt came only after the geocoder had been assigned.
+    program = (
+        "import os, signal, threading\n"
+        "import vicinor\n"
+        "text = 'lat,lon,name\\n' + ''.join(f'{i % 170 - 85}.{i % 997},{i % 350 - 175}.{i % 991},p{i}\\n'"
+        " for i in range(600_000))\n"
+        "threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()\n"
+        "try:\n"
+        "    geocoder = vicinor.ReverseGeocoder(text)\n"
+        "    print('built')\n"
+        "except KeyboardInterrupt:\n"
+        "    print('assigned' if 'geocoder' in globals() else 'stopped inside')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=300)
+    assert done.stdout == "stopped inside\n", done.stderr
