@@ -189,13 +189,11 @@ TEST(BlockGeocoder, AppendedNamesStayDistinctAndJsonKeysKeepRepeatedNames) {
                                                                "distance_km"}));
     std::string line;
     ASSERT_TRUE(made->geocode("10,20,\"a\"\"\\\n\",b\n", 2, line).ok());
-    EXPECT_EQ(line.rfind("{\"lat\": \"10\", \"lon\": \"20\", \"name\": \"a\\\"\\\\\\n\", "
-                         "\"name_2\": \"b\", \"place_lat\": \"",
-                         0),
+    EXPECT_EQ(line.rfind(R"({"lat":"10","lon":"20","name":"a\"\\\n","name_2":"b","place_lat":")", 0),
               0u)
         << line;
-    EXPECT_NE(line.find("\"distance_km\": "), std::string::npos);
-    EXPECT_EQ(line.find("\"distance_km\": \""), std::string::npos);  // a number
+    EXPECT_NE(line.find("\"distance_km\":"), std::string::npos);
+    EXPECT_EQ(line.find("\"distance_km\":\""), std::string::npos);  // a number
     EXPECT_EQ(line.back(), '\n');
 }
 
