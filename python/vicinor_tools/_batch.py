@@ -22,10 +22,12 @@ import vicinor
 
 Geocoder = vicinor.ReverseGeocoder
 
-DEFAULT_CHUNK_ROWS = 1 << 16
+# Blocks of 16,384 rows search as quickly as larger ones, and their output
+# (a few MB even as JSON lines) times the blocks in flight keeps memory low.
+DEFAULT_CHUNK_ROWS = 1 << 14
 MAX_CHUNK_ROWS = 1 << 20
 # A block's size after its first row, and how much is read at once.
-BLOCK_BYTES = 4 << 20
+BLOCK_BYTES = 1 << 20
 # The longest row accepted, so that one endless line (or an unclosed
 # quote) cannot take all memory.
 ROW_LIMIT = 16 << 20
