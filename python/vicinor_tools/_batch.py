@@ -197,9 +197,10 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
     source = reader.source
     threads = options.threads or default_threads()
 
-    def finish(future: Future[Any]) -> bytes:
+    def finish(geocoded: Future[Any] | tuple[Any, ...]) -> bytes:
         try:
-            output, rows, skipped, bad = future.result()
+            result = geocoded.result() if isinstance(geocoded, Future) else geocoded
+            output, rows, skipped, bad = result
         except RuntimeError as error:  # refused by the geocoder itself
             from .cli import one_line
             raise BatchError(f"{source}: {one_line(error)}") from None
@@ -212,16 +213,17 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
         progress.update(rows)
         return output  # type: ignore[no-any-return]
 
-    head = Geocoder._geocode_csv_block  # unbound: called with the geocoder
-    yield finish(_done(head(geocoder, b"", header_line, block_options,
-                            options.header and options.output_format == "csv")))
+    geocode_block = Geocoder._geocode_csv_block  # unbound: called with the geocoder
+    # The header line alone, from a block without rows.
+    yield finish(geocode_block(geocoder, b"", header_line, block_options,
+                               options.header and options.output_format == "csv"))
     in_flight: collections.deque[Future[Any]] = collections.deque()
     with ThreadPoolExecutor(max_workers=threads) as pool:
         try:
             while (got := reader.next_block(options.chunk_rows)) is not None:
                 block, first_line = got
-                in_flight.append(pool.submit(head, geocoder, block, first_line, block_options,
-                                             False))
+                in_flight.append(pool.submit(geocode_block, geocoder, block, first_line,
+                                             block_options, False))
                 if len(in_flight) > threads:
                     yield finish(in_flight.popleft())
             while in_flight:
@@ -229,12 +231,6 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
         finally:
             for future in in_flight:
                 future.cancel()
-
-
-def _done(value: Any) -> Future[Any]:
-    future: Future[Any] = Future()
-    future.set_result(value)
-    return future
 
 
 def refuse_same_file(input_path: str, output_path: str) -> None:

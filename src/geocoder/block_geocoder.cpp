@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <unordered_set>
@@ -160,14 +161,36 @@ std::optional<std::string> coordinate_problem(std::string_view field, const char
     return problem;
 }
 
-void append_distance(std::string& out, double km) {
-    char digits[32];
-    const auto written =
-        std::to_chars(digits, digits + sizeof digits, km, std::chars_format::fixed, 3);
-    out.append(digits, written.ptr);
-}
-
 }  // namespace
+
+// "%.3f" of a distance. Whole metres are rounded from km * 1000, whose
+// rounding error is far below 1e-6 for any distance on Earth, so only a
+// fraction that close to a half could round the other way than the exact
+// value does: those (and anything out of range) go through to_chars, which
+// rounds the exact value.
+void append_km_text(std::string& out, double km) {
+    const double metres = km * 1000.0;
+    const double whole = std::floor(metres);
+    const double fraction = metres - whole;
+    if (!(metres >= 0 && metres < 1e15) || std::signbit(km) || std::fabs(fraction - 0.5) < 1e-6) {
+        char digits[64];
+        const auto written =
+            std::to_chars(digits, digits + sizeof digits, km, std::chars_format::fixed, 3);
+        out.append(digits, written.ptr);
+        return;
+    }
+    auto rounded = static_cast<std::uint64_t>(whole) + (fraction > 0.5 ? 1 : 0);
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* at = end;
+    for (int place = 0; place < 3; ++place, rounded /= 10) *--at = static_cast<char>('0' + rounded % 10);
+    *--at = '.';
+    do {
+        *--at = static_cast<char>('0' + rounded % 10);
+        rounded /= 10;
+    } while (rounded > 0);
+    out.append(at, end);
+}
 
 BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions options)
     : geocoder_(&geocoder),
@@ -394,7 +417,7 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
             if (row.bad) {
                 bytes.append("null");
             } else {
-                append_distance(bytes, km[answer]);
+                append_km_text(bytes, km[answer]);
             }
             bytes.append("}\n");
         } else {
@@ -423,7 +446,7 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
                 }
             }
             bytes.push_back(sep);
-            if (!row.bad) append_distance(bytes, km[answer]);
+            if (!row.bad) append_km_text(bytes, km[answer]);
             bytes.push_back('\n');
         }
         if (!row.bad) ++answer;
