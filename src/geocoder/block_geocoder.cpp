@@ -293,8 +293,6 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
             }
         }
         if (problem) {
-            // Counted from 1: the header's line is first_line's predecessor
-            // only in the first block, so line numbers come from the caller.
             BadRow bad{first_line + cursor.row_line(), std::move(*problem)};
             if (!skip) {
                 out.bad = std::move(bad);
