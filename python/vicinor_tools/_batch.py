@@ -22,10 +22,12 @@ import vicinor
 
 Geocoder = vicinor.ReverseGeocoder
 
-DEFAULT_CHUNK_ROWS = 1 << 16
+# Blocks of 16,384 rows search as quickly as larger ones, and their output
+# (a few MB even as JSON lines) times the blocks in flight keeps memory low.
+DEFAULT_CHUNK_ROWS = 1 << 14
 MAX_CHUNK_ROWS = 1 << 20
 # A block's size after its first row, and how much is read at once.
-BLOCK_BYTES = 4 << 20
+BLOCK_BYTES = 1 << 20
 # The longest row accepted, so that one endless line (or an unclosed
 # quote) cannot take all memory.
 ROW_LIMIT = 16 << 20
@@ -195,9 +197,10 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
     source = reader.source
     threads = options.threads or default_threads()
 
-    def finish(future: Future[Any]) -> bytes:
+    def finish(geocoded: Future[Any] | tuple[Any, ...]) -> bytes:
         try:
-            output, rows, skipped, bad = future.result()
+            result = geocoded.result() if isinstance(geocoded, Future) else geocoded
+            output, rows, skipped, bad = result
         except RuntimeError as error:  # refused by the geocoder itself
             from .cli import one_line
             raise BatchError(f"{source}: {one_line(error)}") from None
@@ -210,16 +213,17 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
         progress.update(rows)
         return output  # type: ignore[no-any-return]
 
-    head = Geocoder._geocode_csv_block  # unbound: called with the geocoder
-    yield finish(_done(head(geocoder, b"", header_line, block_options,
-                            options.header and options.output_format == "csv")))
+    geocode_block = Geocoder._geocode_csv_block  # unbound: called with the geocoder
+    # The header line alone, from a block without rows.
+    yield finish(geocode_block(geocoder, b"", header_line, block_options,
+                               options.header and options.output_format == "csv"))
     in_flight: collections.deque[Future[Any]] = collections.deque()
     with ThreadPoolExecutor(max_workers=threads) as pool:
         try:
             while (got := reader.next_block(options.chunk_rows)) is not None:
                 block, first_line = got
-                in_flight.append(pool.submit(head, geocoder, block, first_line, block_options,
-                                             False))
+                in_flight.append(pool.submit(geocode_block, geocoder, block, first_line,
+                                             block_options, False))
                 if len(in_flight) > threads:
                     yield finish(in_flight.popleft())
             while in_flight:
@@ -227,12 +231,6 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
         finally:
             for future in in_flight:
                 future.cancel()
-
-
-def _done(value: Any) -> Future[Any]:
-    future: Future[Any] = Future()
-    future.set_result(value)
-    return future
 
 
 def refuse_same_file(input_path: str, output_path: str) -> None:

@@ -1,6 +1,7 @@
 #include "binding/block_geocoding.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -195,9 +196,15 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
             report_error_value(output.error());
             return nullptr;
         }
-        PyRef bytes(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
-        if (buffer.capacity() > kKeptBuffer) std::string().swap(buffer);
+        // Filled without the GIL: nobody else sees the new object yet, and
+        // the other threads' blocks need not wait for the copy.
+        PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(buffer.size())));
         if (!bytes) return nullptr;
+        {
+            ReleasedGil released;
+            std::memcpy(PyBytes_AS_STRING(bytes.get()), buffer.data(), buffer.size());
+            if (buffer.capacity() > kKeptBuffer) std::string().swap(buffer);
+        }
         PyRef bad;
         if (output->bad) {
             PyRef reason(new_str(output->bad->reason));

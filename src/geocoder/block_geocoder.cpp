@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <unordered_set>
 #include <utility>
@@ -23,17 +25,52 @@
 namespace vicinor {
 namespace {
 
-// Every field of a block's rows, one after the other in one buffer.
-struct FieldStore {
-    std::string bytes;
-    std::vector<std::size_t> ends;
-
-    void append(std::string_view content) { bytes.append(content); }
-    void end_field() { ends.push_back(bytes.size()); }
-    std::string_view field(std::size_t i) const noexcept {
-        const std::size_t begin = i == 0 ? 0 : ends[i - 1];
-        return std::string_view(bytes).substr(begin, ends[i] - begin);
+// Every field of a block's rows, each a view of the block where its
+// content stands there in one piece (an unquoted field, or a quoted one
+// without doubled quotes), else of a copy. Copies never move: the buffer is
+// reserved to the block's size, which no content exceeds.
+class FieldStore {
+public:
+    void start_block(std::size_t block_size) {
+        fields_.clear();
+        copies_.clear();
+        copies_.reserve(block_size);
     }
+    std::size_t size() const noexcept { return fields_.size(); }
+    std::string_view field(std::size_t i) const noexcept { return fields_[i]; }
+
+    // The record reader's sink.
+    void append(std::string_view piece) {
+        if (!copied_) {
+            if (piece.data() == start_ + length_ || length_ == 0) {
+                if (length_ == 0) start_ = piece.data();
+                length_ += piece.size();
+                return;
+            }
+            copy_start_ = copies_.size();
+            copies_.append(start_, length_);
+            copied_ = true;
+        }
+        copies_.append(piece);
+    }
+    void end_field() {
+        if (copied_) {
+            fields_.emplace_back(copies_.data() + copy_start_, copies_.size() - copy_start_);
+        } else {
+            fields_.emplace_back(length_ == 0 ? "" : start_, length_);
+        }
+        start_ = nullptr;
+        length_ = 0;
+        copied_ = false;
+    }
+
+private:
+    std::vector<std::string_view> fields_;
+    std::string copies_;
+    const char* start_ = nullptr;
+    std::size_t length_ = 0;
+    bool copied_ = false;
+    std::size_t copy_start_ = 0;
 };
 
 struct RowEntry {
@@ -48,10 +85,17 @@ struct RowEntry {
 // writer would write them back byte for byte. Most rows are so, and
 // taking them as they stand saves reading and quoting them.
 bool is_plain(std::string_view row) noexcept {
-    for (char c : row) {
-        if (c == '"' || c == '\r' || c == '\n') return false;
-    }
-    return !row.empty() && static_cast<unsigned char>(row.front()) != 0xEF;  // no mark to skip
+    return !row.empty() && static_cast<unsigned char>(row.front()) != 0xEF &&  // no mark to skip
+           std::memchr(row.data(), '"', row.size()) == nullptr &&
+           std::memchr(row.data(), '\r', row.size()) == nullptr &&
+           std::memchr(row.data(), '\n', row.size()) == nullptr;
+}
+
+// The same for a row the cursor read: its record cannot hold a CR or LF
+// outside quotes, so without a quote it holds none.
+bool is_plain_input(std::string_view row) noexcept {
+    return !row.empty() && static_cast<unsigned char>(row.front()) != 0xEF &&
+           std::memchr(row.data(), '"', row.size()) == nullptr;
 }
 
 // Calls each(field) for the fields of a plain row.
@@ -78,8 +122,6 @@ struct Scratch {
     csv::CsvRecord place;
 
     void clear() noexcept {
-        store.bytes.clear();
-        store.ends.clear();
         rows.clear();
         lats.clear();
         lons.clear();
@@ -106,29 +148,50 @@ std::string quoted_value(std::string_view value) {
 // Why a coordinate is unusable, or nothing.
 std::optional<std::string> coordinate_problem(std::string_view field, const char* what,
                                               double limit, double& value) {
+    const bool number = parse_coordinate(field, value) == NumberStatus::ok;
+    if (number && value >= -limit && value <= limit) return std::nullopt;
     std::string problem(what);
     problem.push_back(' ');
     problem.append(quoted_value(field));
-    if (parse_coordinate(field, value) != NumberStatus::ok) {
+    if (!number) {
         problem.append(" is not a number");
-        return problem;
-    }
-    if (!(value >= -limit && value <= limit)) {
+    } else {
         const std::string bound = std::to_string(static_cast<int>(limit));
         problem.append(" is outside [-").append(bound).append(", ").append(bound).append("]");
-        return problem;
     }
-    return std::nullopt;
-}
-
-void append_distance(std::string& out, double km) {
-    char digits[32];
-    const auto written =
-        std::to_chars(digits, digits + sizeof digits, km, std::chars_format::fixed, 3);
-    out.append(digits, written.ptr);
+    return problem;
 }
 
 }  // namespace
+
+// "%.3f" of a distance. Whole metres are rounded from km * 1000, whose
+// rounding error is far below 1e-6 for any distance on Earth, so only a
+// fraction that close to a half could round the other way than the exact
+// value does: those (and anything out of range) go through to_chars, which
+// rounds the exact value.
+void append_km_text(std::string& out, double km) {
+    const double metres = km * 1000.0;
+    const double whole = std::floor(metres);
+    const double fraction = metres - whole;
+    if (!(metres >= 0 && metres < 1e15) || std::signbit(km) || std::fabs(fraction - 0.5) < 1e-6) {
+        char digits[64];
+        const auto written =
+            std::to_chars(digits, digits + sizeof digits, km, std::chars_format::fixed, 3);
+        out.append(digits, written.ptr);
+        return;
+    }
+    auto rounded = static_cast<std::uint64_t>(whole) + (fraction > 0.5 ? 1 : 0);
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* at = end;
+    for (int place = 0; place < 3; ++place, rounded /= 10) *--at = static_cast<char>('0' + rounded % 10);
+    *--at = '.';
+    do {
+        *--at = static_cast<char>('0' + rounded % 10);
+        rounded /= 10;
+    } while (rounded > 0);
+    out.append(at, end);
+}
 
 BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions options)
     : geocoder_(&geocoder),
@@ -160,7 +223,7 @@ BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions optio
     for (const std::string& name : names) {
         std::string key;
         append_json_string(key, name);
-        key.append(": ");
+        key.push_back(':');
         json_keys_.push_back(std::move(key));
     }
 }
@@ -203,13 +266,14 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     thread_local Scratch scratch;
     scratch.clear();
     FieldStore& store = scratch.store;
+    store.start_block(block.size());
     std::vector<RowEntry>& rows = scratch.rows;
     std::vector<double>& lats = scratch.lats;
     std::vector<double>& lons = scratch.lons;
     csv::CsvRowCursor cursor(block, options_.separator, true);
     while (cursor.next(store) == csv::CsvRowCursor::Step::kRow) {
         const std::size_t first = rows.empty() ? 0 : rows.back().first_field + rows.back().fields;
-        RowEntry row{first, store.ends.size() - first,
+        RowEntry row{first, store.size() - first,
                      block.substr(cursor.row_begin(), cursor.row_end() - cursor.row_begin()), false};
         std::optional<std::string> problem;
         double lat = 0;
@@ -230,8 +294,6 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
             }
         }
         if (problem) {
-            // Counted from 1: the header's line is first_line's predecessor
-            // only in the first block, so line numbers come from the caller.
             BadRow bad{first_line + cursor.row_line(), std::move(*problem)};
             if (!skip) {
                 out.bad = std::move(bad);
@@ -316,14 +378,14 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
             // Short bad rows have nulls for their missing fields.
             const std::size_t shown = std::max(row.fields, width);
             for (std::size_t i = 0; i < shown; ++i) {
-                if (i > 0) bytes.append(", ");
+                if (i > 0) bytes.push_back(',');
                 if (i < width) {
                     bytes.append(json_keys_[i]);
                 } else {  // a long bad row's surplus, by position
                     std::string key("field_");
                     key.append(std::to_string(i + 1));
                     append_json_string(bytes, key);
-                    bytes.append(": ");
+                    bytes.push_back(':');
                 }
                 if (i < row.fields) {
                     append_json_string(bytes, store.field(row.first_field + i));
@@ -334,13 +396,13 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
             if (plain_place) {
                 std::size_t i = 0;
                 for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
-                    bytes.append(", ");
+                    bytes.push_back(',');
                     bytes.append(json_keys_[width + i++]);
                     append_json_string(bytes, field);
                 });
             } else {
                 for (std::size_t i = 0; i < places; ++i) {
-                    bytes.append(", ");
+                    bytes.push_back(',');
                     bytes.append(json_keys_[width + i]);
                     if (found) {
                         append_json_string(bytes, place_field(i));
@@ -349,16 +411,16 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
                     }
                 }
             }
-            bytes.append(", ");
+            bytes.push_back(',');
             bytes.append(json_keys_[width + places]);
             if (row.bad) {
                 bytes.append("null");
             } else {
-                append_distance(bytes, km[answer]);
+                append_km_text(bytes, km[answer]);
             }
             bytes.append("}\n");
         } else {
-            if (is_plain(row.text)) {
+            if (is_plain_input(row.text)) {
                 bytes.append(row.text);
             } else {
                 for (std::size_t i = 0; i < row.fields; ++i) {
@@ -383,7 +445,7 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
                 }
             }
             bytes.push_back(sep);
-            if (!row.bad) append_distance(bytes, km[answer]);
+            if (!row.bad) append_km_text(bytes, km[answer]);
             bytes.push_back('\n');
         }
         if (!row.bad) ++answer;

@@ -56,6 +56,9 @@ struct BlockOutput {
     std::optional<BadRow> bad;
 };
 
+// Appends `km` as "%.3f" writes it.
+void append_km_text(std::string& out, double km);
+
 class BlockGeocoder {
 public:
     // Fails when a coordinate column is beyond the header or both name the
