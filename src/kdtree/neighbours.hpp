@@ -36,11 +36,12 @@ public:
                 const Point& query, std::size_t k, double max_distance,
                 std::vector<Neighbour>& out);
 
-private:
     struct Pending {
         std::size_t node;
         double bound;  // squared distance from the query to the node's box
     };
+
+private:
     std::vector<Pending> stack_;
 };
 
