@@ -162,18 +162,30 @@ constexpr cpu::KernelForms<void(const Request&)> kSearchForms(search_baseline, s
 constexpr cpu::KernelForms<void(const Request&)> kSearchForms(search_baseline);
 #endif
 
+// What no form needs to search for.
+bool finds_nothing(const ImmutableKdTree& tree, const Point& query, std::size_t k) {
+    return k == 0 || !std::isfinite(query[0]) || !std::isfinite(query[1]) ||
+           !std::isfinite(query[2]) || tree.leaves.empty();
+}
+
 }  // namespace
 
 void NeighbourSearch::search(const ImmutableKdTree& tree, const SearchBounds& bounds,
                              const ItemCopies& copies, const Point& query, std::size_t k,
                              double max_distance, std::vector<Neighbour>& out) {
     out.clear();
-    if (k == 0 || !std::isfinite(query[0]) || !std::isfinite(query[1]) ||
-        !std::isfinite(query[2]) || tree.leaves.empty()) {
-        return;
-    }
+    if (finds_nothing(tree, query, k)) return;
     static auto* const form = kSearchForms.best();
     form(Request{&tree, &bounds, &copies, &query, k, max_distance, &stack_, &out});
+}
+
+void NeighbourSearch::search_with(cpu::Level level, const ImmutableKdTree& tree,
+                                  const SearchBounds& bounds, const ItemCopies& copies,
+                                  const Point& query, std::size_t k, double max_distance,
+                                  std::vector<Neighbour>& out) {
+    out.clear();
+    if (finds_nothing(tree, query, k)) return;
+    kSearchForms.at(level)(Request{&tree, &bounds, &copies, &query, k, max_distance, &stack_, &out});
 }
 
 }  // namespace vicinor::kdtree

@@ -15,6 +15,7 @@
 
 #include "common/cpu_dispatch.hpp"
 #include "kdtree/leaf_descent.hpp"
+#include "kdtree/neighbours.hpp"
 #include "kdtree/point_columns.hpp"
 #include "kdtree/query_variants.hpp"
 #include "kdtree/range_scan.hpp"
@@ -109,6 +110,40 @@ Outcome special_values_outcome(Level level, std::uint32_t seed) {
     return {found.nan, found.negative_zero};
 }
 
+// Ordered answers of both neighbour searches over the same awkward trees.
+Outcome neighbours_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    kdtree::ImmutableKdTree tree;
+    tree.stems.assign(std::size_t{1} << (rng() % 4), kdtree::kUnsetStem);
+    for (double& stem : tree.stems) stem = std::uniform_real_distribution<double>(-1, 1)(rng);
+    tree.leaves.resize(1 + rng() % tree.stems.size());
+    for (kdtree::LeafNode& leaf : tree.leaves) {
+        leaf.size = static_cast<std::uint32_t>(rng() % (kdtree::B + 1));
+        for (std::size_t slot = 0; slot < leaf.size; ++slot) {
+            for (std::size_t d = 0; d < kdtree::K; ++d) {
+                leaf.content_points[d][slot] = rng() % 4 == 0 ? awkward_value(rng)
+                                               : std::uniform_real_distribution<double>(-1, 1)(rng);
+            }
+            leaf.content_items[slot] = static_cast<kdtree::Item>(rng() % 1000);
+        }
+        tree.size += leaf.size;
+    }
+    const kdtree::SearchBounds bounds = kdtree::compute_search_bounds(tree);
+    kdtree::NeighbourSearch search;
+    std::vector<kdtree::Neighbour> found;
+    Outcome outcome;
+    for (int q = 0; q < 20; ++q) {
+        Point query;
+        for (double& c : query) c = std::uniform_real_distribution<double>(-1.2, 1.2)(rng);
+        search.search_with(level, tree, bounds, {}, query, 1 + rng() % 40, 0.5 + rng() % 4, found);
+        for (const kdtree::Neighbour& n : found) {
+            outcome.insert(outcome.end(), {std::bit_cast<std::uint64_t>(n.distance), n.item});
+        }
+        outcome.push_back(found.size());
+    }
+    return outcome;
+}
+
 struct Kernel {
     const char* name;
     std::function<Outcome(Level, std::uint32_t)> outcome;
@@ -119,6 +154,7 @@ const Kernel kKernels[] = {
     {"descend_block", leaf_descent_outcome},
     {"scan_in_range", range_scan_outcome},
     {"special_values", special_values_outcome},
+    {"neighbours", neighbours_outcome},
 };
 
 TEST(CpuDispatch, EverySupportedFormOfEveryKernelMatchesTheBaseline) {
