@@ -35,15 +35,14 @@ double awkward_value(std::mt19937& rng) {
     return values[rng() % std::size(values)];
 }
 
-// Everything a kernel's form computes over one random input, as raw bits.
-using Outcome = std::vector<std::uint64_t>;
-
-Outcome query_outcome(Level level, std::uint32_t seed) {
-    std::mt19937 rng(seed);
+// A tree of `stems` random splits and leaf_count() leaves of random points,
+// some of them awkward values.
+template <class LeafCount>
+kdtree::ImmutableKdTree awkward_tree(std::mt19937& rng, std::size_t stems, LeafCount leaf_count) {
     kdtree::ImmutableKdTree tree;
-    tree.stems.assign(std::size_t{1} << (rng() % 5), kdtree::kUnsetStem);
+    tree.stems.assign(stems, kdtree::kUnsetStem);
     for (double& stem : tree.stems) stem = std::uniform_real_distribution<double>(-1, 1)(rng);
-    tree.leaves.resize(tree.stems.size());
+    tree.leaves.resize(leaf_count());
     for (kdtree::LeafNode& leaf : tree.leaves) {
         leaf.size = static_cast<std::uint32_t>(rng() % (kdtree::B + 1));
         for (std::size_t slot = 0; slot < leaf.size; ++slot) {
@@ -55,6 +54,16 @@ Outcome query_outcome(Level level, std::uint32_t seed) {
         }
         tree.size += leaf.size;
     }
+    return tree;
+}
+
+// Everything a kernel's form computes over one random input, as raw bits.
+using Outcome = std::vector<std::uint64_t>;
+
+Outcome query_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const std::size_t stems = std::size_t{1} << (rng() % 5);
+    const kdtree::ImmutableKdTree tree = awkward_tree(rng, stems, [&] { return stems; });
     const kdtree::SearchBounds bounds = kdtree::compute_search_bounds(tree);
     Outcome outcome;
     for (int q = 0; q < 50; ++q) {
@@ -113,21 +122,8 @@ Outcome special_values_outcome(Level level, std::uint32_t seed) {
 // Ordered answers of both neighbour searches over the same awkward trees.
 Outcome neighbours_outcome(Level level, std::uint32_t seed) {
     std::mt19937 rng(seed);
-    kdtree::ImmutableKdTree tree;
-    tree.stems.assign(std::size_t{1} << (rng() % 4), kdtree::kUnsetStem);
-    for (double& stem : tree.stems) stem = std::uniform_real_distribution<double>(-1, 1)(rng);
-    tree.leaves.resize(1 + rng() % tree.stems.size());
-    for (kdtree::LeafNode& leaf : tree.leaves) {
-        leaf.size = static_cast<std::uint32_t>(rng() % (kdtree::B + 1));
-        for (std::size_t slot = 0; slot < leaf.size; ++slot) {
-            for (std::size_t d = 0; d < kdtree::K; ++d) {
-                leaf.content_points[d][slot] = rng() % 4 == 0 ? awkward_value(rng)
-                                               : std::uniform_real_distribution<double>(-1, 1)(rng);
-            }
-            leaf.content_items[slot] = static_cast<kdtree::Item>(rng() % 1000);
-        }
-        tree.size += leaf.size;
-    }
+    const std::size_t stems = std::size_t{1} << (rng() % 4);
+    const kdtree::ImmutableKdTree tree = awkward_tree(rng, stems, [&] { return 1 + rng() % stems; });
     const kdtree::SearchBounds bounds = kdtree::compute_search_bounds(tree);
     kdtree::NeighbourSearch search;
     std::vector<kdtree::Neighbour> found;
