@@ -99,6 +99,34 @@ kdtree::Item first_answer(const ReverseGeocoder& geocoder, const kdtree::Point& 
     return kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, point).item;
 }
 
+// One point's row of the (n, k) results.
+void write_k_rows(const ReverseGeocoder& geocoder, const kdtree::Point& point,
+                  const std::vector<kdtree::Neighbour>& found, std::size_t k, double max_km,
+                  std::int64_t* rows, double* km) {
+    std::size_t filled = 0;
+    if (!found.empty()) {
+        const kdtree::Item answer = first_answer(geocoder, point, found);
+        // The single lookup's answer is at the least distance: it heads the row.
+        rows[0] = answer;
+        km[0] = chord_to_km(found[0].distance);
+        filled = 1;
+        for (const kdtree::Neighbour& next : found) {
+            if (filled == k) break;
+            if (next.item == answer) continue;
+            rows[filled] = next.item;
+            km[filled] = chord_to_km(next.distance);
+            ++filled;
+        }
+    }
+    for (std::size_t j = 0; j < filled; ++j) {
+        if (km[j] > max_km) rows[j] = kNoRow64;
+    }
+    for (std::size_t j = filled; j < k; ++j) {
+        rows[j] = kNoRow64;
+        km[j] = kInfinity;
+    }
+}
+
 }  // namespace
 
 void prepare_neighbours(ReverseGeocoder& geocoder) {
@@ -130,37 +158,15 @@ Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, 
         std::vector<kdtree::Neighbour> found;
         found.reserve(k < 4096 ? k : 4096);
         QueryOrder order;
-        for (std::size_t first = begin; first < end; first += kOrderBlock) {
-          order.arrange(query, first, std::min(end, first + kOrderBlock));
-          for (const std::uint32_t at : order.order()) {
-            const std::size_t i = first + at;
-            const kdtree::Point& point = order.point(at);
-            search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, k, kInfinity, found);
-            std::int64_t* row_out = rows + i * k;
-            double* km_out = km + i * k;
-            std::size_t filled = 0;
-            if (!found.empty()) {
-                const kdtree::Item first = first_answer(geocoder, point, found);
-                // The first answer's distance is the least: it heads the list.
-                row_out[0] = first;
-                km_out[0] = chord_to_km(found[0].distance);
-                filled = 1;
-                for (const kdtree::Neighbour& next : found) {
-                    if (filled == k) break;
-                    if (next.item == first) continue;
-                    row_out[filled] = next.item;
-                    km_out[filled] = chord_to_km(next.distance);
-                    ++filled;
-                }
+        for (std::size_t block = begin; block < end; block += kOrderBlock) {
+            order.arrange(query, block, std::min(end, block + kOrderBlock));
+            for (const std::uint32_t at : order.order()) {
+                const kdtree::Point& point = order.point(at);
+                search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies,
+                              point, k, kInfinity, found);
+                write_k_rows(geocoder, point, found, k, query.max_km,
+                             rows + (block + at) * k, km + (block + at) * k);
             }
-            for (std::size_t j = 0; j < filled; ++j) {
-                if (km_out[j] > query.max_km) row_out[j] = kNoRow64;
-            }
-            for (std::size_t j = filled; j < k; ++j) {
-                row_out[j] = kNoRow64;
-                km_out[j] = kInfinity;
-            }
-          }
         }
     });
     return {};
