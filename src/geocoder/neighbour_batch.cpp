@@ -20,7 +20,6 @@ namespace vicinor {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-constexpr std::size_t kLongestPart = std::size_t{1} << 31;
 
 // Runs work(part, begin, end) over `parts` contiguous shares of `count`
 // queries, one thread each; a thread that cannot start leaves its share to
@@ -56,27 +55,41 @@ void run_in_parts(std::size_t count, unsigned threads, std::size_t parts_wanted,
 
 // Queries are searched cell by cell of a cube map over directions, so that
 // consecutive searches read the same leaves while they are in cache; only
-// the order of the searches depends on it, never an answer.
+// the order of the searches depends on it, never an answer. Queries are
+// ordered a block at a time, so the working memory stays fixed.
 constexpr std::size_t kOrderGrid = 128;  // cells per face side: about 80 km
+constexpr std::size_t kOrderBlock = std::size_t{1} << 18;
 
-// The positions begin .. end - 1, ordered by cell (a counting sort; stable,
-// so a cell's queries keep their order).
-std::vector<std::uint32_t> spatial_order(const BatchQuery& query, std::size_t begin,
-                                         std::size_t end, std::vector<kdtree::Point>& points) {
-    const std::size_t count = end - begin;
-    points.resize(count);
-    std::vector<std::uint32_t> cells(count);
-    std::vector<std::uint32_t> starts(6 * kOrderGrid * kOrderGrid + 1, 0);
-    for (std::size_t i = 0; i < count; ++i) {
-        points[i] = lat_lon_to_point(query.lats[begin + i], query.lons[begin + i]);
-        cells[i] = static_cast<std::uint32_t>(kdtree::seed_cell(points[i], kOrderGrid));
-        ++starts[cells[i] + 1];
+class QueryOrder {
+public:
+    // Orders the queries [begin, end), at most kOrderBlock of them, by cell
+    // (a counting sort; stable, so a cell's queries keep their order).
+    void arrange(const BatchQuery& query, std::size_t begin, std::size_t end) {
+        const std::size_t count = end - begin;
+        points_.resize(count);
+        cells_.resize(count);
+        starts_.assign(6 * kOrderGrid * kOrderGrid + 1, 0);
+        for (std::size_t i = 0; i < count; ++i) {
+            points_[i] = lat_lon_to_point(query.lats[begin + i], query.lons[begin + i]);
+            cells_[i] = static_cast<std::uint32_t>(kdtree::seed_cell(points_[i], kOrderGrid));
+            ++starts_[cells_[i] + 1];
+        }
+        for (std::size_t c = 1; c < starts_.size(); ++c) starts_[c] += starts_[c - 1];
+        order_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            order_[starts_[cells_[i]]++] = static_cast<std::uint32_t>(i);
+        }
     }
-    for (std::size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
-    std::vector<std::uint32_t> order(count);
-    for (std::size_t i = 0; i < count; ++i) order[starts[cells[i]]++] = static_cast<std::uint32_t>(i);
-    return order;
-}
+    // Positions within the block, in search order.
+    const std::vector<std::uint32_t>& order() const noexcept { return order_; }
+    const kdtree::Point& point(std::uint32_t at) const noexcept { return points_[at]; }
+
+private:
+    std::vector<kdtree::Point> points_;
+    std::vector<std::uint32_t> cells_;
+    std::vector<std::uint32_t> starts_;
+    std::vector<std::uint32_t> order_;
+};
 
 // Column 0 as the single lookup gives it: the unique nearest when one
 // is, else the one the nearest-one query's tie rule picks.
@@ -84,6 +97,34 @@ kdtree::Item first_answer(const ReverseGeocoder& geocoder, const kdtree::Point& 
                           const std::vector<kdtree::Neighbour>& found) {
     if (found.size() < 2 || found[0].distance < found[1].distance) return found[0].item;
     return kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, point).item;
+}
+
+// One point's row of the (n, k) results.
+void write_k_rows(const ReverseGeocoder& geocoder, const kdtree::Point& point,
+                  const std::vector<kdtree::Neighbour>& found, std::size_t k, double max_km,
+                  std::int64_t* rows, double* km) {
+    std::size_t filled = 0;
+    if (!found.empty()) {
+        const kdtree::Item answer = first_answer(geocoder, point, found);
+        // The single lookup's answer is at the least distance: it heads the row.
+        rows[0] = answer;
+        km[0] = chord_to_km(found[0].distance);
+        filled = 1;
+        for (const kdtree::Neighbour& next : found) {
+            if (filled == k) break;
+            if (next.item == answer) continue;
+            rows[filled] = next.item;
+            km[filled] = chord_to_km(next.distance);
+            ++filled;
+        }
+    }
+    for (std::size_t j = 0; j < filled; ++j) {
+        if (km[j] > max_km) rows[j] = kNoRow64;
+    }
+    for (std::size_t j = filled; j < k; ++j) {
+        rows[j] = kNoRow64;
+        km[j] = kInfinity;
+    }
 }
 
 }  // namespace
@@ -116,40 +157,16 @@ Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, 
         kdtree::NeighbourSearch search;
         std::vector<kdtree::Neighbour> found;
         found.reserve(k < 4096 ? k : 4096);
-        std::vector<kdtree::Point> points;
-        // Parts hold at most a share of 2^32 queries: positions are 32-bit.
-        for (std::size_t first = begin; first < end; first += kLongestPart) {
-          const std::size_t last = std::min(end, first + kLongestPart);
-          const std::vector<std::uint32_t> order = spatial_order(query, first, last, points);
-          for (const std::uint32_t at : order) {
-            const std::size_t i = first + at;
-            const kdtree::Point& point = points[at];
-            search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, k, kInfinity, found);
-            std::int64_t* row_out = rows + i * k;
-            double* km_out = km + i * k;
-            std::size_t filled = 0;
-            if (!found.empty()) {
-                const kdtree::Item first = first_answer(geocoder, point, found);
-                // The first answer's distance is the least: it heads the list.
-                row_out[0] = first;
-                km_out[0] = chord_to_km(found[0].distance);
-                filled = 1;
-                for (const kdtree::Neighbour& next : found) {
-                    if (filled == k) break;
-                    if (next.item == first) continue;
-                    row_out[filled] = next.item;
-                    km_out[filled] = chord_to_km(next.distance);
-                    ++filled;
-                }
+        QueryOrder order;
+        for (std::size_t block = begin; block < end; block += kOrderBlock) {
+            order.arrange(query, block, std::min(end, block + kOrderBlock));
+            for (const std::uint32_t at : order.order()) {
+                const kdtree::Point& point = order.point(at);
+                search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies,
+                              point, k, kInfinity, found);
+                write_k_rows(geocoder, point, found, k, query.max_km,
+                             rows + (block + at) * k, km + (block + at) * k);
             }
-            for (std::size_t j = 0; j < filled; ++j) {
-                if (km_out[j] > query.max_km) row_out[j] = kNoRow64;
-            }
-            for (std::size_t j = filled; j < k; ++j) {
-                row_out[j] = kNoRow64;
-                km_out[j] = kInfinity;
-            }
-          }
         }
     });
     return {};
@@ -176,19 +193,39 @@ Result<std::vector<RowsWithin>> rows_within(const ReverseGeocoder& geocoder, con
         RowsWithin& share = shares[part];
         kdtree::NeighbourSearch search;
         std::vector<kdtree::Neighbour> found;
-        for (std::size_t i = begin; i < end; ++i) {
-            const kdtree::Point point = lat_lon_to_point(query.lats[i], query.lons[i]);
-            search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies, point, limit, cap, found);
-            std::size_t count = 0;
-            for (const kdtree::Neighbour& next : found) {
-                const double distance = chord_to_km(next.distance);
-                if (!(distance <= km)) continue;  // the cap has room to spare
-                share.rows.push_back(next.item);
-                share.km.push_back(distance);
-                ++count;
+        QueryOrder order;
+        std::vector<std::size_t> starts;
+        RowsWithin block;
+        for (std::size_t first = begin; first < end; first += kOrderBlock) {
+            const std::size_t last = std::min(end, first + kOrderBlock);
+            order.arrange(query, first, last);
+            starts.resize(last - first);
+            block.rows.clear();
+            block.km.clear();
+            for (const std::uint32_t at : order.order()) {
+                search.search(geocoder.tree, geocoder.search_bounds, geocoder.unstored_copies,
+                              order.point(at), limit, cap, found);
+                starts[at] = block.rows.size();
+                std::size_t count = 0;
+                for (const kdtree::Neighbour& next : found) {
+                    const double distance = chord_to_km(next.distance);
+                    if (!(distance <= km)) continue;  // the cap has room to spare
+                    block.rows.push_back(next.item);
+                    block.km.push_back(distance);
+                    ++count;
+                }
+                // Local counts for now; made running sums below.
+                offsets[first + at + 1] = static_cast<std::int64_t>(count);
             }
-            // Local counts for now; made running sums below.
-            offsets[i + 1] = static_cast<std::int64_t>(count);
+            // Back into query order, appended to the part's results.
+            for (std::size_t at = 0; at < last - first; ++at) {
+                const auto from = static_cast<std::ptrdiff_t>(starts[at]);
+                const auto count = static_cast<std::ptrdiff_t>(offsets[first + at + 1]);
+                share.rows.insert(share.rows.end(), block.rows.begin() + from,
+                                  block.rows.begin() + from + count);
+                share.km.insert(share.km.end(), block.km.begin() + from,
+                                block.km.begin() + from + count);
+            }
         }
     });
     for (std::size_t i = 0; i < query.count; ++i) offsets[i + 1] += offsets[i];

@@ -1,24 +1,30 @@
 // The k-nearest and within-distance searches: depth first over the boxes of
 // the search bounds, nearer child first, skipping a box strictly farther
-// than the worst answer kept so far (a point on that distance could still
-// enter by a lower item). A bounded max-heap holds the k best; with no
-// bound on k every point within the distance is kept and sorted at the end.
+// than the worst answer kept so far (a point at that very distance could
+// still enter by a lower item). Up to 64 best are kept sorted by insertion,
+// more in a max-heap; with no bound on k every point within the distance is
+// kept and sorted at the end. A leaf's distances come from the nearest-one
+// query's vector scan, so equal points give equal distances in both, and
+// a leaf whose least distance is out of reach is passed over at once.
 #include "kdtree/neighbours.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "kdtree/query.hpp"
+#include "common/cpu_dispatch.hpp"
+#include "kdtree/leaf_scan.hpp"
 
 namespace vicinor::kdtree {
 namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Summed like a point distance from per-axis gaps that are, by monotonic
 // rounding, at most the computed difference of any point in the box: the
 // bound never exceeds a stored point's computed distance. Empty boxes
 // (lo = +inf, hi = -inf) are infinitely far.
-inline double box_distance(const SearchBox& box, const Point& q) noexcept {
+[[gnu::always_inline]] inline double box_distance(const SearchBox& box, const Point& q) noexcept {
     double sum[K];
     for (std::size_t d = 0; d < K; ++d) {
         const double below = static_cast<double>(box.lo[d]) - q[d];
@@ -28,17 +34,6 @@ inline double box_distance(const SearchBox& box, const Point& q) noexcept {
         sum[d] = gap * gap;
     }
     return (sum[0] + sum[1]) + sum[2];
-}
-
-// A leaf's distances, summed in the nearest-one query's order so that
-// equal points give equal distances in both.
-inline void leaf_distances(const LeafNode& leaf, const Point& q, double (&out)[B]) noexcept {
-    for (std::size_t slot = 0; slot < B; ++slot) {
-        const double dx = leaf.content_points[0][slot] - q[0];
-        const double dy = leaf.content_points[1][slot] - q[1];
-        const double dz = leaf.content_points[2][slot] - q[2];
-        out[slot] = (dx * dx + dy * dy) + dz * dz;
-    }
 }
 
 // A functor, not a function pointer: the heap operations then inline it.
@@ -77,70 +72,120 @@ constexpr std::size_t kSortedUpTo = 64;
     }
 }
 
-}  // namespace
+using Pending = NeighbourSearch::Pending;
 
-void NeighbourSearch::search(const ImmutableKdTree& tree, const SearchBounds& bounds,
-                             const ItemCopies& copies, const Point& query, std::size_t k, double max_distance,
-                             std::vector<Neighbour>& out) {
-    out.clear();
-    if (k == 0 || !std::isfinite(query[0]) || !std::isfinite(query[1]) ||
-        !std::isfinite(query[2]) || tree.leaves.empty()) {
-        return;
-    }
-    const bool bounded = bounds.fits(tree);
+struct Request {
+    const ImmutableKdTree* tree;
+    const SearchBounds* bounds;
+    const ItemCopies* copies;
+    const Point* query;
+    std::size_t k;
+    double max_distance;
+    std::vector<Pending>* stack;
+    std::vector<Neighbour>* out;
+};
+
+template <int W>
+[[gnu::always_inline]] inline void search_with(const Request& r) {
+    const ImmutableKdTree& tree = *r.tree;
+    const Point& query = *r.query;
+    std::vector<Pending>& stack = *r.stack;
+    std::vector<Neighbour>& out = *r.out;
+    const bool bounded = r.bounds->fits(tree);
     const std::size_t stem_count = tree.stems.size();
     const std::size_t leaf_count = tree.leaves.size();
     // Worst distance an answer may have: the cap, then the k-th best.
-    double worst = max_distance;
+    double worst = r.max_distance;
     auto node_bound = [&](std::size_t node) {
-        if (node >= stem_count + leaf_count) return std::numeric_limits<double>::infinity();
-        return bounded ? box_distance(bounds.boxes[node], query) : 0.0;
+        if (node >= stem_count + leaf_count) return kInfinity;
+        return bounded ? box_distance(r.bounds->boxes[node], query) : 0.0;
     };
     // An infinite bound is an empty box or a position past the leaves:
     // nothing there, even when every distance is wanted.
-    auto push = [this](std::size_t node, double bound, double limit) {
-        if (bound <= limit && bound < std::numeric_limits<double>::infinity()) {
-            stack_.push_back({node, bound});
-        }
+    auto push = [&](std::size_t node, double bound) {
+        if (bound <= worst && bound < kInfinity) stack.push_back({node, bound});
     };
-    stack_.clear();
-    push(1, node_bound(1), worst);
+    stack.clear();
+    push(1, node_bound(1));
     alignas(64) double distances[B];
-    while (!stack_.empty()) {
-        const Pending next = stack_.back();
-        stack_.pop_back();
+    while (!stack.empty()) {
+        const Pending next = stack.back();
+        stack.pop_back();
         if (next.bound > worst) continue;
         if (next.node < stem_count) {
-            // Leaf positions past the leaves hold nothing; without boxes,
-            // whole subtrees of them are skipped here.
             const std::size_t left = 2 * next.node;
             const double left_bound = node_bound(left);
             const double right_bound = node_bound(left + 1);
             // Pushed farther first, so the nearer is searched first.
             if (left_bound <= right_bound) {
-                push(left + 1, right_bound, worst);
-                push(left, left_bound, worst);
+                push(left + 1, right_bound);
+                push(left, left_bound);
             } else {
-                push(left, left_bound, worst);
-                push(left + 1, right_bound, worst);
+                push(left, left_bound);
+                push(left + 1, right_bound);
             }
             continue;
         }
         const LeafNode& leaf = tree.leaves[next.node - stem_count];
+        // Unused slots come back at least the largest finite double, and
+        // points with a NaN coordinate as +infinity: neither is an answer.
+        const double least = leaf.size >= B
+                                 ? detail::slot_distances<W, true>(leaf, query, distances)
+                                 : detail::slot_distances<W, false>(leaf, query, distances);
+        if (!(least <= worst)) continue;
         const std::size_t size = leaf.size < B ? leaf.size : B;
-        leaf_distances(leaf, query, distances);
         for (std::size_t slot = 0; slot < size; ++slot) {
             const double distance = distances[slot];
-            // NaN fails this test: such a point is never an answer.
-            if (!(distance <= worst)) continue;
+            if (!(distance <= worst) || !(distance < kInfinity)) continue;
             const Item item = leaf.content_items[slot];
-            offer(Neighbour{distance, item}, k, worst, out);
-            if (!copies.empty()) {
-                for (const Item copy : copies.of(item)) offer(Neighbour{distance, copy}, k, worst, out);
+            offer(Neighbour{distance, item}, r.k, worst, out);
+            if (!r.copies->empty()) {
+                for (const Item copy : r.copies->of(item)) {
+                    offer(Neighbour{distance, copy}, r.k, worst, out);
+                }
             }
         }
     }
-    if (k == kAll || k > kSortedUpTo) std::sort(out.begin(), out.end(), Nearer{});
+    if (r.k == NeighbourSearch::kAll || r.k > kSortedUpTo) {
+        std::sort(out.begin(), out.end(), Nearer{});
+    }
+}
+
+void search_baseline(const Request& r) { search_with<2>(r); }
+
+#ifdef VICINOR_CPU_X86
+[[gnu::target("avx2")]] void search_avx2(const Request& r) { search_with<4>(r); }
+[[gnu::target("avx512f")]] void search_avx512(const Request& r) { search_with<8>(r); }
+constexpr cpu::KernelForms<void(const Request&)> kSearchForms(search_baseline, search_avx2,
+                                                              search_avx512);
+#else
+constexpr cpu::KernelForms<void(const Request&)> kSearchForms(search_baseline);
+#endif
+
+// What no form needs to search for.
+bool finds_nothing(const ImmutableKdTree& tree, const Point& query, std::size_t k) {
+    return k == 0 || !std::isfinite(query[0]) || !std::isfinite(query[1]) ||
+           !std::isfinite(query[2]) || tree.leaves.empty();
+}
+
+}  // namespace
+
+void NeighbourSearch::search(const ImmutableKdTree& tree, const SearchBounds& bounds,
+                             const ItemCopies& copies, const Point& query, std::size_t k,
+                             double max_distance, std::vector<Neighbour>& out) {
+    out.clear();
+    if (finds_nothing(tree, query, k)) return;
+    static auto* const form = kSearchForms.best();
+    form(Request{&tree, &bounds, &copies, &query, k, max_distance, &stack_, &out});
+}
+
+void NeighbourSearch::search_with(cpu::Level level, const ImmutableKdTree& tree,
+                                  const SearchBounds& bounds, const ItemCopies& copies,
+                                  const Point& query, std::size_t k, double max_distance,
+                                  std::vector<Neighbour>& out) {
+    out.clear();
+    if (finds_nothing(tree, query, k)) return;
+    kSearchForms.at(level)(Request{&tree, &bounds, &copies, &query, k, max_distance, &stack_, &out});
 }
 
 }  // namespace vicinor::kdtree

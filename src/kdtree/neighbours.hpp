@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/cpu_dispatch.hpp"
 #include "kdtree/item_copies.hpp"
 #include "kdtree/search_bounds.hpp"
 #include "kdtree/tree.hpp"
@@ -35,12 +36,17 @@ public:
     void search(const ImmutableKdTree& tree, const SearchBounds& bounds, const ItemCopies& copies,
                 const Point& query, std::size_t k, double max_distance,
                 std::vector<Neighbour>& out);
+    // The same with the form for `level` (see cpu::KernelForms::at).
+    void search_with(cpu::Level level, const ImmutableKdTree& tree, const SearchBounds& bounds,
+                     const ItemCopies& copies, const Point& query, std::size_t k,
+                     double max_distance, std::vector<Neighbour>& out);
 
-private:
     struct Pending {
         std::size_t node;
         double bound;  // squared distance from the query to the node's box
     };
+
+private:
     std::vector<Pending> stack_;
 };
 

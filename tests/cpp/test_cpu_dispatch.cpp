@@ -15,6 +15,7 @@
 
 #include "common/cpu_dispatch.hpp"
 #include "kdtree/leaf_descent.hpp"
+#include "kdtree/neighbours.hpp"
 #include "kdtree/point_columns.hpp"
 #include "kdtree/query_variants.hpp"
 #include "kdtree/range_scan.hpp"
@@ -34,15 +35,14 @@ double awkward_value(std::mt19937& rng) {
     return values[rng() % std::size(values)];
 }
 
-// Everything a kernel's form computes over one random input, as raw bits.
-using Outcome = std::vector<std::uint64_t>;
-
-Outcome query_outcome(Level level, std::uint32_t seed) {
-    std::mt19937 rng(seed);
+// A tree of `stems` random splits and leaf_count() leaves of random points,
+// some of them awkward values.
+template <class LeafCount>
+kdtree::ImmutableKdTree awkward_tree(std::mt19937& rng, std::size_t stems, LeafCount leaf_count) {
     kdtree::ImmutableKdTree tree;
-    tree.stems.assign(std::size_t{1} << (rng() % 5), kdtree::kUnsetStem);
+    tree.stems.assign(stems, kdtree::kUnsetStem);
     for (double& stem : tree.stems) stem = std::uniform_real_distribution<double>(-1, 1)(rng);
-    tree.leaves.resize(tree.stems.size());
+    tree.leaves.resize(leaf_count());
     for (kdtree::LeafNode& leaf : tree.leaves) {
         leaf.size = static_cast<std::uint32_t>(rng() % (kdtree::B + 1));
         for (std::size_t slot = 0; slot < leaf.size; ++slot) {
@@ -54,6 +54,16 @@ Outcome query_outcome(Level level, std::uint32_t seed) {
         }
         tree.size += leaf.size;
     }
+    return tree;
+}
+
+// Everything a kernel's form computes over one random input, as raw bits.
+using Outcome = std::vector<std::uint64_t>;
+
+Outcome query_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const std::size_t stems = std::size_t{1} << (rng() % 5);
+    const kdtree::ImmutableKdTree tree = awkward_tree(rng, stems, [&] { return stems; });
     const kdtree::SearchBounds bounds = kdtree::compute_search_bounds(tree);
     Outcome outcome;
     for (int q = 0; q < 50; ++q) {
@@ -109,6 +119,27 @@ Outcome special_values_outcome(Level level, std::uint32_t seed) {
     return {found.nan, found.negative_zero};
 }
 
+// Ordered answers of both neighbour searches over the same awkward trees.
+Outcome neighbours_outcome(Level level, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    const std::size_t stems = std::size_t{1} << (rng() % 4);
+    const kdtree::ImmutableKdTree tree = awkward_tree(rng, stems, [&] { return 1 + rng() % stems; });
+    const kdtree::SearchBounds bounds = kdtree::compute_search_bounds(tree);
+    kdtree::NeighbourSearch search;
+    std::vector<kdtree::Neighbour> found;
+    Outcome outcome;
+    for (int q = 0; q < 20; ++q) {
+        Point query;
+        for (double& c : query) c = std::uniform_real_distribution<double>(-1.2, 1.2)(rng);
+        search.search_with(level, tree, bounds, {}, query, 1 + rng() % 40, 0.5 + rng() % 4, found);
+        for (const kdtree::Neighbour& n : found) {
+            outcome.insert(outcome.end(), {std::bit_cast<std::uint64_t>(n.distance), n.item});
+        }
+        outcome.push_back(found.size());
+    }
+    return outcome;
+}
+
 struct Kernel {
     const char* name;
     std::function<Outcome(Level, std::uint32_t)> outcome;
@@ -119,6 +150,7 @@ const Kernel kKernels[] = {
     {"descend_block", leaf_descent_outcome},
     {"scan_in_range", range_scan_outcome},
     {"special_values", special_values_outcome},
+    {"neighbours", neighbours_outcome},
 };
 
 TEST(CpuDispatch, EverySupportedFormOfEveryKernelMatchesTheBaseline) {
