@@ -166,7 +166,10 @@ ChangeSlice SplitReuse::keep_lower_side_together(std::size_t lo, std::size_t m, 
                 order_.begin() + static_cast<std::ptrdiff_t>(first_moved),
                 order_.begin() + static_cast<std::ptrdiff_t>(end));
     stale_.push_back({lo, end});
-    charge(end - lo);
+    // Bounded apart from the reads, so that the rotations leave the work
+    // bound what it was; real tables rotate a fraction of what they read.
+    if (end - lo > rotations_left_) throw Unbuildable{};
+    rotations_left_ -= end - lo;
     ++(gained ? counters_.fronts_gained : counters_.fronts_lost);
     rotated_.positions.clear();
     // Where the entries of [lo, end) went, by where they stood.

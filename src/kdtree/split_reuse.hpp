@@ -54,8 +54,9 @@ public:
     // Memory for `stem_count` stems; nothing remembered about nodes holds
     // any longer (the old tree became a subtree of a new root).
     void resize(std::size_t stem_count);
-    // Entries the selections and repairs may still read.
-    void set_budget(std::size_t entries) { work_left_ = entries; }
+    // Entries the selections and repairs may still read (and as many the
+    // rotations of keep_lower_side_together may move).
+    void set_budget(std::size_t entries) { work_left_ = rotations_left_ = entries; }
     std::size_t work_left() const noexcept { return work_left_; }
 
     // Where the node's call can return its last result without dividing:
@@ -144,6 +145,7 @@ private:
     const bool repairs_;        // and positions fit the repair's 31 bits
     const bool negative_zero_;  // stems at zero pick their copy (stem_value)
     std::size_t work_left_ = 0;
+    std::size_t rotations_left_ = 0;
     std::size_t split_moves_ = 0;
 
     PageArray<NodeMemo> memos_;
