@@ -16,6 +16,8 @@ if [[ "${BENCH_SKIP_INSTALL:-0}" != 1 ]]; then
   "$venv/bin/pip" install --quiet --disable-pip-version-check numpy scipy >&2
 fi
 if [[ "${BENCH_SKIP_BUILD:-0}" != 1 ]]; then
+  # The nanoflann peer is a header from the Debian package.
+  (source "$repo/scripts/common.sh" && ensure_system_packages libnanoflann-dev)
   cmake -S "$repo" -B "$vicinor_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DPython_EXECUTABLE="$python_host" >/dev/null
   ninja -C "$vicinor_build" -j"$jobs" vicinor >&2

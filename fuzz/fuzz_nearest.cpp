@@ -196,6 +196,19 @@ void check_against_reference(const std::vector<Point>& points) {
         std::fprintf(stderr, "renumbered construction differs\n");
         std::abort();
     }
+    // Where the fast construction gives up, the fallback numbered along the
+    // curve gives the bytes it gives unnumbered.
+    if (!fast) {
+        vicinor::kdtree::PointColumns plain = vicinor::kdtree::PointColumns::from_points(points);
+        const std::vector<std::uint32_t> kept = vicinor::kdtree::detail::distinct_first_copies(plain);
+        const auto unnumbered = vicinor::kdtree::detail::build_robust_tree(plain, kept, SIZE_MAX);
+        const auto numbered = vicinor::kdtree::detail::build_robust_tree(columns, kept, 0);
+        if (!same_bytes(unnumbered.stems, numbered.stems) ||
+            !same_bytes(unnumbered.leaves, numbered.leaves)) {
+            std::fprintf(stderr, "renumbered fallback construction differs\n");
+            std::abort();
+        }
+    }
     const auto reference = vicinor::kdtree::detail::build_reference_tree(points);
     if (!fast || !reference) return;
     if (!same_bytes(fast->stems, reference->stems) || !same_bytes(fast->leaves, reference->leaves)) {

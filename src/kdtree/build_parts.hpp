@@ -1,6 +1,8 @@
 // The pieces build_tree chooses between. Internal to construction.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,6 +26,23 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
         dim = dim == K - 1 ? 0 : dim + 1;
     }
     return node - stem_count;
+}
+
+// The rules' target for the split of m points at `node`, before runs of
+// equal values are looked at: half the chunk plus the moves recorded at the
+// node, rounded to a power of two so that left subtrees fill whole leaves,
+// and at least enough that the right side fits. Both packed builders ask
+// here.
+inline std::size_t split_target(std::size_t m, std::size_t node, std::size_t moved,
+                                std::size_t right_capacity) noexcept {
+    const std::size_t half = (m + moved) / 2;
+    // At least the next power of two (A), or strictly above half (B).
+    const std::size_t a = m + moved < 4 ? 1 : std::bit_ceil(half);
+    const std::size_t b = m + moved < 2 ? 1 : std::bit_floor(half) * 2;
+    const bool odd = m % 2 == 1;
+    const bool use_b = node == 1 ? odd : odd && moved == 0;
+    const std::size_t filled = (use_b ? b : a) - moved;  // wraps on overgrown moves
+    return std::max(filled, m > right_capacity ? m - right_capacity : 0);
 }
 
 // What a packed construction did, for measuring where its time goes:

@@ -1,44 +1,28 @@
-// The left-packed construction. Leaves below a left child are filled to
-// capacity and the remainder collects at the right end. Splits never separate
-// equal values (an equal coordinate descends right), so repeated values move
-// splits left ("shifts", remembered per stem across attempts) and may add
-// leaves and retry. Every step here is part of the saved-file layout.
+// The left-packed construction, fast: the rules of reference_build.cpp in
+// the same words and order, with the reuse between attempts delegated to
+// SplitReuse. Leaves below a left child are filled to capacity and the
+// remainder collects at the right end. Splits never separate equal values
+// (an equal coordinate descends right), so repeated values move splits left
+// (`moves_`, remembered per stem across attempts) and may add leaves and
+// retry. Every step here is part of the saved-file layout.
 #include <algorithm>
 #include <bit>
 #include <numeric>
-#include <unordered_map>
 #include <utility>
 
 #include "common/page_buffer.hpp"
 #include "common/stop_check.hpp"
 #include "kdtree/build_parts.hpp"
-#include "kdtree/change_book.hpp"
-#include "kdtree/order_key.hpp"
-#include "kdtree/select.hpp"
 #include "kdtree/spatial_numbering.hpp"
 #include "kdtree/special_values.hpp"
-#include "kdtree/split_repair.hpp"
+#include "kdtree/split_reuse.hpp"
 
 namespace vicinor::kdtree::detail {
 namespace {
 
-// Thrown where this construction cannot go on; caught in build_packed_tree.
-struct Unbuildable {};
+std::size_t leaves_for(std::size_t points) { return (points + B - 1) / B; }
 
-std::size_t ceil_div_bucket(std::size_t count) noexcept { return (count + B - 1) / B; }
-
-// The shift table after the stems doubled: the old tree becomes the left
-// subtree of a new root, which gets the shift that caused the doubling.
-std::vector<std::size_t> remap_shifts(const std::vector<std::size_t>& old_shifts,
-                                      std::size_t new_length, std::size_t shift) {
-    std::vector<std::size_t> remapped(new_length, 0);
-    remapped[1] = shift;
-    if (old_shifts.size() > 1) remapped[2] = old_shifts[1];
-    for (std::size_t j = 2; j < old_shifts.size(); ++j) {
-        if (old_shifts[j] != 0) remapped[j + std::bit_floor(j)] = old_shifts[j];
-    }
-    return remapped;
-}
+std::size_t stems_for(std::size_t leaves) { return leaves < 2 ? 1 : std::bit_ceil(leaves); }
 
 // The outcome of the split attempts: everything placement needs.
 struct PackedSplits {
@@ -48,49 +32,43 @@ struct PackedSplits {
 
 // Finds the stems; its working arrays die with it, before placement
 // allocates the leaves.
-class PackedBuilder {
+class PackedBuild {
 public:
-    PackedBuilder(const PointColumns& points, const SpatialNumbering& numbering,
-                  SpecialValues special, PackedBuildCounters& counters)
+    PackedBuild(const PointColumns& points, const SpatialNumbering& numbering,
+                SpecialValues special, PackedBuildCounters& counters)
         : points_(points),
-          numbering_(numbering),
-          sort_index_(points.size()),
+          order_(points.size()),
           counters_(counters),
-          reuse_(!special.nan),
-          negative_zero_(special.negative_zero) {
-        std::iota(sort_index_.data(), sort_index_.data() + points.size(), std::uint32_t{0});
+          reuse_(points, numbering, std::span(order_.data(), points.size()), special, counters) {
+        std::iota(order_.data(), order_.data() + points.size(), std::uint32_t{0});
     }
 
-    PackedSplits build() {
+    PackedSplits run() {
         const std::size_t n = points_.size();
-        std::size_t leaf_node_count = ceil_div_bucket(n);
-        resize_stems(leaf_node_count < 2 ? 1 : std::bit_ceil(leaf_node_count));
-        choose_reuse();
-
-        // Repeated values make this construction retry: whole attempts, each
-        // adding at least one leaf, and within an attempt a filled left
-        // subtree redone for each shift that reaches its root. Bounds stop
-        // only runaways, so that the caller falls back in bounded time: work
-        // (entries handed to selections and repairs, a multiple of what a
-        // clean attempt reads), attempts, leaves that could hold every point
-        // twice over, and stems past twice the smallest count that holds the
-        // points. What real tables need against these bounds is recorded
+        std::size_t leaves = leaves_for(n);
+        const std::size_t leaf_limit = std::max<std::size_t>(2 * leaves, 4);
+        resize_stems(stems_for(leaves));
+        const std::size_t stem_limit = 2 * stems_.size();
+        // Bounds stop only runaways, so that the caller falls back in
+        // bounded time: besides the rules' own, work (entries handed to
+        // selections and repairs, a multiple of what a clean attempt
+        // reads). What real tables need against these bounds is recorded
         // with the construction benchmark (docs/performance.md).
         const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stems_.size())) + 1;
-        work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
-        const std::size_t leaf_limit = std::max<std::size_t>(2 * ceil_div_bucket(n), 4);
-        const std::size_t stem_limit = 2 * stems_.size();
-        const CountOnExit count_on_exit{*this, work_left_};
+        const std::size_t budget =
+            kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
+        reuse_.set_budget(budget);
+        const CountOnExit count_on_exit{*this, budget};
         for (std::size_t attempt = 1;; ++attempt) {
             counters_.attempts = attempt;
             // Between attempts nothing but the root's own subtree moved its
             // points, so the root may repair its split like any node.
-            const std::size_t shift = split_arranged(0, n, 1, 0, leaf_node_count * B, kNoChanges);
+            const std::size_t shift = split(0, n, 1, 0, leaves * B, kNoChanges);
             if (shift == 0) break;
             if (attempt == kMaxAttempts) throw Unbuildable{};
-            leaf_node_count += ceil_div_bucket(shift);
-            if (leaf_node_count > leaf_limit) throw Unbuildable{};
-            if (leaf_node_count > stems_.size()) {
+            leaves += leaves_for(shift);
+            if (leaves > leaf_limit) throw Unbuildable{};
+            if (leaves > stems_.size()) {
                 if (stems_.size() >= stem_limit) throw Unbuildable{};
                 // One doubling per attempt, even if the leaves grew further.
                 double_stems(shift);
@@ -98,11 +76,11 @@ public:
         }
         // More leaves than leaf positions, or a NaN split value (which the
         // query cannot prune around), would make a tree that is unsound.
-        if (leaf_node_count > stems_.size()) throw Unbuildable{};
+        if (leaves > stems_.size()) throw Unbuildable{};
         for (double stem : stems_) {
             if (stem != stem) throw Unbuildable{};
         }
-        return PackedSplits{std::move(stems_), leaf_node_count};
+        return PackedSplits{std::move(stems_), leaves};
     }
 
 private:
@@ -111,466 +89,113 @@ private:
     static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
     static constexpr std::size_t kCleanAttemptsOfWork = 320;
     static constexpr std::size_t kMaxAttempts = 128;
-    // Which children a node called after its latest division.
-    static constexpr std::uint8_t kHeardLower = 1;
-    static constexpr std::uint8_t kHeardUpper = 2;
-    // Which sides of a repaired division hold the same points as before.
-    struct KeptSides {
-        bool lower = false;
-        bool upper = false;
-    };
-    // Chunks up to this long have sides a repair reads whole anyway:
-    // nothing is kept for them.
-    static constexpr std::size_t kReservedChunk = 1024;
 
     // Keeps the counters current on every exit, an abandoned construction
     // included.
     struct CountOnExit {
-        PackedBuilder& builder;
+        PackedBuild& build;
         std::size_t budget;
         ~CountOnExit() {
-            builder.counters_.split_moves = builder.shifts_recorded_;
-            builder.counters_.entries_read = budget - builder.work_left_;
+            build.counters_.split_moves = build.reuse_.split_moves();
+            build.counters_.entries_read = budget - build.reuse_.work_left();
         }
     };
 
-    void resize_stems(std::size_t stem_node_count) {
-        stems_.assign(stem_node_count, kUnsetStem);
-        stem_shifts_.assign(stem_node_count, 0);
-        memos_ = PageArray<NodeMemo>(stem_node_count);
+    void resize_stems(std::size_t stem_count) {
+        stems_.assign(stem_count, kUnsetStem);
+        moves_.assign(stem_count, 0);
+        reuse_.resize(stem_count);
     }
 
-    // A division depends on the set of points alone, except where a NaN
-    // lands at a split (which copy, and so which points go left, follows
-    // the arrangement): with NaN nothing is reused. Repairs track
-    // positions in 31 bits (SplitRepair marks the top one); beyond that,
-    // only unchanged subtrees are kept.
-    void choose_reuse() {
-        const std::size_t n = points_.size();
-        repairs_ = reuse_ && n <= (std::size_t{1} << 31);
-        if (repairs_) {
-            position_of_ = PageArray<std::uint32_t>(n);
-            std::iota(position_of_.data(), position_of_.data() + n, std::uint32_t{0});
-            repairer_.track_positions(position_of_.data());
-        }
-    }
-
-    // The old tree becomes the new root's left subtree: every node moved,
-    // so nothing remembered about nodes still holds.
+    // The old tree becomes the new root's left subtree, keeping its
+    // recorded moves one level down; the new root gets the shift that
+    // caused the doubling. Every node moved, so nothing remembered about
+    // nodes still holds.
     void double_stems(std::size_t shift) {
-        std::vector<std::size_t> shifts = remap_shifts(stem_shifts_, 2 * stems_.size(), shift);
+        const std::vector<std::size_t> old = std::move(moves_);
         resize_stems(2 * stems_.size());
-        stem_shifts_ = std::move(shifts);
-        changes_.forget_all();
-        reserves_.clear();
+        moves_[1] = shift;
+        if (old.size() > 1) moves_[2] = old[1];
+        for (std::size_t j = 2; j < old.size(); ++j) moves_[j + std::bit_floor(j)] = old[j];
     }
 
-    OrderKey key(std::size_t position, std::size_t dim) const noexcept {
-        return order_key(points_.column(dim)[sort_index_[position]]);
+    // Where the split of m points at `node` goes before runs are looked at.
+    std::size_t target(std::size_t m, std::size_t node, std::size_t right_capacity) const {
+        return split_target(m, node, moves_[node], right_capacity);
     }
 
-    // Selects rank `p` of the chunk on `dim`, then moves p down to the start
-    // of the run of its value (not below 1), because an equal value would
-    // descend to the right of the split anyway.
-    //
-    // Only the first `selectable` positions take part in the selection: when
-    // a split moves left, the chunk is already partitioned at the old split,
-    // so the new rank lies below it and the part above cannot change.
-    std::size_t adjust_pivot(std::size_t lo, std::size_t selectable, std::size_t dim,
-                             std::size_t p) {
-        if (selectable > work_left_) throw Unbuildable{};
-        work_left_ -= selectable;
-        counters_.entries_selected += selectable;
-        ++counters_.fresh_selections;
-        select_nth(std::span(sort_index_.data() + lo, selectable), points_.column(dim), p);
-        const OrderKey value = key(lo + p, dim);
-        if (value == kNanKey) return p;  // a NaN equals nothing
-        while (p > 1 && key(lo + p - 1, dim) == value) --p;
-        if (p == 1 && key(lo, dim) == value) settle_lone_copy(lo, selectable, dim);
-        return p;
-    }
-
-    // The walk stops at 1, leaving one copy of the split value alone on the
-    // left. Which copy depends on how the selection happened to arrange the
-    // run; the lowest point number makes the layout depend on the points
-    // only.
-    void settle_lone_copy(std::size_t lo, std::size_t selectable, std::size_t dim) {
-        const OrderKey value = key(lo, dim);
-        std::size_t lowest = 0;
-        // The selection leaves the other copies anywhere above position 0.
-        for (std::size_t j = 1; j < selectable; ++j) {
-            if (key(lo + j, dim) == value &&
-                numbering_.original(sort_index_[lo + j]) <
-                    numbering_.original(sort_index_[lo + lowest])) {
-                lowest = j;
-            }
-        }
-        std::swap(sort_index_[lo], sort_index_[lo + lowest]);
-    }
-
-    // The slots of the left child's subtree this chunk may use: all of
-    // them, or what the chunk may use at all.
-    std::size_t left_capacity_of(std::size_t node, std::size_t capacity) const noexcept {
-        const std::size_t height =
-            static_cast<std::size_t>(std::countr_zero(stems_.size()) - std::bit_width(node));
-        return std::min(capacity, B << height);
-    }
-
-    // The value a split at `pivot_item`'s key writes to its stem. Copies of
-    // that key descend alike, but -0.0 and +0.0 are one key in two bit
-    // patterns: the copy with the lowest point number on the upper side
-    // [upper_begin, upper_end) gives the value, so that the stem follows
-    // from the points, not from how a selection arranged them.
-    double stem_value(std::size_t upper_begin, std::size_t upper_end, std::size_t dim,
-                      std::uint32_t pivot_item) const noexcept {
-        const double* column = points_.column(dim).data();
-        if (!negative_zero_ || column[pivot_item] != 0.0) return column[pivot_item];
-        std::uint32_t lowest = pivot_item;
-        for (std::size_t i = upper_begin; i < upper_end; ++i) {
-            const std::uint32_t item = sort_index_[i];
-            if (column[item] == 0.0 && numbering_.original(item) < numbering_.original(lowest)) {
-                lowest = item;
-            }
-        }
-        return column[lowest];
-    }
-
-    // Returns 0 when the chunk [lo, lo+m) fits below `node`, else how many
-    // points did not fit (the shift requested from the caller).
-    //
-    // A retry mostly hands a node the same points as its previous call.
-    // Every node remembers how it divided its chunk (ArrangedChunk) and
-    // hears from its parent which positions changed since: an unchanged
-    // chunk whose previous call recorded no shift below would write the
-    // same stems and return the same value, and a changed one repairs its
-    // split instead of selecting it afresh.
-    std::size_t split_arranged(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                               std::size_t capacity, ChangeSlice changes,
-                               bool same_points = false) {
+    // 0 when the chunk [lo, lo + m) fits below `node`, else its shift.
+    // `changes` says which positions changed since the node's last call,
+    // `same_points` that its points did not; where it already knows the
+    // answer, SplitReuse gives it without dividing.
+    std::size_t split(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                      std::size_t capacity, ChangeSlice changes, bool same_points = false) {
         if (m <= B || m > capacity) {
-            // Not divided now: what changed waits for its next division.
-            defer(node, changes);
+            reuse_.hold(node, changes);  // not divided: what changed waits
             return m <= B ? 0 : m - capacity;
         }
         if (node >= stems_.size()) throw Unbuildable{};
-        NodeMemo& memo = memos_[node];
-        changes = changes_.with_held(node, changes);
-        // Same points, capacity and shifts below: same stems and result.
-        // The parent's repair can tell the points are the same even where
-        // they moved (`same_points`); otherwise only an untouched chunk is.
-        const ArrangedChunk& arranged = memo.arranged;
-        const bool untouched =
-            arranged.valid && arranged.lo == lo && arranged.length == m && changes.none();
-        if (memo.reusable && memo.capacity == capacity && (same_points || untouched)) {
-            defer(node, changes);  // where they moved matters at its next division
-            return memo.result;
+        changes = reuse_.changes_for(node, changes);
+        if (reuse_.answer_as_before(node, lo, m, capacity, changes, same_points)) {
+            return reuse_.last_result(node);
         }
-        const std::size_t shifts_before = shifts_recorded_;
-        const std::size_t mark_positions = changes_.mark();
-        const std::size_t result = split_fresh_arranged(lo, m, node, dim, capacity, changes);
-        changes_.cut_back(mark_positions);
-        memo.capacity = capacity;
-        memo.result = result;
-        memo.reusable = reuse_ && shifts_recorded_ == shifts_before;
+        const SplitReuse::Bracket bracket = reuse_.begin();
+        const std::size_t result = divide(lo, m, node, dim, capacity, changes);
+        reuse_.finish(node, capacity, result, bracket);
         return result;
     }
 
-    std::size_t split_fresh_arranged(std::size_t lo, std::size_t m, std::size_t node,
-                                     std::size_t dim, std::size_t capacity, ChangeSlice changes) {
-        const std::size_t left_capacity = left_capacity_of(node, capacity);
+    // The rest of the rules' split, for a chunk that divides. Where the
+    // children are not called, what changed in their sides waits for them.
+    std::size_t divide(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
+                       std::size_t capacity, ChangeSlice changes) {
+        const int height = std::countr_zero(stems_.size()) - std::bit_width(node);
+        const std::size_t left_capacity = std::min(capacity, B << height);
         const std::size_t right_capacity = capacity - left_capacity;
-        NodeMemo& memo = memos_[node];
-        ArrangedChunk& arranged = memo.arranged;
-        // A side the repair kept holds a child's last points only if that
-        // child was called after the division the repair started from.
-        const std::uint8_t heard = std::exchange(memo.sides_heard, std::uint8_t{0});
-        // The children hear now how far their chunks moved since they last
-        // divided.
-        if (const std::ptrdiff_t moved = std::exchange(memo.children_moved, 0); moved != 0) {
-            translate(2 * node, moved);
-            translate(2 * node + 1, moved);
-        }
-
-        std::size_t p = split_target(m, node, right_capacity);
+        const std::uint8_t heard = reuse_.start_division(node);
+        std::size_t p = target(m, node, right_capacity);
         if (p > m) throw Unbuildable{};
-        ChangeSlice left_changes;
-        ChangeSlice right_changes;
-        KeptSides kept;
+        Division division;
+        division.split = p;
         if (p < m) {
-            p = divide(lo, m, node, dim, p, changes, left_changes, right_changes, kept);
-            stems_[node] = stem_value(lo + p, lo + m, dim, arranged.pivot_item);
+            division = reuse_.select(lo, m, node, dim, p, changes, heard);
+            p = division.split;
+            stems_[node] = reuse_.stem_value(lo, p, m, node, dim);
         } else {
-            arranged.valid = false;  // not divided: the whole chunk goes left
+            reuse_.not_divided(node);  // the whole chunk goes left
         }
-        kept.lower = kept.lower && (heard & kHeardLower) != 0;
-        kept.upper = kept.upper && (heard & kHeardUpper) != 0;
-        if (p <= B && m - p <= B) return defer_children(node, left_changes, right_changes, 0);
+        if (p <= B && m - p <= B) return reuse_.hold_for_children(node, division, 0);
         if (m - p > right_capacity) {
-            return defer_children(node, left_changes, right_changes, (m - p) - right_capacity);
+            return reuse_.hold_for_children(node, division, (m - p) - right_capacity);
         }
-
-        const std::size_t child_dim = dim == K - 1 ? 0 : dim + 1;
+        const std::size_t child_dim = (dim + 1) % K;
         for (;;) {
-            memo.sides_heard |= kHeardLower;
-            const std::size_t left_shift = split_arranged(lo, p, 2 * node, child_dim,
-                                                          left_capacity, left_changes, kept.lower);
+            reuse_.heard(node, SplitReuse::kLower);
+            const std::size_t left_shift = split(lo, p, 2 * node, child_dim, left_capacity,
+                                                 division.lower, division.lower_kept);
             if (left_shift == 0) {
-                memo.sides_heard |= kHeardUpper;
-                return split_arranged(lo + p, m - p, 2 * node + 1, child_dim, right_capacity,
-                                      right_changes, kept.upper);
+                reuse_.heard(node, SplitReuse::kUpper);
+                return split(lo + p, m - p, 2 * node + 1, child_dim, right_capacity,
+                             division.upper, division.upper_kept);
             }
             if (left_shift > p) throw Unbuildable{};
-            const std::size_t old_p = p;
-            p = move_split_left(lo, m, node, dim, p, p - left_shift, left_changes);
-            memo.sides_heard = 0;
-            kept = KeptSides{};
-            // The right chunk gains the positions between the two splits.
-            right_changes = changes_.with_positions(right_changes, lo + p, lo + old_p);
-            stem_shifts_[node] += left_shift;
-            ++shifts_recorded_;
+            reuse_.select_lower(lo, m, node, dim, p - left_shift, division);
+            p = division.split;
+            moves_[node] += left_shift;
+            reuse_.split_moved();
             if (m - p > right_capacity) {
-                return defer_children(node, left_changes, right_changes, (m - p) - right_capacity);
+                return reuse_.hold_for_children(node, division, (m - p) - right_capacity);
             }
-            stems_[node] = stem_value(lo + p, lo + m, dim, arranged.pivot_item);
+            stems_[node] = reuse_.stem_value(lo, p, m, node, dim);
         }
-    }
-
-    // Returning without calling the children leaves changes they have not
-    // heard of: kept for their next call.
-    std::size_t defer_children(std::size_t node, ChangeSlice left, ChangeSlice right,
-                               std::size_t result) {
-        defer(2 * node, left);
-        defer(2 * node + 1, right);
-        return result;
-    }
-
-    void defer(std::size_t node, ChangeSlice changes) {
-        if (node >= memos_.size()) return;  // a leaf position: nothing to remember
-        NodeMemo& memo = memos_[node];
-        if (changes.unknown || !memo.arranged.valid) {
-            memo.arranged.valid = false;  // it selects afresh anyway
-            changes_.forget(node);
-            return;
-        }
-        changes_.hold(node, changes);
-    }
-
-    // Divides the chunk at rank `target`, repairing the node's previous
-    // division when it can; sets the changes each child will see.
-    std::size_t divide(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                       std::size_t target, ChangeSlice changes, ChangeSlice& left_changes,
-                       ChangeSlice& right_changes, KeptSides& kept) {
-        ArrangedChunk& arranged = memos_[node].arranged;
-        // The upper side's first points, rotated to the front, left the
-        // positions the repair would look for them at: it cannot tell
-        // whether that side kept its points.
-        bool lost_front = false;
-        if (repairs_ && !changes.unknown && arranged.valid) {
-            const std::size_t old_lo = arranged.lo;
-            changes = keep_lower_side_together(lo, m, node, changes, arranged);
-            lost_front = old_lo < lo && arranged.lo == lo;
-        }
-        // A chunk that moved entirely has nothing of the old division left.
-        if (repairs_ && !changes.unknown && arranged.valid && lo < arranged.lo + arranged.length &&
-            arranged.lo < lo + m) {
-            if (repair(lo, m, node, dim, target, changes, arranged)) {
-                left_changes = changes_.push(repair_lower_);
-                right_changes = changes_.push(repair_upper_);
-                kept = KeptSides{repairer_.lower_unchanged(),
-                                 repairer_.upper_unchanged() && !lost_front};
-                return arranged.boundary;
-            }
-        }
-        left_changes = ChangeSlice{};
-        right_changes = ChangeSlice{};
-        return select_afresh(lo, m, m, dim, target, arranged);
-    }
-
-    // A chunk whose front moved (a split to its left moved) would, divided
-    // where it stands, move its lower side by as many positions, and with
-    // it every chunk below: each node there would see its chunk changed
-    // although few of its points did. Instead the lower side is rotated to
-    // the chunk's new front as a whole, and the nodes below are told their
-    // chunks moved: positions gained at the front end up beside the old
-    // split, and positions lost there are made up from the upper side's
-    // first ones, which count as changed. Returns the changes as positions
-    // after the rotation.
-    ChangeSlice keep_lower_side_together(std::size_t lo, std::size_t m, std::size_t node,
-                                         ChangeSlice changes, ArrangedChunk& arranged) {
-        const std::size_t old_lo = arranged.lo;
-        const std::size_t old_split = old_lo + arranged.boundary;
-        const std::size_t old_end = old_lo + arranged.length;
-        if (old_lo == lo) return changes;
-        const bool gained = old_lo > lo;
-        const std::size_t by = gained ? old_lo - lo : lo - old_lo;
-        // The region rotated: the front gained and the lower side, or what
-        // is left of the lower side and as many upper positions.
-        const std::size_t end = gained ? old_split : old_split + by;
-        if (end > lo + m || (!gained && (old_split <= lo || end > old_end))) return changes;
-        std::uint32_t* order = sort_index_.data();
-        std::rotate(order + lo, order + (gained ? old_lo : old_split), order + end);
-        stale_.push_back({lo, end});
-        charge(end - lo);
-        ++(gained ? counters_.fronts_gained : counters_.fronts_lost);
-        rotated_.positions.clear();
-        // Where the entries of [lo, end) went, by where they stood.
-        const std::size_t first_moved = gained ? old_lo : old_split;
-        for (std::uint32_t position : changes_.view(changes).positions) {
-            if (position >= lo && position < first_moved) {
-                position += static_cast<std::uint32_t>(end - first_moved);
-            } else if (position >= first_moved && position < end) {
-                position -= static_cast<std::uint32_t>(first_moved - lo);
-            }
-            rotated_.positions.push_back(position);
-        }
-        if (!gained) {
-            for (std::size_t q = lo; q < lo + by; ++q) {
-                rotated_.positions.push_back(static_cast<std::uint32_t>(q));
-            }
-        }
-        arranged.length = old_end - lo;
-        arranged.lo = lo;
-        translate(2 * node, static_cast<std::ptrdiff_t>(lo) - static_cast<std::ptrdiff_t>(old_lo));
-        return changes_.push(rotated_);
-    }
-
-    // `node`'s chunk, and so everything below it, moved by `delta` as a
-    // whole: its memory of the chunk moves along, and its children hear of
-    // it when it next divides (a node that selects afresh tells them
-    // nothing of their old chunks anyway).
-    void translate(std::size_t node, std::ptrdiff_t delta) {
-        if (node >= memos_.size()) return;
-        changes_.translate(node, delta);
-        NodeMemo& memo = memos_[node];
-        if (!memo.arranged.valid) return;
-        memo.arranged.lo = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(memo.arranged.lo) + delta);
-        memo.children_moved += delta;
-    }
-
-    // Moves the split left to rank `target` of the lower side; the upper
-    // side is not touched, as in split_fresh.
-    std::size_t move_split_left(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                                std::size_t p, std::size_t target, ChangeSlice& left_changes) {
-        ArrangedChunk& arranged = memos_[node].arranged;
-        if (repairs_ && arranged.valid && arranged.lo == lo && arranged.boundary == p &&
-            repair(lo, m, node, dim, target, kNoChanges, arranged)) {
-            left_changes = changes_.push(repair_lower_);
-            return arranged.boundary;
-        }
-        left_changes = ChangeSlice{};
-        return select_afresh(lo, m, p, dim, target, arranged);
-    }
-
-    bool repair(std::size_t lo, std::size_t m, std::size_t node, std::size_t dim,
-                std::size_t target, ChangeSlice changes, ArrangedChunk& arranged) {
-        const ChunkChanges seen = changes_.view(changes);
-        ArrangedChunk after;
-        refresh_positions();
-        const std::optional<std::size_t> split =
-            repairer_.divide(std::span(sort_index_.data(), sort_index_.size()),
-                             points_.column(dim).data(), arranged, lo, m, target, seen, after,
-                             repair_lower_, repair_upper_,
-                             m > kReservedChunk ? &reserves_[node] : nullptr);
-        charge(repairer_.entries_read());
-        ++counters_.repairs;
-        if (!split) return false;
-        arranged = after;
-        return true;
-    }
-
-    std::size_t select_afresh(std::size_t lo, std::size_t m, std::size_t selectable,
-                              std::size_t dim, std::size_t target, ArrangedChunk& arranged) {
-        const std::size_t p = adjust_pivot(lo, selectable, dim, target);
-        if (repairs_) stale_.push_back({lo, lo + selectable});
-        const OrderKey pivot_key = key(lo + p, dim);
-        // A copy left alone below (the walk stopped at 1) breaks "below the
-        // pivot key"; such a node selects afresh next time as well.
-        const bool lone_copy = p == 1 && key(lo, dim) == pivot_key;
-        // A new lineage: nothing kept about the old division's sides holds.
-        arranged = ArrangedChunk{lo, m, p, pivot_key, sort_index_[lo + p], !lone_copy,
-                                 ++lineages_};
-        return p;
-    }
-
-    // Brings the position table up to date before a repair reads it. Fresh
-    // selections only note the range they rearranged: a subtree selected
-    // afresh level by level would otherwise rewrite its positions once per
-    // level, where the repair needs them once.
-    void refresh_positions() {
-        if (stale_.empty()) return;
-        std::sort(stale_.begin(), stale_.end());
-        std::size_t done = 0;  // positions below this are up to date
-        for (const auto& [begin, end] : stale_) {
-            for (std::size_t i = std::max(begin, done); i < end; ++i) {
-                position_of_[sort_index_[i]] = static_cast<std::uint32_t>(i);
-            }
-            done = std::max(done, end);
-        }
-        stale_.clear();
-    }
-
-    void charge(std::size_t entries) {
-        stop_point();
-        if (entries > work_left_) throw Unbuildable{};
-        work_left_ -= entries;
-    }
-
-    // The number of points to send left: half the chunk (plus the shifts
-    // recorded here) rounded to a power of two so left subtrees fill whole
-    // leaves, and at least enough that the right side fits.
-    std::size_t split_target(std::size_t m, std::size_t node, std::size_t right_capacity) const {
-        const std::size_t shift = stem_shifts_[node];
-        const std::size_t total = m + shift;
-        const std::size_t half = total / 2;
-        const bool odd = (m % 2) != 0;
-        const bool round_above = node == 1 ? odd : odd && shift == 0;
-        std::size_t rounded;
-        if (round_above) {
-            rounded = total < 2 ? 1 : std::bit_floor(half) << 1;  // power of two > half
-        } else {
-            rounded = total < 4 ? 1 : std::bit_ceil(half);  // power of two >= half
-        }
-        const std::size_t shifted = rounded - shift;  // wraps when the shift is larger
-        const std::size_t right_floor = m > right_capacity ? m - right_capacity : 0;
-        return std::max(shifted, right_floor);
     }
 
     const PointColumns& points_;
-    const SpatialNumbering& numbering_;  // original numbers decide ties
-    PageArray<std::uint32_t> sort_index_;
+    PageArray<std::uint32_t> order_;  // the permutation the splits rearrange
     std::vector<double> stems_;
-    std::vector<std::size_t> stem_shifts_;
-    std::size_t work_left_ = 0;
-
-    // What a node's previous call saw and returned; `reusable` only when it
-    // recorded no shift anywhere below the node.
-    struct NodeMemo {
-        std::size_t capacity = 0;
-        std::uint8_t sides_heard = 0;  // kHeard*: children called since `arranged` was set
-        std::ptrdiff_t children_moved = 0;  // how far the children's chunks moved, untold
-        std::size_t result = 0;
-        bool reusable = false;
-        ArrangedChunk arranged;
-    };
-    PageArray<NodeMemo> memos_;
-    std::size_t shifts_recorded_ = 0;
+    std::vector<std::size_t> moves_;  // per stem, how far its split moved left
     PackedBuildCounters& counters_;
-    bool reuse_ = true;           // no NaN: divisions follow from sets
-    bool repairs_ = true;         // and positions fit the repair's 31 bits
-    bool negative_zero_ = false;  // stems at zero pick their copy (stem_value)
-    ChangeBook changes_;
-    SplitRepair repairer_;
-    SideChanges repair_lower_;
-    SideChanges repair_upper_;
-    SideChanges rotated_;
-    // Where each point stands in sort_index_, kept by every move, and what
-    // nodes kept about their sides' extremes.
-    PageArray<std::uint32_t> position_of_;
-    // Ranges of sort_index_ rearranged since position_of_ was last brought
-    // up to date.
-    std::vector<std::pair<std::size_t, std::size_t>> stale_;
-    std::unordered_map<std::size_t, ChunkKeptExtremes> reserves_;
-    std::uint64_t lineages_ = 0;
+    SplitReuse reuse_;
 };
 
 }  // namespace
@@ -587,8 +212,8 @@ std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
     stop_point();
     std::optional<PackedSplits> splits;
     try {
-        splits = PackedBuilder(points, numbering, special, counters != nullptr ? *counters : ignored)
-                     .build();
+        splits = PackedBuild(points, numbering, special, counters != nullptr ? *counters : ignored)
+                     .run();
     } catch (const Unbuildable&) {
         // the rules cannot finish: the caller falls back on the points
     }

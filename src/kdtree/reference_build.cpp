@@ -96,15 +96,7 @@ private:
 
     // Where the split of m points at `node` goes before runs are looked at.
     std::size_t target(std::size_t m, std::size_t node, std::size_t right_capacity) const {
-        const std::size_t moved = moves_[node];
-        const std::size_t half = (m + moved) / 2;
-        // At least the next power of two (A), or strictly above half (B).
-        const std::size_t a = m + moved < 4 ? 1 : std::bit_ceil(half);
-        const std::size_t b = m + moved < 2 ? 1 : std::bit_floor(half) * 2;
-        const bool odd = m % 2 == 1;
-        const bool use_b = node == 1 ? odd : odd && moved == 0;
-        const std::size_t filled = (use_b ? b : a) - moved;  // wraps on overgrown moves
-        return std::max(filled, m > right_capacity ? m - right_capacity : 0);
+        return split_target(m, node, moves_[node], right_capacity);
     }
 
     // 0 when the chunk [lo, lo + m) fits below `node`, else its shift.
