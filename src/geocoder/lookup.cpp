@@ -39,11 +39,7 @@ Status require_places(const ReverseGeocoder& geocoder) {
     return {};
 }
 
-Result<NearestRow> checked_row(const kdtree::Nearest& nearest) {
-    // Items need no check: the record was checked where it entered.
-    if (!nearest.found) return Error("no stored place could answer the query");
-    return NearestRow{nearest.item, nearest.distance};
-}
+Error no_answer() { return Error("no stored place could answer the query"); }
 
 Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, double lon) {
     if (geocoder.indexed_data.empty()) [[unlikely]] return no_places();
