@@ -24,6 +24,19 @@ struct ParameterList {
 bool bind_vector(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
                  PyObject* kwnames, PyObject** bound);
 
+// The one way a vectorcall method binds its arguments: a positional call
+// with exactly the parameters (how lookups are called in loops) skips the
+// binder.
+inline bool bind_arguments(const ParameterList& parameters, PyObject* const* args,
+                           Py_ssize_t nargsf, PyObject* kwnames, PyObject** bound) {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == parameters.count &&
+        parameters.positional_count() == parameters.count) {
+        for (Py_ssize_t i = 0; i < parameters.count; ++i) bound[i] = args[i];
+        return true;
+    }
+    return bind_vector(parameters, args, nargsf, kwnames, bound);
+}
+
 // The same rules for tuple/dict calls (the constructor).
 bool bind_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwargs,
                 PyObject** bound);

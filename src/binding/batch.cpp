@@ -118,8 +118,7 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[5] = {};
-        if (!bind_vector(kNearestRows, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(kNearestRows, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         PyRef numpy(PyImport_ImportModule("numpy"));
         if (!numpy) return nullptr;
@@ -169,8 +168,8 @@ PyObject* Geocoder_get_nearest_with_distance(PyObject* self, PyObject* const* ar
                                              Py_ssize_t nargsf, PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[3] = {};
-        if (!bind_vector(kWithDistance, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder =
+            begin_method(kWithDistance, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         double lat = 0;
         double lon = 0;

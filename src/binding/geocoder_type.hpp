@@ -4,6 +4,7 @@
 
 #include "binding/python.hpp"
 
+#include "binding/arguments.hpp"
 #include "binding/short_values.hpp"
 #include "geocoder/record.hpp"
 
@@ -40,6 +41,15 @@ PyObject* wrap_geocoder(ReverseGeocoder&& record);
 
 // The instance behind `self`, or nullptr with TypeError set.
 GeocoderObject* as_geocoder(PyObject* self);
+
+// The prologue of an instance method with arguments: binds them by its
+// parameter list, then checks the instance. nullptr with an exception set.
+inline GeocoderObject* begin_method(const ParameterList& parameters, PyObject* self,
+                                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                                    PyObject** bound) {
+    if (!bind_arguments(parameters, args, nargsf, kwnames, bound)) return nullptr;
+    return as_geocoder(self);
+}
 
 // Makes the lookup aids on the first call. Every lookup method calls it,
 // holding the GIL, before it searches: no search of this instance runs

@@ -60,17 +60,6 @@ int on_main_thread() {
     return main_ident == PyThread_get_thread_ident() ? 1 : 0;
 }
 
-// Positional calls with exactly the parameters skip the binder: this is
-// how lookups are called in loops.
-bool bind_fast(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargsf,
-               PyObject* kwnames, PyObject** bound) {
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == parameters.count) {
-        for (Py_ssize_t i = 0; i < parameters.count; ++i) bound[i] = args[i];
-        return true;
-    }
-    return bind_vector(parameters, args, nargsf, kwnames, bound);
-}
-
 bool convert_query(PyObject* const* bound, double& lat, double& lon) {
     return convert_coordinate(bound[0], "lat", "latitude", lat) &&
            convert_coordinate(bound[1], "lon", "longitude", lon);
@@ -83,8 +72,7 @@ PyObject* run_lookup(const ParameterList& parameters, PyObject* self, PyObject* 
                      Py_ssize_t nargsf, PyObject* kwnames, Shape shape) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[2];
-        if (!bind_fast(parameters, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(parameters, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         double lat = 0;
         double lon = 0;
@@ -128,8 +116,7 @@ PyObject* Geocoder_save(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
                         PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[1];
-        if (!bind_fast(kSave, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(kSave, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         std::string path;
         if (!convert_path(bound[0], "path", path)) return nullptr;
@@ -149,7 +136,7 @@ PyObject* Geocoder_load(PyObject* /*no instance: static*/, PyObject* const* args
                         Py_ssize_t nargsf, PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[1];
-        if (!bind_fast(kLoad, args, nargsf, kwnames, bound)) return nullptr;
+        if (!bind_arguments(kLoad, args, nargsf, kwnames, bound)) return nullptr;
         std::string path;
         if (!convert_path(bound[0], "path", path)) return nullptr;
         ReleasedGil released;

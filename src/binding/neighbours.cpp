@@ -182,8 +182,7 @@ PyObject* Geocoder_rows_within(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[7] = {};
-        if (!bind_vector(kRowsWithin, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(kRowsWithin, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         double km = 0;
         std::size_t limit = kdtree::NeighbourSearch::kAll;
@@ -207,8 +206,7 @@ PyObject* Geocoder_get_rows_within(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[4] = {};
-        if (!bind_vector(kGetRowsWithin, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(kGetRowsWithin, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         double lat = 0;
         double lon = 0;

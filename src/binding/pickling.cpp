@@ -50,7 +50,7 @@ PyObject* Geocoder_from_bytes(PyObject* /*no instance: static*/, PyObject* const
                               Py_ssize_t nargsf, PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[1] = {};
-        if (!bind_vector(kFromBytes, args, nargsf, kwnames, bound)) return nullptr;
+        if (!bind_arguments(kFromBytes, args, nargsf, kwnames, bound)) return nullptr;
         Py_buffer view;
         std::vector<std::uint8_t> gathered;
         bool held = PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) == 0;

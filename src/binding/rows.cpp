@@ -54,8 +54,7 @@ PyObject* run_row(const ParameterList& parameters, PyObject* self, PyObject* con
                   Py_ssize_t nargsf, PyObject* kwnames, Shape shape) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[1] = {};
-        if (!bind_vector(parameters, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(parameters, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         std::size_t row = 0;
         if (!convert_row(bound[0], geocoder->record, row)) return nullptr;
@@ -140,8 +139,7 @@ PyObject* Geocoder_column(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[1] = {};
-        if (!bind_vector(kColumn, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(kColumn, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         const ReverseGeocoder& record = geocoder->record;
         std::size_t index = 0;

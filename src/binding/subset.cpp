@@ -103,8 +103,7 @@ PyObject* Geocoder_subset(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
     return guard_entry([&]() -> PyObject* {
         PyObject* bound[1] = {};
-        if (!bind_vector(kSubset, args, nargsf, kwnames, bound)) return nullptr;
-        GeocoderObject* geocoder = as_geocoder(self);
+        GeocoderObject* geocoder = begin_method(kSubset, self, args, nargsf, kwnames, bound);
         if (geocoder == nullptr) return nullptr;
         PyRef numpy(PyImport_ImportModule("numpy"));
         if (!numpy) return nullptr;

@@ -28,19 +28,21 @@ Result<std::string_view> row_text(const ReverseGeocoder& geocoder, std::size_t r
     return row_text_at(geocoder, row);
 }
 
+namespace {
+
+[[gnu::cold]] Error no_places() { return Error("the geocoder holds no places to search"); }
+
+}  // namespace
+
 Status require_places(const ReverseGeocoder& geocoder) {
-    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    if (geocoder.indexed_data.empty()) return no_places();
     return {};
 }
 
-Result<NearestRow> checked_row(const kdtree::Nearest& nearest) {
-    // Items need no check: the record was checked where it entered.
-    if (!nearest.found) return Error("no stored place could answer the query");
-    return NearestRow{nearest.item, nearest.distance};
-}
+Error no_answer() { return Error("no stored place could answer the query"); }
 
 Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, double lon) {
-    if (Status places = require_places(geocoder); !places) return std::move(places).error();
+    if (geocoder.indexed_data.empty()) [[unlikely]] return no_places();
     // The answer's row is fetched while the search still runs.
     const AnswerPrefetch prefetch(geocoder);
     return checked_row(kdtree::nearest_one(geocoder.tree, geocoder.search_bounds, prefetch.hook(),
@@ -50,7 +52,7 @@ Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, doub
 Result<std::string_view> nearest_row_text(const ReverseGeocoder& geocoder, double lat,
                                           double lon) {
     Result<NearestRow> nearest = nearest_row(geocoder, lat, lon);
-    if (!nearest) return std::move(nearest).error();
+    if (!nearest) [[unlikely]] return std::move(nearest).error();
     return row_text_at(geocoder, nearest->row);
 }
 

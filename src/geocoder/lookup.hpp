@@ -38,9 +38,16 @@ struct NearestRow {
 // binding refuses non-finite ones); a non-finite pair finds nothing.
 Result<NearestRow> nearest_row(const ReverseGeocoder& geocoder, double lat, double lon);
 
+// The error of a search that found no row.
+[[gnu::cold]] Error no_answer();
+
 // A search's answer as every lookup reports it (batch searches run the
-// tree themselves, in their own order).
-Result<NearestRow> checked_row(const kdtree::Nearest& nearest);
+// tree themselves, in their own order). Inline: batches call it per point.
+// Items need no check: the record was checked where it entered.
+inline Result<NearestRow> checked_row(const kdtree::Nearest& nearest) {
+    if (!nearest.found) [[unlikely]] return no_answer();
+    return NearestRow{nearest.item, nearest.distance};
+}
 
 // The stored text of the row nearest to (lat, lon), as a view into
 // `geocoder.csv` (the caller copies it once, straight into its result).

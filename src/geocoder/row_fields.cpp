@@ -13,6 +13,17 @@ Error unreadable_separator(const ReverseGeocoder& geocoder) {
     return separator_byte(geocoder.value_sep).error();
 }
 
+// Out of line, so that the thread-local storage is reached only by rows
+// that need it, not set up on every call.
+[[gnu::noinline]] Status read_into_thread_storage(const ReverseGeocoder& geocoder,
+                                                  std::string_view row,
+                                                  const csv::CsvRecord*& parsed) {
+    thread_local csv::CsvRecord record;
+    Status status = read_row_fields(geocoder, row, record);
+    if (status) parsed = &record;
+    return status;
+}
+
 }  // namespace
 
 Status row_fields(const ReverseGeocoder& geocoder, std::string_view row, RowFields& fields) {
@@ -24,10 +35,7 @@ Status row_fields(const ReverseGeocoder& geocoder, std::string_view row, RowFiel
         fields.plain_.size() >= geocoder.columns.size()) {
         return {};
     }
-    thread_local csv::CsvRecord record;
-    Status status = read_row_fields(geocoder, row, record);
-    if (status) fields.parsed_ = &record;
-    return status;
+    return read_into_thread_storage(geocoder, row, fields.parsed_);
 }
 
 Status read_row_fields(const ReverseGeocoder& geocoder, std::string_view row,
