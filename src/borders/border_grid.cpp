@@ -1,0 +1,152 @@
+// The grid's construction: every edge listed in each cell it touches
+// (within a margin far above rounding, so a point near a cell's side still
+// finds every edge it could cross), then one sweep per row of cells along
+// the line through their centres.
+#include "borders/border_grid.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "borders/border_geometry.hpp"
+#include "borders/country_parity.hpp"
+
+namespace vicinor::borders {
+namespace {
+
+constexpr double MARGIN = 1e-9;  // degrees
+constexpr std::size_t CELLS = std::size_t{BorderGrid::COLUMNS} * BorderGrid::ROWS;
+// A straight edge touches about as many cells as the grid's rows and
+// columns together; real borders average under two. Beyond this many
+// listings an edge (and one grid's worth), the file is refused instead of
+// filling memory.
+constexpr std::size_t MAX_LISTINGS_PER_EDGE = 16;
+
+using EdgeCells = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// Every (cell, edge) pair where the edge touches the cell; nothing if the
+// edges touch far more cells than borders do.
+std::optional<EdgeCells> edge_cells(const BorderPolygons& p) {
+    EdgeCells pairs;
+    pairs.reserve(p.lons.size() + p.lons.size() / 4);
+    for (const BorderRing& ring : p.rings) {
+        for (std::uint32_t e = ring.first; e < ring.first + ring.count; ++e) {
+            const double x1 = p.lons[e], y1 = p.lats[e], x2 = p.lons[e + 1], y2 = p.lats[e + 1];
+            const int first_row = row_of(std::min(y1, y2) - MARGIN);
+            const int last_row = row_of(std::max(y1, y2) + MARGIN);
+            for (int row = first_row; row <= last_row; ++row) {
+                // The part of the edge within the row's band (all of it,
+                // when the edge lies in one row).
+                double xa = x1, xb = x2;
+                if (first_row != last_row && y1 != y2) {
+                    const double low = -90.0 + row * BorderGrid::CELL_DEGREES - MARGIN;
+                    const double high = low + BorderGrid::CELL_DEGREES + 2 * MARGIN;
+                    const double ta = std::clamp((low - y1) / (y2 - y1), 0.0, 1.0);
+                    const double tb = std::clamp((high - y1) / (y2 - y1), 0.0, 1.0);
+                    xa = x1 + ta * (x2 - x1);
+                    xb = x1 + tb * (x2 - x1);
+                }
+                const int first_column = column_of(std::min(xa, xb) - MARGIN);
+                const int last_column = column_of(std::max(xa, xb) + MARGIN);
+                const std::uint32_t base = static_cast<std::uint32_t>(row) * BorderGrid::COLUMNS;
+                for (int column = first_column; column <= last_column; ++column) {
+                    pairs.emplace_back(base + column, e);
+                }
+            }
+            if (pairs.size() > MAX_LISTINGS_PER_EDGE * (e + 1) + CELLS ||
+                pairs.size() > std::numeric_limits<std::uint32_t>::max()) {
+                return std::nullopt;
+            }
+        }
+    }
+    return pairs;
+}
+
+Status list_edges(const BorderPolygons& p, BorderGrid& grid) {
+    const std::optional<EdgeCells> listed = edge_cells(p);
+    if (!listed) {
+        return Error("malformed country border file: its edges cross more of the grid than "
+                     "borders do");
+    }
+    const EdgeCells& pairs = *listed;
+    // A counting sort by cell; edges stay in vertex order within a cell.
+    grid.edge_start.assign(CELLS + 1, 0);
+    for (const auto& pair : pairs) ++grid.edge_start[pair.first + 1];
+    for (std::size_t c = 0; c < CELLS; ++c) grid.edge_start[c + 1] += grid.edge_start[c];
+    grid.edges.resize(pairs.size());
+    std::vector<std::uint32_t> next(grid.edge_start.begin(), grid.edge_start.end() - 1);
+    for (const auto& pair : pairs) grid.edges[next[pair.first]++] = pair.second;
+    return {};
+}
+
+Status check_countries_per_cell(const BorderPolygons& p, const BorderGrid& grid) {
+    std::vector<std::uint32_t> seen_in(p.codes.size() + 1, std::numeric_limits<std::uint32_t>::max());
+    for (std::size_t cell = 0; cell < CELLS; ++cell) {
+        std::size_t distinct = 0;
+        for (std::uint32_t k = grid.edge_start[cell]; k < grid.edge_start[cell + 1]; ++k) {
+            const CountryNumber country = p.edge_country[grid.edges[k]];
+            if (seen_in[country] == cell) continue;
+            seen_in[country] = static_cast<std::uint32_t>(cell);
+            if (++distinct > MAX_COUNTRIES_PER_CELL) {
+                return Error("malformed country border file: more than " +
+                             std::to_string(MAX_COUNTRIES_PER_CELL) +
+                             " countries meet in one grid cell");
+            }
+        }
+    }
+    return {};
+}
+
+// A line through the centres of a row of cells, swept from beyond the
+// western edge of the plane (outside every country) eastwards.
+void sweep_rows(const BorderPolygons& p, BorderGrid& grid) {
+    grid.cell_country.assign(CELLS, NO_COUNTRY);
+    std::vector<int> swept_in(p.lons.size(), -1);
+    std::vector<std::pair<double, CountryNumber>> crossings;
+    for (int row = 0; row < BorderGrid::ROWS; ++row) {
+        const double y = cell_centre_lat(row);
+        const std::size_t base = std::size_t(row) * BorderGrid::COLUMNS;
+        crossings.clear();
+        // Every edge that crosses the line touches a cell of this row.
+        for (std::uint32_t k = grid.edge_start[base]; k < grid.edge_start[base + BorderGrid::COLUMNS];
+             ++k) {
+            const std::uint32_t e = grid.edges[k];
+            if (swept_in[e] == row) continue;
+            swept_in[e] = row;
+            const double y1 = p.lats[e], y2 = p.lats[e + 1];
+            if (!crosses_line_y(y1, y2, y)) continue;
+            crossings.emplace_back(crossing_x(p.lons[e], y1, p.lons[e + 1], y2, y),
+                                   p.edge_country[e]);
+        }
+        std::sort(crossings.begin(), crossings.end());
+        CountryParity inside;
+        CountryNumber country = NO_COUNTRY;
+        std::size_t next = 0;
+        for (int column = 0; column < BorderGrid::COLUMNS; ++column) {
+            const double x = cell_centre_lon(column);
+            // The lookup counts a crossing at x as west of x: so does this.
+            if (next < crossings.size() && crossings[next].first <= x) {
+                for (; next < crossings.size() && crossings[next].first <= x; ++next) {
+                    inside.toggle(crossings[next].second);
+                }
+                country = inside.lowest();
+            }
+            grid.cell_country[base + column] = country;
+        }
+    }
+}
+
+}  // namespace
+
+Result<BorderGrid> build_border_grid(const BorderPolygons& polygons) {
+    BorderGrid grid;
+    if (Status s = list_edges(polygons, grid); !s) return std::move(s).error();
+    if (Status s = check_countries_per_cell(polygons, grid); !s) return std::move(s).error();
+    sweep_rows(polygons, grid);
+    return grid;
+}
+
+}  // namespace vicinor::borders
