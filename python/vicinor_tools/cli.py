@@ -15,6 +15,7 @@ from typing import NoReturn, TextIO
 
 import vicinor
 
+from ._border_command import add_by_border_option, border_fields
 from ._countries import country_name
 from ._tables import from_csv
 from ._world import world
@@ -94,6 +95,7 @@ def lookup_parser() -> argparse.ArgumentParser:
     parser.add_argument("lon", type=number, help="longitude in degrees, e.g. 2.3522")
     parser.add_argument("--format", choices=("text", "json"), default="text",
                         help="text for people (default) or one JSON object")
+    add_by_border_option(parser)
     add_source_options(parser)
     return parser
 
@@ -105,6 +107,11 @@ def nearest_fields(geocoder: vicinor.ReverseGeocoder, bundled: bool,
     row = geocoder.get_nearest_as_dict(lat, lon)
     found = geocoder.get_nearest_with_distance(lat, lon)
     assert found is not None  # no max_km: always a row (or an error)
+    return place_fields(geocoder, bundled, row, found[1])
+
+
+def place_fields(geocoder: vicinor.ReverseGeocoder, bundled: bool, row: dict[str, str],
+                 km: float) -> dict[str, str | float]:
     fields: dict[str, str | float] = {}
     for column in geocoder.columns():
         fields[column] = row[column]
@@ -112,7 +119,7 @@ def nearest_fields(geocoder: vicinor.ReverseGeocoder, bundled: bool,
             name = country_name(row[column])
             if name is not None:
                 fields["country_name"] = name
-    fields["distance_km"] = round(found[1], 3)
+    fields["distance_km"] = round(km, 3)
     return fields
 
 
@@ -126,7 +133,10 @@ def run_lookup(argv: Sequence[str]) -> int:
     args = lookup_parser().parse_args(argv)
     geocoder, bundled = open_geocoder(args)
     try:
-        fields = nearest_fields(geocoder, bundled, args.lat, args.lon)
+        if args.by_border:
+            fields = border_fields(geocoder, bundled, args.lat, args.lon, place_fields)
+        else:
+            fields = nearest_fields(geocoder, bundled, args.lat, args.lon)
     except RuntimeError as error:
         raise CommandError(one_line(error)) from None
     if args.format == "json":

@@ -2,13 +2,21 @@
 at named places on every continent, and the nearest place within the
 country a point lies in."""
 
+import json
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
 import vicinor_tools
+from conftest import running_under_sanitizer
 from vicinor_tools import _borders
 
 shapely = pytest.importorskip("shapely")
+
+COMMAND = str(Path(sys.executable).with_name("vicinor"))
 
 # Points this close to an edge (degrees, about 0.1 mm) may be answered
 # either way: our crossing arithmetic and shapely's exact predicates round
@@ -168,3 +176,25 @@ def test_whole_columns_answer_as_single_points():
     rows, km, countries, within = bordered.nearest_rows(lats, lons)
     for i in range(len(lats)):
         assert bordered.nearest(lats[i], lons[i]) == (rows[i], km[i], countries[i], within[i])
+
+
+@pytest.mark.skipif(running_under_sanitizer(),
+                    reason="subprocesses are not run under the sanitizer")
+@pytest.mark.parametrize("place, table", [(PLACES[0], False), (PLACES[1], False),
+                                          (PLACES[-1], False), (PLACES[0], True)])
+def test_command_by_border(tmp_path, place, table):
+    lat, lon, code, _ = place
+    args = [COMMAND, str(lat), str(lon), "--by-border", "--format", "json"]
+    if table:
+        path = tmp_path / "towns.csv"
+        path.write_text("lat,lon,name\n26.5,8.5,Inside\n28.9,9.9,Across\n")
+        args += ["--table", str(path)]
+    done = subprocess.run(args, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    answer = json.loads(done.stdout)
+    assert answer["point_country"] == code
+    if table:  # the nearest row, whatever its country: a table need not say
+        assert answer["name"] == "Across" and "within_country" not in answer
+    else:
+        assert answer["within_country"] == bool(code)
+        assert answer["country"] == code or not code
