@@ -194,6 +194,12 @@ PyObject* Borders_rings(PyObject* self, PyObject*) {
         std::vector<std::uint8_t> hole;
         std::vector<std::uint32_t> first;
         std::vector<std::uint32_t> count;
+        std::vector<double> lons;
+        std::vector<double> lats;
+        for (const borders::LonLat& point : p.points) {
+            lons.push_back(point.lon);
+            lats.push_back(point.lat);
+        }
         for (const borders::BorderRing& ring : p.rings) {
             country.push_back(ring.country);
             hole.push_back(ring.kind == borders::RingKind::hole);
@@ -205,8 +211,8 @@ PyObject* Borders_rings(PyObject* self, PyObject*) {
             PyRef(array_of(numpy.get(), "bool", hole)),
             PyRef(array_of(numpy.get(), "uint32", first)),
             PyRef(array_of(numpy.get(), "uint32", count)),
-            PyRef(array_of(numpy.get(), "float64", p.lons)),
-            PyRef(array_of(numpy.get(), "float64", p.lats)),
+            PyRef(array_of(numpy.get(), "float64", lons)),
+            PyRef(array_of(numpy.get(), "float64", lats)),
         };
         for (const PyRef& array : arrays) {
             if (!array) return nullptr;

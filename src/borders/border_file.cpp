@@ -124,8 +124,7 @@ Status read_vertices(Cursor& in, BorderPolygons& out) {
     const std::size_t stored = out.rings.empty()
                                    ? 0
                                    : out.rings.back().first + std::size_t{out.rings.back().count} + 1;
-    out.lons.resize(stored);
-    out.lats.resize(stored);
+    out.points.resize(stored);
     out.edge_country.resize(stored);
     for (const BorderRing& ring : out.rings) {
         std::int64_t lon = 0;
@@ -145,13 +144,12 @@ Status read_vertices(Cursor& in, BorderPolygons& out) {
                 return malformed("a vertex lies outside the plane of longitudes and latitudes");
             }
             const std::size_t at = ring.first + i;
-            out.lons[at] = static_cast<double>(lon) / UNITS_PER_DEGREE;
-            out.lats[at] = static_cast<double>(lat) / UNITS_PER_DEGREE;
+            out.points[at] = {static_cast<double>(lon) / UNITS_PER_DEGREE,
+                              static_cast<double>(lat) / UNITS_PER_DEGREE};
             out.edge_country[at] = ring.country;
         }
         const std::size_t closing = ring.first + std::size_t{ring.count};
-        out.lons[closing] = out.lons[ring.first];
-        out.lats[closing] = out.lats[ring.first];
+        out.points[closing] = out.points[ring.first];
         out.edge_country[closing] = NO_COUNTRY;  // starts no edge
     }
     return {};

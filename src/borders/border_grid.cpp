@@ -31,10 +31,11 @@ using EdgeCells = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 // edges touch far more cells than borders do.
 std::optional<EdgeCells> edge_cells(const BorderPolygons& p) {
     EdgeCells pairs;
-    pairs.reserve(p.lons.size() + p.lons.size() / 4);
+    pairs.reserve(p.points.size() + p.points.size() / 4);
     for (const BorderRing& ring : p.rings) {
         for (std::uint32_t e = ring.first; e < ring.first + ring.count; ++e) {
-            const double x1 = p.lons[e], y1 = p.lats[e], x2 = p.lons[e + 1], y2 = p.lats[e + 1];
+            const auto [x1, y1] = p.points[e];
+            const auto [x2, y2] = p.points[e + 1];
             const int first_row = row_of(std::min(y1, y2) - MARGIN);
             const int last_row = row_of(std::max(y1, y2) + MARGIN);
             for (int row = first_row; row <= last_row; ++row) {
@@ -73,11 +74,12 @@ Status list_edges(const BorderPolygons& p, BorderGrid& grid) {
     }
     const EdgeCells& pairs = *listed;
     // A counting sort by cell; edges stay in vertex order within a cell.
-    grid.edge_start.assign(CELLS + 1, 0);
-    for (const auto& pair : pairs) ++grid.edge_start[pair.first + 1];
-    for (std::size_t c = 0; c < CELLS; ++c) grid.edge_start[c + 1] += grid.edge_start[c];
+    grid.cells.assign(CELLS + 1, GridCell{});
+    for (const auto& pair : pairs) ++grid.cells[pair.first + 1].first_edge;
+    for (std::size_t c = 0; c < CELLS; ++c) grid.cells[c + 1].first_edge += grid.cells[c].first_edge;
     grid.edges.resize(pairs.size());
-    std::vector<std::uint32_t> next(grid.edge_start.begin(), grid.edge_start.end() - 1);
+    std::vector<std::uint32_t> next(CELLS);
+    for (std::size_t c = 0; c < CELLS; ++c) next[c] = grid.cells[c].first_edge;
     for (const auto& pair : pairs) grid.edges[next[pair.first]++] = pair.second;
     return {};
 }
@@ -86,7 +88,7 @@ Status check_countries_per_cell(const BorderPolygons& p, const BorderGrid& grid)
     std::vector<std::uint32_t> seen_in(p.codes.size() + 1, std::numeric_limits<std::uint32_t>::max());
     for (std::size_t cell = 0; cell < CELLS; ++cell) {
         std::size_t distinct = 0;
-        for (std::uint32_t k = grid.edge_start[cell]; k < grid.edge_start[cell + 1]; ++k) {
+        for (std::uint32_t k = grid.cells[cell].first_edge; k < grid.cells[cell + 1].first_edge; ++k) {
             const CountryNumber country = p.edge_country[grid.edges[k]];
             if (seen_in[country] == cell) continue;
             seen_in[country] = static_cast<std::uint32_t>(cell);
@@ -103,23 +105,22 @@ Status check_countries_per_cell(const BorderPolygons& p, const BorderGrid& grid)
 // A line through the centres of a row of cells, swept from beyond the
 // western edge of the plane (outside every country) eastwards.
 void sweep_rows(const BorderPolygons& p, BorderGrid& grid) {
-    grid.cell_country.assign(CELLS, NO_COUNTRY);
-    std::vector<int> swept_in(p.lons.size(), -1);
+    std::vector<int> swept_in(p.points.size(), -1);
     std::vector<std::pair<double, CountryNumber>> crossings;
     for (int row = 0; row < BorderGrid::ROWS; ++row) {
         const double y = cell_centre_lat(row);
         const std::size_t base = std::size_t(row) * BorderGrid::COLUMNS;
         crossings.clear();
         // Every edge that crosses the line touches a cell of this row.
-        for (std::uint32_t k = grid.edge_start[base]; k < grid.edge_start[base + BorderGrid::COLUMNS];
-             ++k) {
+        for (std::uint32_t k = grid.cells[base].first_edge;
+             k < grid.cells[base + BorderGrid::COLUMNS].first_edge; ++k) {
             const std::uint32_t e = grid.edges[k];
             if (swept_in[e] == row) continue;
             swept_in[e] = row;
-            const double y1 = p.lats[e], y2 = p.lats[e + 1];
+            const auto [x1, y1] = p.points[e];
+            const auto [x2, y2] = p.points[e + 1];
             if (!crosses_line_y(y1, y2, y)) continue;
-            crossings.emplace_back(crossing_x(p.lons[e], y1, p.lons[e + 1], y2, y),
-                                   p.edge_country[e]);
+            crossings.emplace_back(crossing_x(x1, y1, x2, y2, y), p.edge_country[e]);
         }
         std::sort(crossings.begin(), crossings.end());
         CountryParity inside;
@@ -134,7 +135,7 @@ void sweep_rows(const BorderPolygons& p, BorderGrid& grid) {
                 }
                 country = inside.lowest();
             }
-            grid.cell_country[base + column] = country;
+            grid.cells[base + column].country = country;
         }
     }
 }

@@ -25,25 +25,35 @@ struct BorderRing {
     std::uint32_t count = 0;
 };
 
+struct LonLat {
+    double lon = 0;
+    double lat = 0;
+};
+
 struct BorderPolygons {
     std::vector<std::array<char, 2>> codes;  // country n's ISO code at n - 1
     std::vector<BorderRing> rings;
-    std::vector<double> lons;
-    std::vector<double> lats;
+    std::vector<LonLat> points;  // side by side: an edge's ends share cache lines
     std::vector<CountryNumber> edge_country;  // of the edge starting at each vertex
 };
 
 // A 0.25-degree grid over the whole plane. A cell with no edge crossing it
-// lies wholly in `cell_country`; in any other cell that is the country at
+// lies wholly in its `country`; in any other cell that is the country at
 // the cell's centre, and a point is answered from there by counting the
 // listed edges its way crosses.
+struct GridCell {
+    std::uint32_t first_edge = 0;  // its edges: edges[first_edge, next cell's first_edge)
+    CountryNumber country = NO_COUNTRY;
+};
+
 struct BorderGrid {
     static constexpr int COLUMNS = 1440;
     static constexpr int ROWS = 720;
     static constexpr double CELL_DEGREES = 0.25;
-    std::vector<CountryNumber> cell_country;
-    std::vector<std::uint32_t> edge_start;  // cell c's edges: edges[edge_start[c], edge_start[c+1])
-    std::vector<std::uint32_t> edges;       // vertex numbers of edge starts
+    // Row after row, then one more that only ends the last cell's edges.
+    // Together, so that a lookup's first step touches one cache line.
+    std::vector<GridCell> cells;
+    std::vector<std::uint32_t> edges;  // vertex numbers of edge starts
 };
 
 // At most this many countries meet in one cell; the lookup's bookkeeping

@@ -85,7 +85,8 @@ CountryNumber brute_force(const BorderPolygons& p, double lat, double lon) {
     std::vector<int> crossings(p.codes.size() + 1, 0);
     for (const BorderRing& ring : p.rings) {
         for (std::uint32_t i = ring.first; i < ring.first + ring.count; ++i) {
-            const double x1 = p.lons[i], y1 = p.lats[i], x2 = p.lons[i + 1], y2 = p.lats[i + 1];
+            const auto [x1, y1] = p.points[i];
+            const auto [x2, y2] = p.points[i + 1];
             if ((y1 > lat) != (y2 > lat) && x1 + (lat - y1) * (x2 - x1) / (y2 - y1) <= lon) {
                 ++crossings[ring.country];
             }
@@ -117,11 +118,12 @@ TEST(BorderLookup, AgreesWithACrossingCountOverEveryRing) {
         for (std::uint32_t e = ring.first; e < ring.first + ring.count; ++e) {
             for (int k = 0; k < 20; ++k) {
                 const double t = unit(random);
-                const double dx = p.lons[e + 1] - p.lons[e], dy = p.lats[e + 1] - p.lats[e];
+                const double dx = p.points[e + 1].lon - p.points[e].lon;
+                const double dy = p.points[e + 1].lat - p.points[e].lat;
                 const double length = std::hypot(dx, dy);
                 for (double side : {-1e-7, 1e-7}) {
-                    const double x = p.lons[e] + t * dx - side * dy / length;
-                    const double y = p.lats[e] + t * dy + side * dx / length;
+                    const double x = p.points[e].lon + t * dx - side * dy / length;
+                    const double y = p.points[e].lat + t * dy + side * dx / length;
                     if (x < -180 || x >= 180 || y < -90 || y > 90) continue;
                     ASSERT_EQ(country_at(borders, y, x), brute_force(p, y, x)) << y << " " << x;
                 }
