@@ -45,8 +45,8 @@ class _CountryBorders:
     def country_number(self, lat: SupportsFloat, lon: SupportsFloat) -> int: ...
     def country_numbers(
         self,
-        lats: npt.ArrayLike,
-        lons: npt.ArrayLike,
+        lats: npt.ArrayLike | Sequence[SupportsFloat],
+        lons: npt.ArrayLike | Sequence[SupportsFloat],
         threads: SupportsIndex | None = None,
     ) -> npt.NDArray[np.uint16]: ...
     def rings(
