@@ -27,9 +27,17 @@ constexpr std::size_t MAX_LISTINGS_PER_EDGE = 16;
 
 using EdgeCells = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
-// Every (cell, edge) pair where the edge touches the cell; nothing if the
-// edges touch far more cells than borders do.
-std::optional<EdgeCells> edge_cells(const BorderPolygons& p) {
+// Where an edge crosses the line through the centres of a row of cells.
+struct RowCrossing {
+    double x;
+    std::uint32_t row;
+    CountryNumber country;
+};
+
+// Every (cell, edge) pair where the edge touches the cell, and every
+// crossing of a row's centre line (found in the same pass, while the edge
+// is at hand); nothing if the edges touch far more cells than borders do.
+std::optional<EdgeCells> edge_cells(const BorderPolygons& p, std::vector<RowCrossing>& crossings) {
     EdgeCells pairs;
     pairs.reserve(p.points.size() + p.points.size() / 4);
     for (const BorderRing& ring : p.rings) {
@@ -39,6 +47,11 @@ std::optional<EdgeCells> edge_cells(const BorderPolygons& p) {
             const int first_row = row_of(std::min(y1, y2) - MARGIN);
             const int last_row = row_of(std::max(y1, y2) + MARGIN);
             for (int row = first_row; row <= last_row; ++row) {
+                const double centre = cell_centre_lat(row);
+                if (crosses_line_y(y1, y2, centre)) {
+                    crossings.push_back({crossing_x(x1, y1, x2, y2, centre),
+                                         static_cast<std::uint32_t>(row), p.edge_country[e]});
+                }
                 // The part of the edge within the row's band (all of it,
                 // when the edge lies in one row).
                 double xa = x1, xb = x2;
@@ -66,8 +79,8 @@ std::optional<EdgeCells> edge_cells(const BorderPolygons& p) {
     return pairs;
 }
 
-Status list_edges(const BorderPolygons& p, BorderGrid& grid) {
-    const std::optional<EdgeCells> listed = edge_cells(p);
+Status list_edges(const BorderPolygons& p, BorderGrid& grid, std::vector<RowCrossing>& crossings) {
+    const std::optional<EdgeCells> listed = edge_cells(p, crossings);
     if (!listed) {
         return Error("malformed country border file: its edges cross more of the grid than "
                      "borders do");
@@ -104,39 +117,30 @@ Status check_countries_per_cell(const BorderPolygons& p, const BorderGrid& grid)
 
 // A line through the centres of a row of cells, swept from beyond the
 // western edge of the plane (outside every country) eastwards.
-void sweep_rows(const BorderPolygons& p, BorderGrid& grid) {
-    std::vector<int> swept_in(p.points.size(), -1);
-    std::vector<std::pair<double, CountryNumber>> crossings;
-    for (int row = 0; row < BorderGrid::ROWS; ++row) {
-        const double y = cell_centre_lat(row);
+void sweep_rows(std::vector<RowCrossing>& crossings, BorderGrid& grid) {
+    std::sort(crossings.begin(), crossings.end(), [](const RowCrossing& a, const RowCrossing& b) {
+        return a.row != b.row ? a.row < b.row : a.x < b.x;
+    });
+    std::size_t next = 0;
+    for (std::uint32_t row = 0; row < BorderGrid::ROWS; ++row) {
         const std::size_t base = std::size_t(row) * BorderGrid::COLUMNS;
-        crossings.clear();
-        // Every edge that crosses the line touches a cell of this row.
-        for (std::uint32_t k = grid.cells[base].first_edge;
-             k < grid.cells[base + BorderGrid::COLUMNS].first_edge; ++k) {
-            const std::uint32_t e = grid.edges[k];
-            if (swept_in[e] == row) continue;
-            swept_in[e] = row;
-            const auto [x1, y1] = p.points[e];
-            const auto [x2, y2] = p.points[e + 1];
-            if (!crosses_line_y(y1, y2, y)) continue;
-            crossings.emplace_back(crossing_x(x1, y1, x2, y2, y), p.edge_country[e]);
-        }
-        std::sort(crossings.begin(), crossings.end());
         CountryParity inside;
         CountryNumber country = NO_COUNTRY;
-        std::size_t next = 0;
         for (int column = 0; column < BorderGrid::COLUMNS; ++column) {
             const double x = cell_centre_lon(column);
             // The lookup counts a crossing at x as west of x: so does this.
-            if (next < crossings.size() && crossings[next].first <= x) {
-                for (; next < crossings.size() && crossings[next].first <= x; ++next) {
-                    inside.toggle(crossings[next].second);
+            if (next < crossings.size() && crossings[next].row == row && crossings[next].x <= x) {
+                for (; next < crossings.size() && crossings[next].row == row &&
+                       crossings[next].x <= x;
+                     ++next) {
+                    inside.toggle(crossings[next].country);
                 }
                 country = inside.lowest();
             }
             grid.cells[base + column].country = country;
         }
+        // Crossings east of the last centre change no cell.
+        while (next < crossings.size() && crossings[next].row == row) ++next;
     }
 }
 
@@ -144,9 +148,10 @@ void sweep_rows(const BorderPolygons& p, BorderGrid& grid) {
 
 Result<BorderGrid> build_border_grid(const BorderPolygons& polygons) {
     BorderGrid grid;
-    if (Status s = list_edges(polygons, grid); !s) return std::move(s).error();
+    std::vector<RowCrossing> crossings;
+    if (Status s = list_edges(polygons, grid, crossings); !s) return std::move(s).error();
     if (Status s = check_countries_per_cell(polygons, grid); !s) return std::move(s).error();
-    sweep_rows(polygons, grid);
+    sweep_rows(crossings, grid);
     return grid;
 }
 
