@@ -10,6 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import vicinor
 import vicinor_tools
 from conftest import running_under_sanitizer
 from vicinor_tools import _borders
@@ -198,3 +199,15 @@ def test_command_by_border(tmp_path, place, table):
     else:
         assert answer["within_country"] == bool(code)
         assert answer["country"] == code or not code
+
+
+def test_other_threads_run_while_countries_are_found():
+    from test_blocking_calls import ticks_during
+
+    borders, _ = _borders._borders()
+    lats, lons = sphere_points(np.random.default_rng(3), 2_000_000)
+    with open(_borders.BORDERS_FILE, "rb") as file:
+        data = file.read()
+    # Holding the GIL the whole call allows at most a turn at either end.
+    assert ticks_during(lambda: borders.country_numbers(lats, lons, threads=1)) >= 5
+    assert ticks_during(lambda: vicinor._CountryBorders(data)) >= 5
