@@ -211,3 +211,11 @@ def test_other_threads_run_while_countries_are_found():
     # Holding the GIL the whole call allows at most a turn at either end.
     assert ticks_during(lambda: borders.country_numbers(lats, lons, threads=1)) >= 5
     assert ticks_during(lambda: vicinor._CountryBorders(data)) >= 5
+
+
+def test_a_damaged_border_file_is_refused():
+    with open(_borders.BORDERS_FILE, "rb") as file:
+        data = file.read()
+    for damaged in (b"", data[:4], data[:len(data) // 2], data + b"\0"):
+        with pytest.raises(ValueError, match="malformed country border file"):
+            vicinor._CountryBorders(damaged)
