@@ -4,6 +4,7 @@
 #include "binding/country_borders_type.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -11,6 +12,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/boundary.hpp"
