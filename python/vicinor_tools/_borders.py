@@ -23,6 +23,21 @@ BORDERS_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
 
 Coordinates = npt.ArrayLike | Sequence[SupportsFloat]
 
+# Places the table files under codes of their own although the borders draw
+# them as part of a country: overseas departments and territories, and the
+# British bases on Cyprus (whose places are filed under CY). A point there
+# lies in the country, and these places count as within it; without them
+# the nearest place "within France" to a point in French Guiana would be in
+# Europe.
+TERRITORIES = {
+    "AU": ("CC", "CX"),
+    "FR": ("GF", "GP", "MQ", "RE", "YT"),
+    "GB": ("CY",),
+    "NL": ("BQ",),
+    "NO": ("SJ",),
+    "NZ": ("TK",),
+}
+
 
 @functools.cache
 def _borders() -> tuple[vicinor._CountryBorders, npt.NDArray[np.str_]]:
@@ -71,10 +86,14 @@ class WorldByBorder:
         order = np.argsort(countries, kind="stable")
         codes, starts = np.unique(countries[order], return_index=True)
         bounds = list(starts) + [len(order)]
+        table_rows = {str(code): order[bounds[i]:bounds[i + 1]] for i, code in enumerate(codes)}
         # Each country's rows in table order, so that ties between places
         # fall as they would in the whole table.
-        self._rows = {str(code): order[bounds[i]:bounds[i + 1]]
-                      for i, code in enumerate(codes)}
+        self._rows: dict[str, npt.NDArray[np.intp]] = {}
+        for code in _borders()[0].codes():
+            parts = [table_rows[c] for c in (code, *TERRITORIES.get(code, ())) if c in table_rows]
+            if parts:
+                self._rows[code] = np.sort(np.concatenate(parts))
         self._geocoders: dict[str, vicinor.ReverseGeocoder] = {}
         self._lock = threading.Lock()
 

@@ -164,6 +164,13 @@ def test_nearest_place_within_the_country():
         assert answer.country == code and answer.within_country, what
         assert world.row_dict(answer.row)["country"] == code, what
         assert world.get_nearest_as_dict(lat, lon)["country"] != code, what
+    # Overseas parts of a country whose places the table files under codes
+    # of their own: the nearest place is there, not in Europe.
+    for lat, lon, code, place_code in [(4.9, -52.4, "FR", "GF"), (78.2, 15.6, "NO", "SJ"),
+                                       (34.59, 32.98, "GB", "CY")]:
+        answer = bordered.nearest(lat, lon)
+        assert (answer.country, answer.within_country) == (code, True)
+        assert world.row_dict(answer.row)["country"] == place_code and answer.km < 30
     at_sea = bordered.nearest(0.0, -30.0)
     assert (at_sea.country, at_sea.within_country) == ("", False)
     assert at_sea.row == world.nearest_rows([0.0], [-30.0])[0][0]
