@@ -21,8 +21,8 @@ VICINOR_FUZZ_SYSTEM_PACKAGES=(clang-16 libclang-rt-16-dev llvm-16 cmake ninja-bu
 VICINOR_TEST_SYSTEM_PACKAGES=(g++ cmake ninja-build libgtest-dev "${VICINOR_FUZZ_SYSTEM_PACKAGES[@]}")
 VICINOR_RUN_SYSTEM_PACKAGES=(g++ cmake ninja-build)
 VICINOR_PYTHON_PACKAGES=(pytest hypothesis numpy msgpack scikit-build-core ninja "dask[distributed]"
-    pandas pyarrow tqdm pycountry mypy pandas-stubs types-tqdm)
-VICINOR_PYTHON_MODULES="pytest, hypothesis, numpy, msgpack, scikit_build_core, ninja, dask, distributed, pandas, pyarrow, tqdm, pycountry, mypy"
+    pandas pyarrow tqdm pycountry mypy pandas-stubs types-tqdm shapely)
+VICINOR_PYTHON_MODULES="pytest, hypothesis, numpy, msgpack, scikit_build_core, ninja, dask, distributed, pandas, pyarrow, tqdm, pycountry, mypy, shapely"
 
 say() { printf '==> %s\n' "$*"; }
 die() {

@@ -66,3 +66,26 @@ class ReverseGeocoder:
     ) -> tuple[bytes, int, int, tuple[int, str] | None]: ...
     @staticmethod
     def _write_file(path: str | PathLike[str], chunks: Iterable[Buffer], /) -> None: ...
+
+# Internal to vicinor_tools (country_of, world(by_border=True)): not part of
+# the module's public surface, and free to change with vicinor_tools.
+class _CountryBorders:
+    def __new__(cls, data: Buffer) -> _CountryBorders: ...
+    def codes(self) -> tuple[str, ...]: ...
+    def country_number(self, lat: SupportsFloat, lon: SupportsFloat) -> int: ...
+    def country_numbers(
+        self,
+        lats: npt.ArrayLike | Sequence[SupportsFloat],
+        lons: npt.ArrayLike | Sequence[SupportsFloat],
+        threads: SupportsIndex | None = None,
+    ) -> npt.NDArray[np.uint16]: ...
+    def rings(
+        self,
+    ) -> tuple[
+        npt.NDArray[np.uint16],
+        npt.NDArray[np.bool_],
+        npt.NDArray[np.uint32],
+        npt.NDArray[np.uint32],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ]: ...

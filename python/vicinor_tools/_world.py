@@ -7,8 +7,12 @@ import functools
 import os
 import sys
 import threading
+from typing import TYPE_CHECKING, Literal, overload
 
 import vicinor
+
+if TYPE_CHECKING:
+    from ._borders import WorldByBorder
 
 # Saved when the wheel is built: loading it is several times quicker than
 # parsing the compressed table, which keeps a one-off lookup short.
@@ -25,14 +29,34 @@ _by_threshold: dict[int, vicinor.ReverseGeocoder] = {}
 _by_threshold_lock = threading.Lock()
 
 
-def world(min_population: int | None = None) -> vicinor.ReverseGeocoder:
+@overload
+def world(min_population: int | None = None, *,
+          by_border: Literal[False] = False) -> vicinor.ReverseGeocoder: ...
+@overload
+def world(min_population: int | None = None, *, by_border: Literal[True]) -> WorldByBorder: ...
+
+
+def world(min_population: int | None = None, *,
+          by_border: bool = False) -> vicinor.ReverseGeocoder | WorldByBorder:
     """The geocoder of the bundled world table, loaded on the first call and
     shared by every later one (geocoders never change).
 
     With `min_population`, a geocoder over only the places of at least that
     many people, so that a point in a city answers the city rather than its
     district; places of unknown population count as 0. Each threshold is
-    made once per process."""
+    made once per process.
+
+    With by_border=True, the same places answering the nearest place within
+    the country a point lies in (`WorldByBorder.nearest`), from the bundled
+    country borders."""
+    places = _places(min_population)
+    if not by_border:
+        return places
+    from ._borders import world_by_border  # numpy and the borders only when asked for
+    return world_by_border(places)
+
+
+def _places(min_population: int | None) -> vicinor.ReverseGeocoder:
     if min_population is None:
         return _bundled()
     if isinstance(min_population, bool) or not isinstance(min_population, int):

@@ -17,6 +17,7 @@ import vicinor
 
 from . import _neighbours
 from ._failures import PROG, CommandError, about, one_line, run_command, writing
+from ._border_command import add_by_border_option, border_fields
 from ._tables import from_csv
 from ._version import __version__
 from ._world import world
@@ -102,6 +103,7 @@ def lookup_parser() -> argparse.ArgumentParser:
                         help="text for people (default) or one JSON object")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     _neighbours.add_neighbour_options(parser)
+    add_by_border_option(parser)
     add_source_options(parser)
     return parser
 
@@ -113,6 +115,11 @@ def nearest_fields(geocoder: vicinor.ReverseGeocoder,
     row = geocoder.get_nearest_as_dict(lat, lon)
     found = geocoder.get_nearest_with_distance(lat, lon)
     assert found is not None  # no max_km: always a row (or an error)
+    return place_fields(geocoder, row, found[1])
+
+
+def place_fields(geocoder: vicinor.ReverseGeocoder, row: dict[str, str],
+                 km: float) -> dict[str, str | float]:
     fields: dict[str, str | float] = {}
     for column in geocoder.columns():
         fields[column] = row[column]
@@ -140,7 +147,11 @@ def run_lookup(argv: Sequence[str]) -> int:
         if _neighbours.wants_neighbours(args):
             _neighbours.run_neighbours(args, geocoder, sys.stdout)
             return 0
-        fields = nearest_fields(geocoder, args.lat, args.lon)
+        if args.by_border:
+            bundled = args.table is None and args.index is None
+            fields = border_fields(geocoder, bundled, args.lat, args.lon, place_fields)
+        else:
+            fields = nearest_fields(geocoder, args.lat, args.lon)
     except _neighbours.NeighbourError as error:
         raise CommandError(str(error)) from None
     except (RuntimeError, ValueError) as error:

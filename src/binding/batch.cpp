@@ -16,6 +16,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/boundary.hpp"
+#include "binding/columns.hpp"
 #include "binding/coordinate_columns.hpp"
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
@@ -34,19 +35,6 @@ constexpr const char* kWithDistanceNames[] = {"lat", "lon", "max_km"};
 constexpr ParameterList kWithDistance = {"ReverseGeocoder.get_nearest_with_distance()",
                                          kWithDistanceNames, 3, 2};
 
-// A new numpy array of `count` values of `dtype`, and its writable data.
-PyObject* new_array(PyObject* numpy, const char* dtype, std::size_t count, void*& data) {
-    PyRef array(PyObject_CallMethod(numpy, "empty", "ns", static_cast<Py_ssize_t>(count), dtype));
-    if (!array) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-        return nullptr;
-    }
-    data = view.buf;  // the array owns its memory; the view adds nothing to it
-    PyBuffer_Release(&view);
-    return array.release();
-}
-
 // None, or a number of kilometres that is not NaN and not negative.
 bool convert_max_km(PyObject* object, double& out) {
     out = std::numeric_limits<double>::infinity();
@@ -62,35 +50,6 @@ bool convert_max_km(PyObject* object, double& out) {
         return false;
     }
     out = value;
-    return true;
-}
-
-// More threads than cores only costs; more than this is a mistake.
-constexpr long long kMostThreads = 1024;
-
-bool convert_threads(PyObject* object, std::size_t count, unsigned& out) {
-    if (object == nullptr || object == Py_None) {
-        out = default_batch_threads(count);
-        return true;
-    }
-    PyRef index(PyNumber_Index(object));
-    if (!index) {
-        report_argument_error("threads");
-        return false;
-    }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        report_argument_error("threads");
-        return false;
-    }
-    if (overflow != 0 || value < 1 || value > kMostThreads) {
-        raise_message(PyExc_ValueError, "argument 'threads': must be from 1 to " +
-                                            std::to_string(kMostThreads) + ", got " +
-                                            object_text(index.get()));
-        return false;
-    }
-    out = static_cast<unsigned>(value);
     return true;
 }
 
@@ -132,7 +91,7 @@ PyObject* Geocoder_nearest_rows(PyObject* self, PyObject* const* args, Py_ssize_
         query.lons = lons.column();
         query.count = std::min(lats.size(), lons.size());
         if (!convert_max_km(bound[2], query.max_km)) return nullptr;
-        if (!convert_threads(bound[3], query.count, query.threads)) return nullptr;
+        if (!convert_threads(bound[3], default_batch_threads(query.count), query.threads)) return nullptr;
         if (!check_coordinates(query, lats.size(), lons.size())) return nullptr;
         std::size_t k = 1;
         if (!convert_neighbour_count(bound[4], k)) return nullptr;
@@ -217,7 +176,7 @@ PyObject* with_query_columns(PyObject* numpy, PyObject* lats_object, PyObject* l
     query.lats.data = query.lats.at(first);
     query.lons.data = query.lons.at(first);
     query.count = last - first;
-    if (!convert_threads(threads, query.count, query.threads)) return nullptr;
+    if (!convert_threads(threads, default_batch_threads(query.count), query.threads)) return nullptr;
     return body(query);
 }
 

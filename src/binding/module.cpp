@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/country_borders_type.hpp"
 #include "binding/errors.hpp"
 #include "binding/geocoder_type.hpp"
 #include "binding/py_ref.hpp"
@@ -46,7 +47,13 @@ bool fill_module(PyObject* module) {
     PyRef name(PyUnicode_FromString("ReverseGeocoder"));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
     if (PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
-    return PyModule_AddObjectRef(module, "ReverseGeocoder", reinterpret_cast<PyObject*>(type)) == 0;
+    if (PyModule_AddObjectRef(module, "ReverseGeocoder", reinterpret_cast<PyObject*>(type)) < 0) {
+        return false;
+    }
+    // Internal, for vicinor_tools: not in __all__.
+    PyTypeObject* borders = country_borders_type();
+    return borders != nullptr &&
+           PyModule_AddObjectRef(module, "_CountryBorders", reinterpret_cast<PyObject*>(borders)) == 0;
 }
 
 PyObject* init_module() {

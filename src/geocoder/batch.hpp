@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/double_column.hpp"
 #include "common/error.hpp"
 #include "geocoder/lookup.hpp"
 #include "geocoder/record.hpp"
@@ -14,16 +15,6 @@ namespace vicinor {
 
 // Mean Earth radius, the one distances are reported in.
 inline constexpr double EARTH_RADIUS_KM = 6371.0088;
-
-// A column of doubles read in place: element i is at data[i * stride].
-struct DoubleColumn {
-    const double* data = nullptr;
-    std::ptrdiff_t stride = 1;  // in elements
-    double operator[](std::size_t i) const noexcept { return *at(i); }
-    const double* at(std::size_t i) const noexcept {
-        return data + static_cast<std::ptrdiff_t>(i) * stride;
-    }
-};
 
 struct BatchQuery {
     DoubleColumn lats;

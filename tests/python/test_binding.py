@@ -308,8 +308,11 @@ def test_module_surface():
     assert vicinor.__all__ == ["ReverseGeocoder"]
     assert vicinor.__doc__ == ""
     assert not hasattr(vicinor, "PanicException")
-    public = {name for name in dir(vicinor) if not name.startswith("__")}
+    public = {name for name in dir(vicinor) if not name.startswith("_")}
     assert public == {"ReverseGeocoder"}
+    # Internal to vicinor_tools, and the only such name.
+    internal = {name for name in dir(vicinor) if name.startswith("_") and not name.startswith("__")}
+    assert internal == {"_CountryBorders"}
 
 
 def test_initialising_again_returns_the_same_module(monkeypatch):

@@ -12,7 +12,8 @@ STUB = Path(__file__).resolve().parents[2] / "python" / "vicinor-stubs" / "__ini
 
 def stub_methods():
     tree = ast.parse(STUB.read_text())
-    (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+    (cls,) = [node for node in tree.body
+              if isinstance(node, ast.ClassDef) and not node.name.startswith("_")]
     return cls.name, {
         node.name: [arg.arg for arg in node.args.args + node.args.kwonlyargs]
         for node in cls.body
