@@ -4,7 +4,7 @@
 
 The set-up depends only on the workload, never on COUNT, so the difference
 between a run with COUNT and a run with 0 is the cost of COUNT operations.
-Workloads: construct, load, as_string, as_dict, floor_string, floor_dict.
+Workloads: construct, load, as_string, as_dict, with_distance, floor_string, floor_dict.
 """
 
 from __future__ import annotations
@@ -49,6 +49,8 @@ def main(argv: list[str]) -> int:
         function = geocoder.get_nearest_as_string
     elif workload == "as_dict":
         function = geocoder.get_nearest_as_dict
+    elif workload == "with_distance":
+        function = geocoder.get_nearest_with_distance
     else:
         raise SystemExit(f"unknown workload {workload!r}")
     for lat, lon in queries:
