@@ -272,9 +272,9 @@ def test_class_identity_and_method_order():
     own = [name for name in vars(ReverseGeocoder) if not name.startswith("_")]
     # The four original methods keep their places; later ones follow them.
     assert own == ["get_nearest_as_string", "get_nearest_as_dict", "save", "load",
-                   "nearest_rows", "get_nearest_with_distance", "rows_within",
-                   "get_rows_within", "row_count", "columns", "row_text", "row_dict", "column",
-                   "subset", "to_bytes", "from_bytes"]
+                   "nearest_rows", "get_nearest_with_distance", "row_count", "columns",
+                   "row_text", "row_dict", "column", "to_bytes", "from_bytes",
+                   "rows_within", "get_rows_within", "subset"]
     assert isinstance(vars(ReverseGeocoder)["load"], staticmethod)
     assert isinstance(vars(ReverseGeocoder)["from_bytes"], staticmethod)
 
