@@ -178,8 +178,7 @@ private:
     // so the new rank lies below it and the part above cannot change.
     std::size_t adjust_pivot(std::size_t lo, std::size_t selectable, std::size_t dim,
                              std::size_t p) {
-        if (selectable > work_left_) throw Unbuildable{};
-        work_left_ -= selectable;
+        charge(selectable);
         counters_.entries_selected += selectable;
         ++counters_.fresh_selections;
         select_nth(std::span(sort_index_.data() + lo, selectable), points_.column(dim), p);
@@ -432,6 +431,7 @@ private:
         stale_.clear();
     }
 
+    // Every selection and repair passes here: where a request to stop is heeded.
     void charge(std::size_t entries) {
         stop_point();
         if (entries > work_left_) throw Unbuildable{};
