@@ -238,13 +238,8 @@ void report_non_finite(const NonFiniteCoordinate& coordinate) {
                           coordinate.value, float_repr(coordinate.value));
 }
 
-bool convert_checked_coordinate(PyObject* object, const char* name, bool longitude,
-                                double& out) {
-    // The hot path: an exact float within range, and no message made.
-    if (PyFloat_CheckExact(object)) {
-        out = PyFloat_AS_DOUBLE(object);
-        if (longitude ? usable_longitude(out) : usable_latitude(out)) return true;
-    }
+bool convert_checked_coordinate_slow(PyObject* object, const char* name, bool longitude,
+                                     double& out) {
     auto place = [name] { return std::string("argument '") + name + "'"; };
     if (!PyFloat_CheckExact(object)) {
         if (!is_real_number(object)) {
