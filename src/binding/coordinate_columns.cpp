@@ -238,15 +238,13 @@ void report_non_finite(const NonFiniteCoordinate& coordinate) {
                           coordinate.value, float_repr(coordinate.value));
 }
 
-bool convert_checked_coordinate(PyObject* object, const char* name, bool longitude,
-                                double& out) {
-    const std::string place = std::string("argument '") + name + "'";
-    if (PyFloat_CheckExact(object)) {
-        out = PyFloat_AS_DOUBLE(object);
-    } else {
+bool convert_checked_coordinate_slow(PyObject* object, const char* name, bool longitude,
+                                     double& out) {
+    auto place = [name] { return std::string("argument '") + name + "'"; };
+    if (!PyFloat_CheckExact(object)) {
         if (!is_real_number(object)) {
             raise_message(PyExc_TypeError,
-                          place + ": must be a real number, got " + object_repr(object));
+                          place() + ": must be a real number, got " + object_repr(object));
             return false;
         }
         out = PyFloat_AsDouble(object);
@@ -256,12 +254,12 @@ bool convert_checked_coordinate(PyObject* object, const char* name, bool longitu
                 return false;
             }
             PyErr_Clear();
-            report_bad_coordinate(place, longitude, 0.0, object_repr(object));
+            report_bad_coordinate(place(), longitude, 0.0, object_repr(object));
             return false;
         }
     }
     if (longitude ? usable_longitude(out) : usable_latitude(out)) return true;
-    report_bad_coordinate(place, longitude, out, float_repr(out));
+    report_bad_coordinate(place(), longitude, out, float_repr(out));
     return false;
 }
 

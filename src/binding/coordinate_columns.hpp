@@ -50,10 +50,20 @@ bool check_coordinates(const BatchQuery& query, std::size_t lat_count, std::size
 // text check_coordinates gives, so a change racing the call reads alike.
 void report_non_finite(const NonFiniteCoordinate& coordinate);
 
+bool convert_checked_coordinate_slow(PyObject* object, const char* name, bool longitude,
+                                     double& out);
+
 // One coordinate argument of get_nearest_with_distance: a real number,
-// finite and within range, else ValueError or TypeError naming it.
-bool convert_checked_coordinate(PyObject* object, const char* name, bool longitude,
-                                double& out);
+// finite and within range, else ValueError or TypeError naming it. Inline
+// for the hot path, an exact float within range.
+inline bool convert_checked_coordinate(PyObject* object, const char* name, bool longitude,
+                                       double& out) {
+    if (PyFloat_CheckExact(object)) {
+        out = PyFloat_AS_DOUBLE(object);
+        if (longitude ? usable_longitude(out) : usable_latitude(out)) return true;
+    }
+    return convert_checked_coordinate_slow(object, name, longitude, out);
+}
 
 // Python's repr of a double, for messages: -1e-300, not -0.000000.
 std::string float_repr(double value);

@@ -48,11 +48,16 @@ constexpr ParameterList kLoad = {"ReverseGeocoder.load()", kPathNames, 1, 1};
 constexpr std::size_t kStoppableText = std::size_t{1} << 20;
 
 // Python runs signal handlers on its main thread only; elsewhere asking for
-// them would cost a GIL round trip for nothing. Fails (-1) with the host's
-// exception set, a KeyboardInterrupt that arrived meanwhile included.
+// them would cost a GIL round trip for nothing. A program that never
+// imported threading (importing it would cost milliseconds) has hardly
+// started another thread. Fails (-1) with the host's exception set, a
+// KeyboardInterrupt that arrived meanwhile included.
 int on_main_thread() {
-    PyRef threading(PyImport_ImportModule("threading"));
-    PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef name(PyUnicode_InternFromString("threading"));
+    if (!name) return -1;
+    PyRef threading(PyImport_GetModule(name.get()));
+    if (!threading) return PyErr_Occurred() ? -1 : 1;
+    PyRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
     PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
     if (!ident) return -1;
     const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());

@@ -239,6 +239,7 @@ void SplitReuse::refresh_positions() {
     stale_.clear();
 }
 
+// Every selection and repair passes here: where a request to stop is heeded.
 void SplitReuse::charge(std::size_t entries) {
     stop_point();
     if (entries > work_left_) throw Unbuildable{};

@@ -52,24 +52,28 @@ TEST(CheckLoadedGeocoder, AcceptsConsistentRecords) {
     g.csv = "lat,lon,name\r\n1,2,a\r\n3,4,b\r\n5,6,c\r";
     g.indexed_data = {{14, 5}, {21, 5}, {28, 6}};
     EXPECT_TRUE(check_loaded_geocoder(g).ok());
+    // Lines inside a slice are not looked for (that would read the whole
+    // text): it reads as the fields of its first line.
+    g.indexed_data[0] = {14, 12};
+    EXPECT_TRUE(check_loaded_geocoder(g).ok());
 }
 
-TEST(CheckLoadedGeocoder, RejectsSlicesThatAreNotOneWholeLine) {
+TEST(CheckLoadedGeocoder, RejectsSlicesThatDoNotStartAndEndWhereLinesDo) {
     const ReverseGeocoder valid = valid_geocoder();
-    for (StringSlice slice : {StringSlice{19, 7}, StringSlice{20, 8}, StringSlice{13, 15},
-                              StringSlice{13, 4}, StringSlice{14, 4}}) {
+    for (StringSlice slice : {StringSlice{19, 7}, StringSlice{20, 8},
+                              StringSlice{13, 4}, StringSlice{14, 4}, StringSlice{13, 6}}) {
         ReverseGeocoder g = valid;
         g.indexed_data[1] = slice;
         expect_rejected(g, "invalid saved geocoder: row 1 (offset " + std::to_string(slice.offset) +
                                ", length " + std::to_string(slice.len) +
-                               ") is not one whole line of the text");
+                               ") does not start and end where lines do");
     }
     ReverseGeocoder g = valid;
     g.csv = "lat,lon,name\r\n1,2,a\rX\n";
     g.indexed_data = {{14, 5}};
     g.tree.leaves[0].size = 1;
     g.tree.size = 1;
-    expect_rejected(g, "invalid saved geocoder: row 0 (offset 14, length 5) is not one whole line of the text");
+    expect_rejected(g, "invalid saved geocoder: row 0 (offset 14, length 5) does not start and end where lines do");
 }
 
 TEST(CheckLoadedGeocoder, RejectsSeparatorsConstructionRefuses) {

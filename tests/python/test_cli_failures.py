@@ -43,7 +43,7 @@ def shell(command, folder):
     ("vicinor 1 2 --table g.bin", 1, "vicinor: g.bin: not UTF-8 text (at byte 0)"),
     ("vicinor 1 2 --index folder", 1, "vicinor: folder: IO error while reading marker: Is a directory (os error 21)"),
     ("vicinor 1 2 --index damaged.vgc", 1,
-     "vicinor: damaged.vgc: invalid saved geocoder: row 0 (offset 13, length 3) is not one whole line of the text"),
+     "vicinor: damaged.vgc: invalid saved geocoder: row 0 (offset 13, length 3) does not start and end where lines do"),
     ("vicinor batch t.csv --threads 9223372036854775808", 2,
      "vicinor batch: error: --threads must be from 1 to 1024"),
     ("vicinor 91 2", 2, "vicinor: error: argument lat: latitude must be between -90 and 90 degrees, got 91"),

@@ -165,7 +165,7 @@ def separator(character):
 @pytest.mark.parametrize(
     "damage, message",
     [
-        (shorten_first_row, "invalid saved geocoder: row 0 (offset 13, length 9) is not one whole line of the text"),
+        (shorten_first_row, "invalid saved geocoder: row 0 (offset 13, length 9) does not start and end where lines do"),
         (separator("é"), "invalid saved geocoder: its value separator cannot read the table: "
          "Value separator must by an ASII character (got 233)"),
         (separator("😀"), "invalid saved geocoder: its value separator cannot read the table: "
