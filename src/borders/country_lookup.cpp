@@ -13,6 +13,7 @@
 
 #include "borders/border_geometry.hpp"
 #include "borders/country_parity.hpp"
+#include "common/parallel_parts.hpp"
 
 namespace vicinor::borders {
 namespace {
@@ -100,39 +101,15 @@ CountryNumber country_at_point(const CountryBorders& borders, double x, double y
 Status countries_at(const CountryBorders& borders, DoubleColumn lats, DoubleColumn lons,
                     std::size_t count, unsigned threads, CountryNumber* out) {
     if (count == 0) return {};
-    // Every part gets a few thousand points, or threads would cost more
-    // than they save.
-    const std::size_t useful = (count + 4095) / 4096;
-    const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, useful));
-    std::vector<std::exception_ptr> faults(parts);
-    auto work = [&](std::size_t part) {
-        try {
-            const std::size_t end = count * (part + 1) / parts;
-            for (std::size_t i = count * part / parts; i < end; ++i) {
-                if (i + PREFETCH_AHEAD < end) {
-                    prefetch_cell(borders, lats[i + PREFETCH_AHEAD], lons[i + PREFETCH_AHEAD]);
-                }
-                out[i] = country_at(borders, lats[i], lons[i]);
+    run_in_parts(count, useful_parts(count, threads),
+                 [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + PREFETCH_AHEAD < end) {
+                prefetch_cell(borders, lats[i + PREFETCH_AHEAD], lons[i + PREFETCH_AHEAD]);
             }
-        } catch (...) {
-            faults[part] = std::current_exception();
+            out[i] = country_at(borders, lats[i], lons[i]);
         }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        helpers.reserve(parts - 1);
-        // A thread that cannot start leaves its part to be run here.
-        std::size_t started = 1;
-        try {
-            for (; started < parts; ++started) helpers.emplace_back(work, started);
-        } catch (const std::system_error&) {
-        }
-        work(0);
-        for (std::size_t part = started; part < parts; ++part) work(part);
-    }  // joins
-    for (const std::exception_ptr& fault : faults) {
-        if (fault) std::rethrow_exception(fault);
-    }
+    });
     return {};
 }
 

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/parallel_parts.hpp"
 #include "geocoder/construction.hpp"
 #include "kdtree/query.hpp"
 
@@ -228,38 +229,12 @@ Status nearest_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, st
     // Even with no queries: a table without places is a mistake to report.
     if (Status places = require_places(geocoder); !places) return places;
     if (query.count == 0) return {};
-    // Every part gets a few thousand queries, or threads would cost more
-    // than they save.
-    const std::size_t useful = (query.count + 4095) / 4096;
-    const std::size_t parts =
-        std::max<std::size_t>(1, std::min<std::size_t>(query.threads, useful));
+    const std::size_t parts = useful_parts(query.count, query.threads);
     std::vector<std::optional<Failure>> failures(parts);
-    std::vector<std::exception_ptr> faults(parts);
-    auto work = [&](std::size_t part) {
-        try {
-            const std::size_t begin = query.count * part / parts;
-            const std::size_t end = query.count * (part + 1) / parts;
-            auto worker = std::make_unique<BatchPart>(geocoder, query, rows, km);
-            failures[part] = worker->run(begin, end);
-        } catch (...) {
-            faults[part] = std::current_exception();
-        }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        helpers.reserve(parts - 1);
-        // A thread that cannot start leaves its part to be run here.
-        std::size_t started = 1;
-        try {
-            for (; started < parts; ++started) helpers.emplace_back(work, started);
-        } catch (const std::system_error&) {
-        }
-        work(0);
-        for (std::size_t part = started; part < parts; ++part) work(part);
-    }  // joins
-    for (const std::exception_ptr& fault : faults) {
-        if (fault) std::rethrow_exception(fault);
-    }
+    run_in_parts(query.count, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+        auto worker = std::make_unique<BatchPart>(geocoder, query, rows, km);
+        failures[part] = worker->run(begin, end);
+    });
     for (std::optional<Failure>& failure : failures) {
         if (!failure) continue;
         if (non_finite != nullptr) *non_finite = failure->non_finite;

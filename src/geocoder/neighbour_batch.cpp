@@ -8,10 +8,10 @@
 #include <cmath>
 #include <exception>
 #include <limits>
-#include <system_error>
-#include <thread>
 
+#include "common/parallel_parts.hpp"
 #include "geocoder/construction.hpp"
+#include "geocoder/lookup.hpp"
 #include "geocoder/subset.hpp"
 #include "kdtree/neighbours.hpp"
 #include "kdtree/query.hpp"
@@ -20,38 +20,6 @@ namespace vicinor {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-// Runs work(part, begin, end) over `parts` contiguous shares of `count`
-// queries, one thread each; a thread that cannot start leaves its share to
-// the calling thread. The first fault is rethrown once all are joined.
-template <class Work>
-void run_in_parts(std::size_t count, unsigned threads, std::size_t parts_wanted, Work work) {
-    const std::size_t useful = (count + 4095) / 4096;  // a few thousand queries a thread
-    const std::size_t parts = std::max<std::size_t>(
-        1, std::min<std::size_t>({static_cast<std::size_t>(threads), useful, parts_wanted}));
-    std::vector<std::exception_ptr> faults(parts);
-    auto run = [&](std::size_t part) {
-        try {
-            work(part, parts, count * part / parts, count * (part + 1) / parts);
-        } catch (...) {
-            faults[part] = std::current_exception();
-        }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        helpers.reserve(parts - 1);
-        std::size_t started = 1;
-        try {
-            for (; started < parts; ++started) helpers.emplace_back(run, started);
-        } catch (const std::system_error&) {
-        }
-        run(0);
-        for (std::size_t part = started; part < parts; ++part) run(part);
-    }
-    for (const std::exception_ptr& fault : faults) {
-        if (fault) std::rethrow_exception(fault);
-    }
-}
 
 // Queries are searched cell by cell of a cube map over directions, so that
 // consecutive searches read the same leaves while they are in cache; only
@@ -150,10 +118,10 @@ void prepare_neighbours(ReverseGeocoder& geocoder) {
 
 Status nearest_k_rows(const ReverseGeocoder& geocoder, const BatchQuery& query, std::size_t k,
                       std::int64_t* rows, double* km) {
-    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    if (Status places = require_places(geocoder); !places) return places;
     if (query.count == 0 || k == 0) return {};
-    run_in_parts(query.count, query.threads, query.count, [&](std::size_t, std::size_t,
-                                                              std::size_t begin, std::size_t end) {
+    run_in_parts(query.count, useful_parts(query.count, query.threads),
+                 [&](std::size_t, std::size_t begin, std::size_t end) {
         kdtree::NeighbourSearch search;
         std::vector<kdtree::Neighbour> found;
         found.reserve(k < 4096 ? k : 4096);
@@ -182,14 +150,13 @@ double squared_chord_cap(double km) noexcept {
 
 Result<std::vector<RowsWithin>> rows_within(const ReverseGeocoder& geocoder, const BatchQuery& query,
                                double km, std::size_t limit, std::int64_t* offsets) {
-    if (geocoder.indexed_data.empty()) return Error("the geocoder holds no places to search");
+    if (Status places = require_places(geocoder); !places) return std::move(places).error();
     offsets[0] = 0;
     const double cap = squared_chord_cap(km);
     std::vector<RowsWithin> shares(std::max<std::size_t>(1, query.threads));
-    std::size_t parts_used = 0;
-    run_in_parts(query.count, query.threads, shares.size(),
-                 [&](std::size_t part, std::size_t parts, std::size_t begin, std::size_t end) {
-        if (part == 0) parts_used = parts;
+    const std::size_t parts_used = useful_parts(query.count, query.threads, shares.size());
+    run_in_parts(query.count, parts_used,
+                 [&](std::size_t part, std::size_t begin, std::size_t end) {
         RowsWithin& share = shares[part];
         kdtree::NeighbourSearch search;
         std::vector<kdtree::Neighbour> found;
