@@ -50,9 +50,13 @@ def writer():
     while not stop.is_set():
         change(lats, float(sys.argv[1]))
 
-threading.Thread(target=writer, daemon=True).start()
-searches(lats, lons, 6)
-stop.set()
+writing = threading.Thread(target=writer)
+writing.start()
+try:
+    searches(lats, lons, 6)
+finally:
+    stop.set()
+    writing.join()  # a thread left running would leak its objects at exit
 print("clean")
 """
 
