@@ -226,9 +226,9 @@ bool check_coordinates(const BatchQuery& query, std::size_t lat_count, std::size
         return false;
     }
     bool in_lons = false;
-    const std::size_t bad = first_unusable(query, in_lons);
+    double value = 0;
+    const std::size_t bad = first_unusable(query, in_lons, value);
     if (bad == query.count) return true;
-    const double value = in_lons ? query.lons[bad] : query.lats[bad];
     report_bad_coordinate(entry_place(in_lons, bad), in_lons, value, float_repr(value));
     return false;
 }

@@ -205,14 +205,18 @@ std::size_t first_non_finite(const BatchQuery& query, bool& in_lons) noexcept {
     return query.count;
 }
 
-std::size_t first_unusable(const BatchQuery& query, bool& in_lons) noexcept {
+std::size_t first_unusable(const BatchQuery& query, bool& in_lons, double& value) noexcept {
+    // Each value is read once: another thread may change the column, and the
+    // message must name the value that failed.
     for (std::size_t i = 0; i < query.count; ++i) {
-        if (!usable_latitude(query.lats[i])) {
+        if (const double lat = query.lats[i]; !usable_latitude(lat)) {
             in_lons = false;
+            value = lat;
             return i;
         }
-        if (!usable_longitude(query.lons[i])) {
+        if (const double lon = query.lons[i]; !usable_longitude(lon)) {
             in_lons = true;
+            value = lon;
             return i;
         }
     }

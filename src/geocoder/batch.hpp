@@ -43,7 +43,7 @@ inline bool usable_longitude(double degrees) noexcept {
 
 // The first index whose latitude or longitude is not usable, or `count`.
 // Sets `in_lons` when it is the longitude.
-std::size_t first_unusable(const BatchQuery& query, bool& in_lons) noexcept;
+std::size_t first_unusable(const BatchQuery& query, bool& in_lons, double& value) noexcept;
 
 // The first index whose latitude or longitude is not finite, or `count`.
 // Sets `in_lons` when it is the longitude.

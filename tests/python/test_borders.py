@@ -172,7 +172,8 @@ def test_nearest_place_within_the_country():
                                        (34.59, 32.98, "GB", "CY")]:
         answer = bordered.nearest(lat, lon)
         assert (answer.country, answer.within_country) == (code, True)
-        assert world.row_dict(answer.row)["country"] == place_code and answer.km < 30
+        # The place may be filed under the territory's code or the country's own.
+        assert world.row_dict(answer.row)["country"] in (place_code, code) and answer.km < 30
     at_sea = bordered.nearest(0.0, -30.0)
     assert (at_sea.country, at_sea.within_country) == ("", False)
     assert at_sea.row == world.nearest_rows([0.0], [-30.0])[0][0]
