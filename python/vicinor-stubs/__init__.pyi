@@ -62,7 +62,8 @@ class ReverseGeocoder:
     def _read_csv_record(data: Buffer, sep: str, /) -> list[str]: ...
     def _geocode_csv_block(
         self, data: Buffer, first_line: int,
-        options: tuple[str, list[str], int, int, float | None, bool, bool], with_header: bool, /
+        options: tuple[str, list[str], int, int, float | None, bool, bool, int], with_header: bool,
+        /
     ) -> tuple[bytes, int, int, tuple[int, str] | None]: ...
     @staticmethod
     def _write_file(path: str | PathLike[str], chunks: Iterable[Buffer], /) -> None: ...

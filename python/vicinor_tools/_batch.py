@@ -31,6 +31,8 @@ BLOCK_BYTES = 1 << 20
 # The longest row accepted, so that one endless line (or an unclosed
 # quote) cannot take all memory.
 ROW_LIMIT = 16 << 20
+# The most neighbours -k writes per row: every one is an output row.
+MAX_NEIGHBOURS = 10_000
 LAT_NAMES = ("lat", "latitude", "y")
 LON_NAMES = ("lon", "lng", "long", "longitude", "x")
 BYTE_ORDER_MARK = b"\xef\xbb\xbf"
@@ -52,6 +54,8 @@ class BatchOptions:
     skip_bad: bool = False
     threads: int | None = None
     chunk_rows: int = DEFAULT_CHUNK_ROWS
+    # 0: the nearest place; N: the N nearest, N output rows per input row.
+    neighbours: int = 0
 
 
 @dataclasses.dataclass
@@ -220,7 +224,7 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
     in_flight: collections.deque[Future[Any]] = collections.deque()
     with ThreadPoolExecutor(max_workers=threads) as pool:
         try:
-            while (got := reader.next_block(options.chunk_rows)) is not None:
+            while (got := reader.next_block(block_rows(options))) is not None:
                 block, first_line = got
                 in_flight.append(pool.submit(geocode_block, geocoder, block, first_line,
                                              block_options, False))
@@ -231,6 +235,12 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
         finally:
             for future in in_flight:
                 future.cancel()
+
+
+def block_rows(options: BatchOptions) -> int:
+    """Input rows per block: with N neighbours a block holds N answers and
+    output rows per input row, so it takes fewer rows to stay as small."""
+    return max(1, options.chunk_rows // max(1, options.neighbours))
 
 
 def refuse_same_file(input_path: str, output_path: str) -> None:
@@ -358,7 +368,7 @@ def geocode_file(geocoder: Geocoder, input_path: str, output_path: str,
         lat, lon = find_columns(fields, options, source)
         header = fields if options.header else [f"column_{at}" for at in range(len(fields))]
         block_options = (options.sep, header, lat, lon, options.max_km,
-                         options.output_format == "jsonl", options.skip_bad)
+                         options.output_format == "jsonl", options.skip_bad, options.neighbours)
         progress = Progress(input_path)
         try:
             chunks = geocoded_blocks(geocoder, reader, block_options, options,

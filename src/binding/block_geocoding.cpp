@@ -16,6 +16,7 @@
 #include "csv/record.hpp"
 #include "csv/row_cursor.hpp"
 #include "geocoder/block_geocoder.hpp"
+#include "geocoder/neighbour_batch.hpp"
 
 namespace vicinor::binding {
 namespace {
@@ -149,10 +150,11 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
         PyObject* max_km = nullptr;
         int jsonl = 0;
         int skip_bad = 0;
+        Py_ssize_t neighbours = 0;
         int with_header = 0;
-        if (!PyArg_ParseTuple(args, "y*n(COnnOpp)p:_geocode_csv_block", data.view(), &first_line,
+        if (!PyArg_ParseTuple(args, "y*n(COnnOppn)p:_geocode_csv_block", data.view(), &first_line,
                               &sep_code, &header, &lat_column, &lon_column, &max_km, &jsonl,
-                              &skip_bad, &with_header)) {
+                              &skip_bad, &neighbours, &with_header)) {
             return nullptr;
         }
         GeocoderObject* geocoder = as_geocoder(self);
@@ -162,6 +164,11 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
             !sizes_from(first_line, lat_column, lon_column) || !header_from(header, options.header)) {
             return nullptr;
         }
+        if (neighbours < 0) {
+            raise_message(PyExc_ValueError, "the number of neighbours must not be negative");
+            return nullptr;
+        }
+        options.neighbours = static_cast<std::size_t>(neighbours);
         options.lat_column = static_cast<std::size_t>(lat_column);
         options.lon_column = static_cast<std::size_t>(lon_column);
         if (max_km != Py_None) {
@@ -181,6 +188,7 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
         }
         // Before the GIL goes: preparing writes to the record.
         prepare_lookups_once(geocoder);
+        if (neighbours > 0) prepare_neighbours(geocoder->record);
         // One output buffer per thread, reused block after block; the
         // result is copied out of it.
         thread_local std::string buffer;

@@ -24,7 +24,8 @@ inline constexpr const char kGeocodeCsvBlockDoc[] =
     "_geocode_csv_block($self, data, first_line, options, with_header)\n--\n\n"
     "Geocodes the whole rows of data, whose first line is first_line of the file,\n"
     "into (output, rows, skipped, bad). options is (sep, header, lat_column,\n"
-    "lon_column, max_km, jsonl, skip_bad); bad is None or (line, reason): the first\n"
+    "lon_column, max_km, jsonl, skip_bad, neighbours); neighbours 0 writes the\n"
+    "nearest place, N the N nearest ranked. bad is None or (line, reason): the first\n"
     "bad row, which ends the run (output empty) unless skip_bad.";
 
 }  // namespace vicinor::binding

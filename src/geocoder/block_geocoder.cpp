@@ -19,6 +19,7 @@
 #include "geocoder/batch.hpp"
 #include "geocoder/json_text.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/neighbour_batch.hpp"
 #include "geocoder/number.hpp"
 #include "geocoder/row_fields.hpp"
 
@@ -201,7 +202,9 @@ BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions optio
       plain_places_(geocoder.value_sep < 128),
       place_separator_(static_cast<char>(geocoder.value_sep)) {
     std::unordered_set<std::string> taken(options_.header.begin(), options_.header.end());
-    std::vector<std::string> wanted = geocoder.columns;
+    std::vector<std::string> wanted;
+    if (options_.neighbours > 0) wanted.emplace_back("rank");
+    wanted.insert(wanted.end(), geocoder.columns.begin(), geocoder.columns.end());
     wanted.emplace_back("distance_km");
     for (std::string& name : wanted) {
         while (taken.contains(name)) name.insert(0, "place_");
@@ -312,8 +315,10 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     // Searching: this thread only, since blocks already run side by side.
     std::vector<std::int64_t>& nearest = scratch.nearest;
     std::vector<double>& km = scratch.km;
-    nearest.resize(lats.size());
-    km.resize(lats.size());
+    // Answers per good row: entries row * per_row + rank.
+    const std::size_t per_row = std::max<std::size_t>(options_.neighbours, 1);
+    nearest.resize(lats.size() * per_row);
+    km.resize(lats.size() * per_row);
     if (!lats.empty()) {
         BatchQuery query;
         query.lats = DoubleColumn{lats.data(), 1};
@@ -321,9 +326,11 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
         query.count = lats.size();
         query.max_km = options_.max_km;
         query.threads = 1;
-        if (Status status = nearest_rows(*geocoder_, query, nearest.data(), km.data()); !status) {
-            return std::move(status).error();
-        }
+        Status status =
+            options_.neighbours > 0
+                ? nearest_k_rows(*geocoder_, query, per_row, nearest.data(), km.data())
+                : nearest_rows(*geocoder_, query, nearest.data(), km.data());
+        if (!status) return std::move(status).error();
     }
 
     // The places' stored rows lie anywhere in the table: their addresses
@@ -345,108 +352,128 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     const bool json = options_.format == BlockFormat::kJsonLines;
     const char sep = options_.separator;
     const std::size_t places = geocoder_->columns.size();
+    const bool ranked = options_.neighbours > 0;
+    const std::size_t first_place_key = width + (ranked ? 1 : 0);
     csv::CsvRecord& place = scratch.place;
-    bytes.reserve(bytes.size() + block.size() + block.size() / 2 + rows.size() * 48);
+    bytes.reserve(bytes.size() + (block.size() + block.size() / 2 + rows.size() * 48) * per_row);
     std::size_t answer = 0;
     for (const RowEntry& row : rows) {
-        const bool found = !row.bad && nearest[answer] >= 0;
-        std::string_view place_text;
-        bool plain_place = false;
-        if (answer + kAhead / 2 < place_texts.size()) {
-            const std::string_view ahead = place_texts[answer + kAhead / 2];
-            __builtin_prefetch(ahead.data());
-            __builtin_prefetch(ahead.data() + ahead.size());
-        }
-        if (found) {
-            place_text = place_texts[answer];
-            plain_place = plain_places_ && is_plain(place_text) &&
-                          static_cast<std::size_t>(std::count(place_text.begin(), place_text.end(),
-                                                              place_separator_)) +
-                                  1 ==
-                              places;
-            if (!plain_place) {
-                if (Status status = read_row_fields(*geocoder_, place_text, place); !status) {
-                    return std::move(status).error();
+        for (std::size_t rank = 0; rank < per_row; ++rank) {
+            const std::size_t entry = answer * per_row + rank;
+            // Ranks past the table's last row have no distance: left out.
+            if (rank > 0 && (row.bad || std::isinf(km[entry]))) break;
+            const bool found = !row.bad && nearest[entry] >= 0;
+            std::string_view place_text;
+            bool plain_place = false;
+            if (entry + kAhead / 2 < place_texts.size()) {
+                const std::string_view ahead = place_texts[entry + kAhead / 2];
+                __builtin_prefetch(ahead.data());
+                __builtin_prefetch(ahead.data() + ahead.size());
+            }
+            if (found) {
+                place_text = place_texts[entry];
+                plain_place = plain_places_ && is_plain(place_text) &&
+                              static_cast<std::size_t>(std::count(place_text.begin(), place_text.end(),
+                                                                  place_separator_)) +
+                                      1 ==
+                                  places;
+                if (!plain_place) {
+                    if (Status status = read_row_fields(*geocoder_, place_text, place); !status) {
+                        return std::move(status).error();
+                    }
                 }
             }
-        }
-        auto place_field = [&](std::size_t i) {
-            return i < place.size() ? place.field(i) : std::string_view();
-        };
-        if (json) {
-            bytes.push_back('{');
-            // Short bad rows have nulls for their missing fields.
-            const std::size_t shown = std::max(row.fields, width);
-            for (std::size_t i = 0; i < shown; ++i) {
-                if (i > 0) bytes.push_back(',');
-                if (i < width) {
-                    bytes.append(json_keys_[i]);
-                } else {  // a long bad row's surplus, by position
-                    std::string key("field_");
-                    key.append(std::to_string(i + 1));
-                    append_json_string(bytes, key);
-                    bytes.push_back(':');
-                }
-                if (i < row.fields) {
-                    append_json_string(bytes, store.field(row.first_field + i));
-                } else {
-                    bytes.append("null");
-                }
-            }
-            if (plain_place) {
-                std::size_t i = 0;
-                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
-                    bytes.push_back(',');
-                    bytes.append(json_keys_[width + i++]);
-                    append_json_string(bytes, field);
-                });
-            } else {
-                for (std::size_t i = 0; i < places; ++i) {
-                    bytes.push_back(',');
-                    bytes.append(json_keys_[width + i]);
-                    if (found) {
-                        append_json_string(bytes, place_field(i));
+            auto place_field = [&](std::size_t i) {
+                return i < place.size() ? place.field(i) : std::string_view();
+            };
+            if (json) {
+                bytes.push_back('{');
+                // Short bad rows have nulls for their missing fields.
+                const std::size_t shown = std::max(row.fields, width);
+                for (std::size_t i = 0; i < shown; ++i) {
+                    if (i > 0) bytes.push_back(',');
+                    if (i < width) {
+                        bytes.append(json_keys_[i]);
+                    } else {  // a long bad row's surplus, by position
+                        std::string key("field_");
+                        key.append(std::to_string(i + 1));
+                        append_json_string(bytes, key);
+                        bytes.push_back(':');
+                    }
+                    if (i < row.fields) {
+                        append_json_string(bytes, store.field(row.first_field + i));
                     } else {
                         bytes.append("null");
                     }
                 }
-            }
-            bytes.push_back(',');
-            bytes.append(json_keys_[width + places]);
-            if (row.bad) {
-                bytes.append("null");
-            } else {
-                append_km_text(bytes, km[answer]);
-            }
-            bytes.append("}\n");
-        } else {
-            if (is_plain_input(row.text)) {
-                bytes.append(row.text);
-            } else {
-                for (std::size_t i = 0; i < row.fields; ++i) {
-                    if (i > 0) bytes.push_back(sep);
-                    csv::append_csv_field(bytes, store.field(row.first_field + i), sep);
+                if (ranked) {
+                    bytes.push_back(',');
+                    bytes.append(json_keys_[width]);
+                    if (row.bad) {
+                        bytes.append("null");
+                    } else {
+                        bytes.append(std::to_string(rank + 1));
+                    }
                 }
-            }
-            // A short bad row is padded, so its appended columns stay in place.
-            for (std::size_t i = row.fields; i < width; ++i) bytes.push_back(sep);
-            if (plain_place && place_separator_ == sep) {
+                if (plain_place) {
+                    std::size_t i = 0;
+                    for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                        bytes.push_back(',');
+                        bytes.append(json_keys_[first_place_key + i++]);
+                        append_json_string(bytes, field);
+                    });
+                } else {
+                    for (std::size_t i = 0; i < places; ++i) {
+                        bytes.push_back(',');
+                        bytes.append(json_keys_[first_place_key + i]);
+                        if (found) {
+                            append_json_string(bytes, place_field(i));
+                        } else {
+                            bytes.append("null");
+                        }
+                    }
+                }
+                bytes.push_back(',');
+                bytes.append(json_keys_[first_place_key + places]);
+                if (row.bad) {
+                    bytes.append("null");
+                } else {
+                    append_km_text(bytes, km[entry]);
+                }
+                bytes.append("}\n");
+            } else {
+                if (is_plain_input(row.text)) {
+                    bytes.append(row.text);
+                } else {
+                    for (std::size_t i = 0; i < row.fields; ++i) {
+                        if (i > 0) bytes.push_back(sep);
+                        csv::append_csv_field(bytes, store.field(row.first_field + i), sep);
+                    }
+                }
+                // A short bad row is padded, so its appended columns stay in place.
+                for (std::size_t i = row.fields; i < width; ++i) bytes.push_back(sep);
+                if (ranked) {
+                    bytes.push_back(sep);
+                    if (!row.bad) bytes.append(std::to_string(rank + 1));
+                }
+                if (plain_place && place_separator_ == sep) {
+                    bytes.push_back(sep);
+                    bytes.append(place_text);
+                } else if (plain_place) {
+                    for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                        bytes.push_back(sep);
+                        csv::append_csv_field(bytes, field, sep);
+                    });
+                } else {
+                    for (std::size_t i = 0; i < places; ++i) {
+                        bytes.push_back(sep);
+                        if (found) csv::append_csv_field(bytes, place_field(i), sep);
+                    }
+                }
                 bytes.push_back(sep);
-                bytes.append(place_text);
-            } else if (plain_place) {
-                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
-                    bytes.push_back(sep);
-                    csv::append_csv_field(bytes, field, sep);
-                });
-            } else {
-                for (std::size_t i = 0; i < places; ++i) {
-                    bytes.push_back(sep);
-                    if (found) csv::append_csv_field(bytes, place_field(i), sep);
-                }
+                if (!row.bad) append_km_text(bytes, km[entry]);
+                bytes.push_back('\n');
             }
-            bytes.push_back(sep);
-            if (!row.bad) append_km_text(bytes, km[answer]);
-            bytes.push_back('\n');
         }
         if (!row.bad) ++answer;
         ++out.rows;

@@ -36,6 +36,10 @@ struct BlockOptions {
     double max_km = std::numeric_limits<double>::infinity();
     BlockFormat format = BlockFormat::kCsv;
     BadRowPolicy bad_rows = BadRowPolicy::kFail;
+    // 0: the nearest place only. N: the N nearest (as nearest_k_rows gives
+    // them), one output row each with a rank column from 1; ranks beyond
+    // the table's rows are left out, so a row is written at least once.
+    std::size_t neighbours = 0;
 };
 
 // Coordinates beyond these are bad rows: no table has a place there, and a
@@ -76,8 +80,8 @@ public:
     Result<BlockOutput> geocode(std::string_view block, std::size_t first_line,
                                 std::string& out) const;
 
-    // The names appended to the header: the place columns and distance_km,
-    // each prefixed with place_ while the input already has that name.
+    // The names appended to the header: rank (with neighbours), the place
+    // columns and distance_km, each prefixed with place_ while the input already has that name.
     const std::vector<std::string>& appended_names() const noexcept { return appended_; }
 
 private:

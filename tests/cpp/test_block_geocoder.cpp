@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -12,6 +14,7 @@
 #include "geocoder/block_geocoder.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/neighbour_batch.hpp"
 #include "geocoder/row_fields.hpp"
 
 namespace vicinor {
@@ -273,6 +276,62 @@ TEST(BlockGeocoder, RefusesColumnsOutsideTheHeaderOrTwiceTheSame) {
     options.lat_column = 1;
     options.lon_column = 1;
     EXPECT_FALSE(BlockGeocoder::make(geocoder, options).ok());
+}
+
+// With neighbours, each good row is written once per rank that exists,
+// in the order nearest_k_rows gives, the empty place of a rank beyond
+// max_km keeping its distance; a bad row is written once without a rank.
+TEST(BlockGeocoder, NeighboursAreRankedRowsInTheOrderOfTheKNearest) {
+    ReverseGeocoder geocoder = build_geocoder(
+        "lat,lon,name\n0,0,a\n0,0,b\n0,1,c\n1,1,\"d,e\"\n", U',', false).value();
+    prepare_lookups(geocoder);
+    prepare_neighbours(geocoder);
+    for (double max_km : {std::numeric_limits<double>::infinity(), 120.0}) {
+        BlockOptions options;
+        options.header = {"id", "lat", "lon"};
+        options.lat_column = 1;
+        options.lon_column = 2;
+        options.neighbours = 6;  // more than the table's four rows
+        options.max_km = max_km;
+        options.bad_rows = BadRowPolicy::kSkip;
+        Result<BlockGeocoder> made = BlockGeocoder::make(geocoder, options);
+        ASSERT_TRUE(made.ok());
+        EXPECT_EQ(made->header_line(), "id,lat,lon,rank,place_lat,place_lon,name,distance_km\n");
+        std::string bytes;
+        ASSERT_TRUE(made->geocode("p,0.1,0.2\nbad,x,1\nq,0.9,0.9\n", 2, bytes).ok());
+        const double lats[] = {0.1, 0.9};
+        const double lons[] = {0.2, 0.9};
+        BatchQuery query;
+        query.lats = DoubleColumn{lats, 1};
+        query.lons = DoubleColumn{lons, 1};
+        query.count = 2;
+        query.max_km = max_km;
+        std::vector<std::int64_t> nearest(2 * 6);
+        std::vector<double> km(2 * 6);
+        ASSERT_TRUE(nearest_k_rows(geocoder, query, 6, nearest.data(), km.data()).ok());
+        Rows expected;
+        csv::CsvRecord place;
+        for (std::size_t point = 0; point < 2; ++point) {
+            const std::vector<std::string> input =
+                point == 0 ? std::vector<std::string>{"p", "0.1", "0.2"}
+                           : std::vector<std::string>{"q", "0.9", "0.9"};
+            for (std::size_t rank = 0; rank < 4; ++rank) {
+                const std::int64_t row = nearest[point * 6 + rank];
+                std::vector<std::string> fields = input;
+                fields.push_back(std::to_string(rank + 1));
+                if (row >= 0) {
+                    ASSERT_TRUE(read_row_fields(geocoder, row_text_at(geocoder, row), place).ok());
+                    for (std::size_t f = 0; f < place.size(); ++f) fields.emplace_back(place.field(f));
+                } else {
+                    fields.insert(fields.end(), 3, "");
+                }
+                fields.push_back(distance_text(km[point * 6 + rank]));
+                expected.push_back(fields);
+            }
+            if (point == 0) expected.push_back({"bad", "x", "1", "", "", "", "", ""});
+        }
+        EXPECT_EQ(read_rows(bytes, ','), expected) << bytes;
+    }
 }
 
 }  // namespace
