@@ -163,6 +163,61 @@ std::optional<std::string> coordinate_problem(std::string_view field, const char
     return problem;
 }
 
+// Reads and checks every row of a block into `scratch`: the good rows'
+// coordinates into lats and lons. False when a bad row ends the run (kFail).
+bool read_block(const BlockOptions& options, std::string_view block, std::size_t first_line,
+                Scratch& scratch, BlockOutput& out) {
+    const bool check_utf8 = !text::is_valid_utf8(block);
+    const bool skip = options.bad_rows == BadRowPolicy::kSkip;
+    const std::size_t width = options.header.size();
+
+    scratch.clear();
+    FieldStore& store = scratch.store;
+    store.start_block(block.size());
+    std::vector<RowEntry>& rows = scratch.rows;
+    std::vector<double>& lats = scratch.lats;
+    std::vector<double>& lons = scratch.lons;
+    csv::CsvRowCursor cursor(block, options.separator, true);
+    while (cursor.next(store) == csv::CsvRowCursor::Step::kRow) {
+        const std::size_t first = rows.empty() ? 0 : rows.back().first_field + rows.back().fields;
+        RowEntry row{first, store.size() - first,
+                     block.substr(cursor.row_begin(), cursor.row_end() - cursor.row_begin()), false};
+        std::optional<std::string> problem;
+        double lat = 0;
+        double lon = 0;
+        if (check_utf8 &&
+            !text::is_valid_utf8(block.substr(cursor.row_begin(),
+                                              cursor.position() - cursor.row_begin()))) {
+            problem = "the row is not UTF-8 text";
+        } else if (row.fields != width) {
+            problem = std::to_string(row.fields) + " fields where the header has " +
+                      std::to_string(width);
+        } else {
+            problem = coordinate_problem(store.field(first + options.lat_column), "latitude",
+                                         kMaxBatchLatitude, lat);
+            if (!problem) {
+                problem = coordinate_problem(store.field(first + options.lon_column), "longitude",
+                                             kMaxBatchLongitude, lon);
+            }
+        }
+        if (problem) {
+            BadRow bad{first_line + cursor.row_line(), std::move(*problem)};
+            if (!skip) {
+                out.bad = std::move(bad);
+                return false;
+            }
+            if (!out.bad) out.bad = std::move(bad);
+            row.bad = true;
+            ++out.skipped;
+        } else {
+            lats.push_back(lat);
+            lons.push_back(lon);
+        }
+        rows.push_back(row);
+    }
+    return true;
+}
+
 }  // namespace
 
 // "%.3f" of a distance. Whole metres are rounded from km * 1000, whose
@@ -206,6 +261,7 @@ BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions optio
     if (options_.neighbours > 0) wanted.emplace_back("rank");
     wanted.insert(wanted.end(), geocoder.columns.begin(), geocoder.columns.end());
     wanted.emplace_back("distance_km");
+    for (const BlockOptions::ExtraColumn& extra : options_.extra_columns) wanted.push_back(extra.name);
     for (std::string& name : wanted) {
         while (taken.contains(name)) name.insert(0, "place_");
         taken.insert(name);
@@ -258,59 +314,26 @@ std::string BlockGeocoder::header_line() const {
     return line;
 }
 
-Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t first_line,
-                                           std::string& bytes) const {
-    BlockOutput out;
-    const bool check_utf8 = !text::is_valid_utf8(block);
-    const bool skip = options_.bad_rows == BadRowPolicy::kSkip;
-    const std::size_t width = options_.header.size();
-
-    // Reading and checking.
+void BlockGeocoder::coordinates(std::string_view block, std::size_t first_line,
+                                std::vector<double>& lats, std::vector<double>& lons) const {
     thread_local Scratch scratch;
-    scratch.clear();
-    FieldStore& store = scratch.store;
-    store.start_block(block.size());
-    std::vector<RowEntry>& rows = scratch.rows;
-    std::vector<double>& lats = scratch.lats;
-    std::vector<double>& lons = scratch.lons;
-    csv::CsvRowCursor cursor(block, options_.separator, true);
-    while (cursor.next(store) == csv::CsvRowCursor::Step::kRow) {
-        const std::size_t first = rows.empty() ? 0 : rows.back().first_field + rows.back().fields;
-        RowEntry row{first, store.size() - first,
-                     block.substr(cursor.row_begin(), cursor.row_end() - cursor.row_begin()), false};
-        std::optional<std::string> problem;
-        double lat = 0;
-        double lon = 0;
-        if (check_utf8 &&
-            !text::is_valid_utf8(block.substr(cursor.row_begin(),
-                                              cursor.position() - cursor.row_begin()))) {
-            problem = "the row is not UTF-8 text";
-        } else if (row.fields != width) {
-            problem = std::to_string(row.fields) + " fields where the header has " +
-                      std::to_string(width);
-        } else {
-            problem = coordinate_problem(store.field(first + options_.lat_column), "latitude",
-                                         kMaxBatchLatitude, lat);
-            if (!problem) {
-                problem = coordinate_problem(store.field(first + options_.lon_column), "longitude",
-                                             kMaxBatchLongitude, lon);
-            }
-        }
-        if (problem) {
-            BadRow bad{first_line + cursor.row_line(), std::move(*problem)};
-            if (!skip) {
-                out.bad = std::move(bad);
-                return out;
-            }
-            if (!out.bad) out.bad = std::move(bad);
-            row.bad = true;
-            ++out.skipped;
-        } else {
-            lats.push_back(lat);
-            lons.push_back(lon);
-        }
-        rows.push_back(row);
-    }
+    BlockOutput out;
+    read_block(options_, block, first_line, scratch, out);
+    lats = scratch.lats;
+    lons = scratch.lons;
+}
+
+Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t first_line,
+                                           std::string& bytes,
+                                           const SuppliedAnswers* supplied) const {
+    thread_local Scratch scratch;
+    BlockOutput out;
+    if (!read_block(options_, block, first_line, scratch, out)) return out;
+    const std::size_t width = options_.header.size();
+    const FieldStore& store = scratch.store;
+    const std::vector<RowEntry>& rows = scratch.rows;
+    const std::vector<double>& lats = scratch.lats;
+    const std::vector<double>& lons = scratch.lons;
 
     // Searching: this thread only, since blocks already run side by side.
     std::vector<std::int64_t>& nearest = scratch.nearest;
@@ -319,7 +342,27 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     const std::size_t per_row = std::max<std::size_t>(options_.neighbours, 1);
     nearest.resize(lats.size() * per_row);
     km.resize(lats.size() * per_row);
-    if (!lats.empty()) {
+    const std::size_t extras = options_.extra_columns.size();
+    if (supplied != nullptr || extras > 0) {
+        // Null pointers are allowed where there is nothing to point at.
+        const bool none = lats.empty();
+        if (supplied == nullptr || options_.neighbours > 0 || supplied->count != lats.size() ||
+            (extras > 0 && supplied->extras == nullptr && !none) ||
+            ((supplied->rows == nullptr) != (supplied->km == nullptr))) {
+            return Error("the supplied answers do not match the block's rows");
+        }
+    }
+    if (supplied != nullptr && supplied->rows != nullptr) {
+        const auto table_rows = static_cast<std::int64_t>(geocoder_->indexed_data.size());
+        for (std::size_t i = 0; i < lats.size(); ++i) {
+            if (supplied->rows[i] < -1 || supplied->rows[i] >= table_rows) {
+                return Error("a supplied row is beyond the table");
+            }
+            km[i] = supplied->km[i];
+            // As nearest_rows leaves out a place beyond max_km.
+            nearest[i] = km[i] > options_.max_km ? -1 : supplied->rows[i];
+        }
+    } else if (!lats.empty()) {
         BatchQuery query;
         query.lats = DoubleColumn{lats.data(), 1};
         query.lons = DoubleColumn{lons.data(), 1};
@@ -357,6 +400,10 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     csv::CsvRecord& place = scratch.place;
     bytes.reserve(bytes.size() + (block.size() + block.size() / 2 + rows.size() * 48) * per_row);
     std::size_t answer = 0;
+    // Extra column i of the current good row.
+    auto extra_value = [&](std::size_t i) -> const std::string& {
+        return supplied->extras[answer * extras + i];
+    };
     for (const RowEntry& row : rows) {
         for (std::size_t rank = 0; rank < per_row; ++rank) {
             const std::size_t entry = answer * per_row + rank;
@@ -440,6 +487,17 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
                 } else {
                     append_km_text(bytes, km[entry]);
                 }
+                for (std::size_t i = 0; i < extras; ++i) {
+                    bytes.push_back(',');
+                    bytes.append(json_keys_[first_place_key + places + 1 + i]);
+                    if (row.bad) {
+                        bytes.append("null");
+                    } else if (options_.extra_columns[i].flag) {
+                        bytes.append(extra_value(i) == "true" ? "true" : "false");
+                    } else {
+                        append_json_string(bytes, extra_value(i));
+                    }
+                }
                 bytes.append("}\n");
             } else {
                 if (is_plain_input(row.text)) {
@@ -472,6 +530,10 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
                 }
                 bytes.push_back(sep);
                 if (!row.bad) append_km_text(bytes, km[entry]);
+                for (std::size_t i = 0; i < extras; ++i) {
+                    bytes.push_back(sep);
+                    if (!row.bad) csv::append_csv_field(bytes, extra_value(i), sep);
+                }
                 bytes.push_back('\n');
             }
         }

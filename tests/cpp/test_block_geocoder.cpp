@@ -334,5 +334,54 @@ TEST(BlockGeocoder, NeighboursAreRankedRowsInTheOrderOfTheKNearest) {
     }
 }
 
+// Answers supplied by the caller are written as given (a place beyond
+// max_km left out, its distance kept), with the extra columns after the
+// distance; a count other than the good rows' is refused.
+TEST(BlockGeocoder, SuppliedAnswersAndExtraColumnsAreWrittenForTheGoodRows) {
+    const ReverseGeocoder geocoder = small_geocoder();
+    BlockOptions options;
+    options.header = {"id", "lat", "lon"};
+    options.lat_column = 1;
+    options.lon_column = 2;
+    options.max_km = 100;
+    options.bad_rows = BadRowPolicy::kSkip;
+    options.format = BlockFormat::kJsonLines;
+    options.extra_columns = {{"code", false}, {"inside", true}};
+    Result<BlockGeocoder> made = BlockGeocoder::make(geocoder, options);
+    ASSERT_TRUE(made.ok());
+    const std::string block = "a,1,2\nb,x,2\nc,3,4\n";
+    std::vector<double> lats, lons;
+    made->coordinates(block, 2, lats, lons);
+    EXPECT_EQ(lats, (std::vector<double>{1, 3}));
+    EXPECT_EQ(lons, (std::vector<double>{2, 4}));
+    const std::int64_t rows[] = {7, 8};
+    const double km[] = {12.5, 100.25};
+    const std::string extras[] = {"F\"R", "true", "", "false"};
+    SuppliedAnswers supplied{rows, km, extras, 2};
+    std::string bytes;
+    ASSERT_TRUE(made->geocode(block, 2, bytes, &supplied).ok());
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t end = bytes.find('\n', at);
+        lines.push_back(bytes.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    std::string place_name = "\"name\":\"p7\"";
+    EXPECT_NE(lines[0].find(place_name), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"distance_km\":12.500,\"code\":\"F\\\"R\",\"inside\":true}"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("\"distance_km\":null,\"code\":null,\"inside\":null}"),
+              std::string::npos);
+    EXPECT_NE(lines[2].find("\"name\":null"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[2].find("\"distance_km\":100.250,\"code\":\"\",\"inside\":false}"),
+              std::string::npos)
+        << lines[2];
+    supplied.count = 1;
+    EXPECT_FALSE(made->geocode(block, 2, bytes, &supplied).ok());
+    EXPECT_FALSE(made->geocode(block, 2, bytes).ok());  // extra columns need their values
+}
+
 }  // namespace
 }  // namespace vicinor

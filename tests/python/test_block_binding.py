@@ -11,7 +11,7 @@ import vicinor
 G = vicinor.ReverseGeocoder
 TABLE = "lat,lon,name\n" + "".join(f"{la},{lo},p{la}_{lo}\n" for la in range(-80, 81, 10)
                                    for lo in range(-180, 180, 15))
-OPTIONS = (",", ["id", "lat", "lon"], 1, 2, None, False, False, 0)
+OPTIONS = (",", ["id", "lat", "lon"], 1, 2, None, False, False, 0, [])
 
 
 @pytest.fixture(scope="module")
@@ -22,13 +22,13 @@ def geocoder():
 @pytest.mark.parametrize("call, error", [
     (lambda g: g._geocode_csv_block(b"", 1, ("é",) + OPTIONS[1:], False), ValueError),
     (lambda g: g._geocode_csv_block(b"", -1, OPTIONS, False), ValueError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ("a", "b"), 0, 1, None, False, False, 0), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ("a", "b"), 0, 1, None, False, False, 0, []), False),
      TypeError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", 2], 0, 1, None, False, False, 0), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", 2], 0, 1, None, False, False, 0, []), False),
      TypeError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 2, None, False, False, 0), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 2, None, False, False, 0, []), False),
      ValueError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 1, -1.0, False, False, 0), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 1, -1.0, False, False, 0, []), False),
      ValueError),
     (lambda g: G._cut_csv_rows(b"a\n", ",", True, -1, 10, 10), ValueError),
     (lambda g: G._read_csv_record(b"\xff,a\n", ","), ValueError),
