@@ -2,6 +2,7 @@
 sanitizer): argument checks, blocks on several threads at once, and a
 file that a failing iterable must leave as it was."""
 
+import struct
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -12,6 +13,7 @@ G = vicinor.ReverseGeocoder
 TABLE = "lat,lon,name\n" + "".join(f"{la},{lo},p{la}_{lo}\n" for la in range(-80, 81, 10)
                                    for lo in range(-180, 180, 15))
 OPTIONS = (",", ["id", "lat", "lon"], 1, 2, None, False, False, 0, [])
+BORDER = OPTIONS[:-1] + ([("point_country", False), ("within_country", True)],)
 
 
 @pytest.fixture(scope="module")
@@ -30,6 +32,18 @@ def geocoder():
      ValueError),
     (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 1, -1.0, False, False, 0, []), False),
      ValueError),
+    # Supplied answers of different lengths, or rows without distances.
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False,
+                                    (b"\0" * 8, b"\0" * 16, ["", "true"])), ValueError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False, (b"\0" * 8, None, [])),
+     ValueError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False, (None, None, ["x"])),
+     ValueError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False), RuntimeError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False,
+                                    (struct.pack("=q", 10**9), b"\0" * 8, ["", "true"])),
+     RuntimeError),
+    (lambda g: g._geocode_csv_block(b"", 1, OPTIONS[:-1] + ([("a", "b", "c")],), False), TypeError),
     (lambda g: G._cut_csv_rows(b"a\n", ",", True, -1, 10, 10), ValueError),
     (lambda g: G._read_csv_record(b"\xff,a\n", ","), ValueError),
 ])
