@@ -302,8 +302,10 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
                 // Copied, so that no other thread can change them under the search.
                 supplied_copy_rows.resize(count);
                 supplied_copy_km.resize(count);
-                std::memcpy(supplied_copy_rows.data(), supplied_rows.text().data(), count * 8);
-                std::memcpy(supplied_copy_km.data(), supplied_km.text().data(), count * 8);
+                if (count > 0) {  // an empty buffer may have no address
+                    std::memcpy(supplied_copy_rows.data(), supplied_rows.text().data(), count * 8);
+                    std::memcpy(supplied_copy_km.data(), supplied_km.text().data(), count * 8);
+                }
                 supplied.rows = supplied_copy_rows.data();
                 supplied.km = supplied_copy_km.data();
                 supplied.count = count;

@@ -2,6 +2,7 @@
 sanitizer): argument checks, blocks on several threads at once, and a
 file that a failing iterable must leave as it was."""
 
+import array
 import struct
 from concurrent.futures import ThreadPoolExecutor
 
@@ -84,3 +85,11 @@ def test_a_failing_iterable_leaves_the_file_as_it_was(tmp_path):
     assert [path.name for path in tmp_path.iterdir()] == ["out.csv"]
     G._write_file(target, iter([b"new\n", memoryview(b"rows\n")]))
     assert target.read_bytes() == b"new\nrows\n"
+
+
+def test_supplied_answers_of_an_empty_block_write_only_the_header(geocoder):
+    # Empty arrays may have no address: nothing may be copied from them.
+    empty = (array.array("q"), array.array("d"), [])
+    output, rows, skipped, bad = geocoder._geocode_csv_block(b"", 1, BORDER, True, empty)
+    assert output == b"id,lat,lon,place_lat,place_lon,name,distance_km,point_country,within_country\n"
+    assert (rows, skipped, bad) == (0, 0, None)
