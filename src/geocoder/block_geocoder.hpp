@@ -110,7 +110,8 @@ public:
                      std::vector<double>& lons) const;
 
     // The names appended to the header: rank (with neighbours), the place
-    // columns and distance_km, each prefixed with place_ while the input already has that name.
+    // columns, distance_km and the extra columns, each prefixed with place_
+    // while the input already has that name.
     const std::vector<std::string>& appended_names() const noexcept { return appended_; }
 
 private:
