@@ -62,8 +62,16 @@ class ReverseGeocoder:
     def _read_csv_record(data: Buffer, sep: str, /) -> list[str]: ...
     def _geocode_csv_block(
         self, data: Buffer, first_line: int,
-        options: tuple[str, list[str], int, int, float | None, bool, bool], with_header: bool, /
+        options: tuple[str, list[str], int, int, float | None, bool, bool, int,
+                      list[tuple[str, bool]]],
+        with_header: bool, supplied: tuple[Buffer | None, Buffer | None, list[str]] | None = None,
+        /
     ) -> tuple[bytes, int, int, tuple[int, str] | None]: ...
+    def _csv_block_coordinates(
+        self, data: Buffer, first_line: int,
+        options: tuple[str, list[str], int, int, float | None, bool, bool, int,
+                      list[tuple[str, bool]]], /
+    ) -> tuple[bytes, bytes]: ...
     @staticmethod
     def _write_file(path: str | PathLike[str], chunks: Iterable[Buffer], /) -> None: ...
 

@@ -31,6 +31,8 @@ BLOCK_BYTES = 1 << 20
 # The longest row accepted, so that one endless line (or an unclosed
 # quote) cannot take all memory.
 ROW_LIMIT = 16 << 20
+# The most neighbours -k writes per row: every one is an output row.
+MAX_NEIGHBOURS = 10_000
 LAT_NAMES = ("lat", "latitude", "y")
 LON_NAMES = ("lon", "lng", "long", "longitude", "x")
 BYTE_ORDER_MARK = b"\xef\xbb\xbf"
@@ -52,6 +54,13 @@ class BatchOptions:
     skip_bad: bool = False
     threads: int | None = None
     chunk_rows: int = DEFAULT_CHUNK_ROWS
+    # 0: the nearest place; N: the N nearest, N output rows per input row.
+    neighbours: int = 0
+    # Adds point_country, the country each point lies in; with
+    # within_country (the bundled table), the place is the nearest within
+    # that country, and a within_country column says whether it is.
+    by_border: bool = False
+    within_country: bool = False
 
 
 @dataclasses.dataclass
@@ -213,14 +222,15 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
         progress.update(rows)
         return output  # type: ignore[no-any-return]
 
-    geocode_block = Geocoder._geocode_csv_block  # unbound: called with the geocoder
+    geocode_block = (Geocoder._geocode_csv_block if not options.by_border  # unbound
+                     else border_block_geocoder(geocoder, options))
     # The header line alone, from a block without rows.
     yield finish(geocode_block(geocoder, b"", header_line, block_options,
                                options.header and options.output_format == "csv"))
     in_flight: collections.deque[Future[Any]] = collections.deque()
     with ThreadPoolExecutor(max_workers=threads) as pool:
         try:
-            while (got := reader.next_block(options.chunk_rows)) is not None:
+            while (got := reader.next_block(block_rows(options))) is not None:
                 block, first_line = got
                 in_flight.append(pool.submit(geocode_block, geocoder, block, first_line,
                                              block_options, False))
@@ -231,6 +241,48 @@ def geocoded_blocks(geocoder: Geocoder, reader: BlockReader, block_options: tupl
         finally:
             for future in in_flight:
                 future.cancel()
+
+
+def border_block_geocoder(geocoder: Geocoder, options: BatchOptions) -> Any:
+    """_geocode_csv_block with the border columns: the block's coordinates
+    are read first, their countries (and, within_country, their places)
+    found here, and handed to the block geocoder to write."""
+    import numpy as np
+
+    from ._borders import country_of, world_by_border
+
+    world = world_by_border(geocoder) if options.within_country else None
+
+    def geocode(geocoder: Geocoder, block: bytes, first_line: int,
+                block_options: tuple[Any, ...], with_header: bool) -> Any:
+        lat_bytes, lon_bytes = geocoder._csv_block_coordinates(block, first_line, block_options)
+        lats = np.frombuffer(lat_bytes, dtype=np.float64)
+        lons = np.frombuffer(lon_bytes, dtype=np.float64)
+        supplied: tuple[Any, Any, list[str]]
+        if world is None:
+            supplied = (None, None, country_of(lats, lons, threads=1).tolist())
+        else:
+            rows, km, countries, within = world.nearest_rows(lats, lons, threads=1)
+            extras = [text for code, inside in zip(countries.tolist(), within.tolist())
+                      for text in (code, "true" if inside else "false")]
+            supplied = (rows, km, extras)
+        return geocoder._geocode_csv_block(block, first_line, block_options, with_header,
+                                           supplied)
+
+    return geocode
+
+
+def extra_columns(options: BatchOptions) -> list[tuple[str, bool]]:
+    if not options.by_border:
+        return []
+    return [("point_country", False)] + ([("within_country", True)]
+                                         if options.within_country else [])
+
+
+def block_rows(options: BatchOptions) -> int:
+    """Input rows per block: with N neighbours a block holds N answers and
+    output rows per input row, so it takes fewer rows to stay as small."""
+    return max(1, options.chunk_rows // max(1, options.neighbours))
 
 
 def refuse_same_file(input_path: str, output_path: str) -> None:
@@ -358,7 +410,8 @@ def geocode_file(geocoder: Geocoder, input_path: str, output_path: str,
         lat, lon = find_columns(fields, options, source)
         header = fields if options.header else [f"column_{at}" for at in range(len(fields))]
         block_options = (options.sep, header, lat, lon, options.max_km,
-                         options.output_format == "jsonl", options.skip_bad)
+                         options.output_format == "jsonl", options.skip_bad, options.neighbours,
+                         extra_columns(options))
         progress = Progress(input_path)
         try:
             chunks = geocoded_blocks(geocoder, reader, block_options, options,

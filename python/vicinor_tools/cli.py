@@ -244,9 +244,20 @@ def run_batch(argv: Sequence[str]) -> int:
                         help="CSV (default) or one JSON object per line")
     parser.add_argument("--threads", type=int, metavar="N",
                         help="threads for the lookups (default: every core)")
+    parser.add_argument("-k", type=int, metavar="N",
+                        help="write the N nearest places, one output row each (nearest "
+                             "first) with a rank column from 1 before the place columns; "
+                             "with --max-km, ranks farther away have empty place columns "
+                             "and their distance_km; a table of fewer than N places gives "
+                             "fewer rows")
     parser.add_argument("--chunk-rows", type=int, default=_batch.DEFAULT_CHUNK_ROWS,
                         metavar="N", help=argparse.SUPPRESS)
     _neighbours.add_where_option(parser)
+    parser.add_argument("--by-border", action="store_true",
+                        help="append point_country, the ISO code of the country the point "
+                             "lies in (bundled country borders; empty at sea); with the "
+                             "bundled table the place is the nearest within that country "
+                             "(else the nearest overall) and within_country says which")
     add_source_options(parser)
     # None when not given, so that options that cannot apply are refused.
     parser.set_defaults(sep=None)
@@ -256,8 +267,12 @@ def run_batch(argv: Sequence[str]) -> int:
         parser.error("--max-km must not be negative")
     if not 1 <= args.chunk_rows <= _batch.MAX_CHUNK_ROWS:
         parser.error(f"--chunk-rows must be from 1 to {_batch.MAX_CHUNK_ROWS}")
+    if args.k is not None and not 1 <= args.k <= _batch.MAX_NEIGHBOURS:
+        parser.error(f"-k must be from 1 to {_batch.MAX_NEIGHBOURS}")
     if args.threads is not None and not 1 <= args.threads <= 1024:
         parser.error("--threads must be from 1 to 1024")
+    if args.k is not None and args.by_border:
+        parser.error("-k and --by-border cannot be combined")
     if len(args.input_sep) != 1 or not args.input_sep.isascii() or args.input_sep in "\r\n\"":
         parser.error("--input-sep must be one ASCII character other than a quote or line break")
     if args.table is None and (args.sep is not None or args.drop_coordinates):
@@ -266,7 +281,9 @@ def run_batch(argv: Sequence[str]) -> int:
     options = _batch.BatchOptions(
         lat_column=args.lat_column, lon_column=args.lon_column, header=not args.no_header,
         sep=args.input_sep, max_km=args.max_km, output_format=args.format,
-        skip_bad=args.on_error == "skip", threads=args.threads, chunk_rows=args.chunk_rows)
+        skip_bad=args.on_error == "skip", threads=args.threads, chunk_rows=args.chunk_rows,
+        neighbours=args.k or 0, by_border=args.by_border,
+        within_country=args.by_border and args.table is None and args.index is None)
     geocoder = open_geocoder(args)
     try:
         geocoder = _neighbours.apply_where(geocoder, args.where)

@@ -16,6 +16,7 @@
 #include "csv/record.hpp"
 #include "csv/row_cursor.hpp"
 #include "geocoder/block_geocoder.hpp"
+#include "geocoder/neighbour_batch.hpp"
 
 namespace vicinor::binding {
 namespace {
@@ -72,6 +73,68 @@ bool header_from(PyObject* list, std::vector<std::string>& out) {
         }
         out.emplace_back(utf8, static_cast<std::size_t>(size));
     }
+    return true;
+}
+
+// Extra columns as a list of (name, flag) pairs.
+bool extra_columns_from(PyObject* list, std::vector<BlockOptions::ExtraColumn>& out) {
+    if (!PyList_Check(list)) {
+        raise_message(PyExc_TypeError, "extra columns must be a list of (str, bool)");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        const char* utf8 = nullptr;
+        Py_ssize_t size = 0;
+        int flag = 0;
+        if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "s#p", &utf8, &size, &flag)) {
+            if (!PyErr_Occurred()) {
+                raise_message(PyExc_TypeError, "extra columns must be a list of (str, bool)");
+            }
+            return false;
+        }
+        out.push_back({std::string(utf8, static_cast<std::size_t>(size)), flag != 0});
+    }
+    return true;
+}
+
+// The run's options from their tuple (see kGeocodeCsvBlockDoc).
+bool block_options_from(PyObject* tuple, BlockOptions& options) {
+    int sep_code = 0;
+    PyObject* header = nullptr;
+    Py_ssize_t lat_column = 0;
+    Py_ssize_t lon_column = 0;
+    PyObject* max_km = nullptr;
+    int jsonl = 0;
+    int skip_bad = 0;
+    Py_ssize_t neighbours = 0;
+    PyObject* extras = nullptr;
+    if (!PyTuple_Check(tuple)) {
+        raise_message(PyExc_TypeError, "options must be a tuple");
+        return false;
+    }
+    if (!PyArg_ParseTuple(tuple, "COnnOppnO:options", &sep_code, &header, &lat_column,
+                          &lon_column, &max_km, &jsonl, &skip_bad, &neighbours, &extras)) {
+        return false;
+    }
+    if (!separator_from(sep_code, options.separator) ||
+        !sizes_from(neighbours, lat_column, lon_column) || !header_from(header, options.header) ||
+        !extra_columns_from(extras, options.extra_columns)) {
+        return false;
+    }
+    options.neighbours = static_cast<std::size_t>(neighbours);
+    options.lat_column = static_cast<std::size_t>(lat_column);
+    options.lon_column = static_cast<std::size_t>(lon_column);
+    if (max_km != Py_None) {
+        options.max_km = PyFloat_AsDouble(max_km);
+        if (options.max_km == -1.0 && PyErr_Occurred()) return false;
+        if (std::isnan(options.max_km) || options.max_km < 0) {
+            raise_message(PyExc_ValueError, "max_km must not be negative");
+            return false;
+        }
+    }
+    options.format = jsonl ? BlockFormat::kJsonLines : BlockFormat::kCsv;
+    options.bad_rows = skip_bad ? BadRowPolicy::kSkip : BadRowPolicy::kFail;
     return true;
 }
 
@@ -138,42 +201,116 @@ PyObject* Geocoder_read_csv_record(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* Geocoder_csv_block_coordinates(PyObject* self, PyObject* args) {
+    return guard_entry([&]() -> PyObject* {
+        HeldBytes data;
+        Py_ssize_t first_line = 0;
+        PyObject* option_tuple = nullptr;
+        if (!PyArg_ParseTuple(args, "y*nO:_csv_block_coordinates", data.view(), &first_line,
+                              &option_tuple)) {
+            return nullptr;
+        }
+        GeocoderObject* geocoder = as_geocoder(self);
+        BlockOptions options;
+        if (geocoder == nullptr || !sizes_from(first_line, 0, 0) ||
+            !block_options_from(option_tuple, options)) {
+            return nullptr;
+        }
+        Result<BlockGeocoder> block_geocoder = BlockGeocoder::make(geocoder->record, std::move(options));
+        if (!block_geocoder) {
+            raise_message(PyExc_ValueError, block_geocoder.error().message());
+            return nullptr;
+        }
+        std::vector<double> lats;
+        std::vector<double> lons;
+        {
+            ReleasedGil released;
+            block_geocoder->coordinates(data.text(), static_cast<std::size_t>(first_line), lats,
+                                        lons);
+        }
+        // Never a null pointer, which y# would turn into None.
+        auto bytes_of = [](const std::vector<double>& values) {
+            return values.empty() ? "" : reinterpret_cast<const char*>(values.data());
+        };
+        return Py_BuildValue("(y#y#)", bytes_of(lats),
+                             static_cast<Py_ssize_t>(lats.size() * sizeof(double)), bytes_of(lons),
+                             static_cast<Py_ssize_t>(lons.size() * sizeof(double)));
+    });
+}
+
 PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
     return guard_entry([&]() -> PyObject* {
         HeldBytes data;
         Py_ssize_t first_line = 0;
-        int sep_code = 0;
-        PyObject* header = nullptr;
-        Py_ssize_t lat_column = 0;
-        Py_ssize_t lon_column = 0;
-        PyObject* max_km = nullptr;
-        int jsonl = 0;
-        int skip_bad = 0;
+        PyObject* option_tuple = nullptr;
         int with_header = 0;
-        if (!PyArg_ParseTuple(args, "y*n(COnnOpp)p:_geocode_csv_block", data.view(), &first_line,
-                              &sep_code, &header, &lat_column, &lon_column, &max_km, &jsonl,
-                              &skip_bad, &with_header)) {
+        PyObject* supplied_tuple = Py_None;
+        if (!PyArg_ParseTuple(args, "y*nOp|O:_geocode_csv_block", data.view(), &first_line,
+                              &option_tuple, &with_header, &supplied_tuple)) {
             return nullptr;
         }
         GeocoderObject* geocoder = as_geocoder(self);
         if (geocoder == nullptr) return nullptr;
         BlockOptions options;
-        if (!separator_from(sep_code, options.separator) ||
-            !sizes_from(first_line, lat_column, lon_column) || !header_from(header, options.header)) {
+        if (!sizes_from(first_line, 0, 0) || !block_options_from(option_tuple, options)) {
             return nullptr;
         }
-        options.lat_column = static_cast<std::size_t>(lat_column);
-        options.lon_column = static_cast<std::size_t>(lon_column);
-        if (max_km != Py_None) {
-            options.max_km = PyFloat_AsDouble(max_km);
-            if (options.max_km == -1.0 && PyErr_Occurred()) return nullptr;
-            if (std::isnan(options.max_km) || options.max_km < 0) {
-                raise_message(PyExc_ValueError, "max_km must not be negative");
+        const bool neighbours = options.neighbours > 0;
+        // Answers found by the caller: rows and km as int64 and float64
+        // buffers (or None), and the extra columns' texts.
+        HeldBytes supplied_rows;
+        HeldBytes supplied_km;
+        PyObject* extra_list = nullptr;
+        std::vector<std::string> extra_texts;
+        std::vector<std::int64_t> supplied_copy_rows;
+        std::vector<double> supplied_copy_km;
+        SuppliedAnswers supplied;
+        const bool has_supplied = supplied_tuple != Py_None;
+        if (has_supplied) {
+            PyObject* rows_object = nullptr;
+            PyObject* km_object = nullptr;
+            if (!PyTuple_Check(supplied_tuple) ||
+                !PyArg_ParseTuple(supplied_tuple, "OOO!:supplied", &rows_object, &km_object,
+                                  &PyList_Type, &extra_list)) {
+                if (!PyErr_Occurred()) raise_message(PyExc_TypeError, "supplied must be a tuple");
                 return nullptr;
             }
+            if ((rows_object == Py_None) != (km_object == Py_None)) {
+                raise_message(PyExc_ValueError, "supply both rows and km, or neither");
+                return nullptr;
+            }
+            if (!header_from(extra_list, extra_texts)) return nullptr;
+            supplied.extras = extra_texts.data();
+            const std::size_t per_row = options.extra_columns.size();
+            if (per_row > 0 && extra_texts.size() % per_row != 0) {
+                raise_message(PyExc_ValueError, "the supplied answers differ in length");
+                return nullptr;
+            }
+            supplied.count = per_row > 0 ? extra_texts.size() / per_row : 0;
+            if (rows_object != Py_None) {
+                if (PyObject_GetBuffer(rows_object, supplied_rows.view(), PyBUF_C_CONTIGUOUS) != 0 ||
+                    PyObject_GetBuffer(km_object, supplied_km.view(), PyBUF_C_CONTIGUOUS) != 0) {
+                    return nullptr;
+                }
+                const std::size_t count = supplied_rows.text().size() / sizeof(std::int64_t);
+                if (supplied_rows.text().size() % sizeof(std::int64_t) != 0 ||
+                    supplied_km.text().size() != count * sizeof(double) ||
+                    (per_row > 0 && extra_texts.size() != count * per_row)) {
+                    raise_message(PyExc_ValueError, "the supplied answers differ in length");
+                    return nullptr;
+                }
+                // Copied, so that no other thread can change them under the search.
+                supplied_copy_rows.resize(count);
+                supplied_copy_km.resize(count);
+                if (count > 0) {  // an empty buffer may have no address
+                    std::memcpy(supplied_copy_rows.data(), supplied_rows.text().data(), count * 8);
+                    std::memcpy(supplied_copy_km.data(), supplied_km.text().data(), count * 8);
+                }
+                supplied.rows = supplied_copy_rows.data();
+                supplied.km = supplied_copy_km.data();
+                supplied.count = count;
+            }
         }
-        options.format = jsonl ? BlockFormat::kJsonLines : BlockFormat::kCsv;
-        options.bad_rows = skip_bad ? BadRowPolicy::kSkip : BadRowPolicy::kFail;
         Result<BlockGeocoder> block_geocoder = BlockGeocoder::make(geocoder->record, std::move(options));
         if (!block_geocoder) {
             raise_message(PyExc_ValueError, block_geocoder.error().message());
@@ -181,6 +318,7 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
         }
         // Before the GIL goes: preparing writes to the record.
         prepare_lookups_once(geocoder);
+        if (neighbours) prepare_neighbours(geocoder->record);
         // One output buffer per thread, reused block after block; the
         // result is copied out of it.
         thread_local std::string buffer;
@@ -190,7 +328,7 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
             ReleasedGil released;
             if (with_header) buffer = block_geocoder->header_line();
             output = block_geocoder->geocode(data.text(), static_cast<std::size_t>(first_line),
-                                             buffer);
+                                             buffer, has_supplied ? &supplied : nullptr);
         }
         if (!output) {
             report_error_value(output.error());

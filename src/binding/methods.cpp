@@ -270,6 +270,8 @@ PyMethodDef geocoder_methods[] = {
     {"_cut_csv_rows", Geocoder_cut_csv_rows, METH_VARARGS | METH_STATIC, kCutCsvRowsDoc},
     {"_read_csv_record", Geocoder_read_csv_record, METH_VARARGS | METH_STATIC, kReadCsvRecordDoc},
     {"_geocode_csv_block", Geocoder_geocode_csv_block, METH_VARARGS, kGeocodeCsvBlockDoc},
+    {"_csv_block_coordinates", Geocoder_csv_block_coordinates, METH_VARARGS,
+     kCsvBlockCoordinatesDoc},
     {"_write_file", Geocoder_write_file, METH_VARARGS | METH_STATIC, kWriteFileDoc},
     {nullptr, nullptr, 0, nullptr},
 };

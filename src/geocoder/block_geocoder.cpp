@@ -19,6 +19,7 @@
 #include "geocoder/batch.hpp"
 #include "geocoder/json_text.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/neighbour_batch.hpp"
 #include "geocoder/number.hpp"
 #include "geocoder/row_fields.hpp"
 
@@ -162,6 +163,61 @@ std::optional<std::string> coordinate_problem(std::string_view field, const char
     return problem;
 }
 
+// Reads and checks every row of a block into `scratch`: the good rows'
+// coordinates into lats and lons. False when a bad row ends the run (kFail).
+bool read_block(const BlockOptions& options, std::string_view block, std::size_t first_line,
+                Scratch& scratch, BlockOutput& out) {
+    const bool check_utf8 = !text::is_valid_utf8(block);
+    const bool skip = options.bad_rows == BadRowPolicy::kSkip;
+    const std::size_t width = options.header.size();
+
+    scratch.clear();
+    FieldStore& store = scratch.store;
+    store.start_block(block.size());
+    std::vector<RowEntry>& rows = scratch.rows;
+    std::vector<double>& lats = scratch.lats;
+    std::vector<double>& lons = scratch.lons;
+    csv::CsvRowCursor cursor(block, options.separator, true);
+    while (cursor.next(store) == csv::CsvRowCursor::Step::kRow) {
+        const std::size_t first = rows.empty() ? 0 : rows.back().first_field + rows.back().fields;
+        RowEntry row{first, store.size() - first,
+                     block.substr(cursor.row_begin(), cursor.row_end() - cursor.row_begin()), false};
+        std::optional<std::string> problem;
+        double lat = 0;
+        double lon = 0;
+        if (check_utf8 &&
+            !text::is_valid_utf8(block.substr(cursor.row_begin(),
+                                              cursor.position() - cursor.row_begin()))) {
+            problem = "the row is not UTF-8 text";
+        } else if (row.fields != width) {
+            problem = std::to_string(row.fields) + " fields where the header has " +
+                      std::to_string(width);
+        } else {
+            problem = coordinate_problem(store.field(first + options.lat_column), "latitude",
+                                         kMaxBatchLatitude, lat);
+            if (!problem) {
+                problem = coordinate_problem(store.field(first + options.lon_column), "longitude",
+                                             kMaxBatchLongitude, lon);
+            }
+        }
+        if (problem) {
+            BadRow bad{first_line + cursor.row_line(), std::move(*problem)};
+            if (!skip) {
+                out.bad = std::move(bad);
+                return false;
+            }
+            if (!out.bad) out.bad = std::move(bad);
+            row.bad = true;
+            ++out.skipped;
+        } else {
+            lats.push_back(lat);
+            lons.push_back(lon);
+        }
+        rows.push_back(row);
+    }
+    return true;
+}
+
 }  // namespace
 
 // "%.3f" of a distance. Whole metres are rounded from km * 1000, whose
@@ -201,8 +257,11 @@ BlockGeocoder::BlockGeocoder(const ReverseGeocoder& geocoder, BlockOptions optio
       plain_places_(geocoder.value_sep < 128),
       place_separator_(static_cast<char>(geocoder.value_sep)) {
     std::unordered_set<std::string> taken(options_.header.begin(), options_.header.end());
-    std::vector<std::string> wanted = geocoder.columns;
+    std::vector<std::string> wanted;
+    if (options_.neighbours > 0) wanted.emplace_back("rank");
+    wanted.insert(wanted.end(), geocoder.columns.begin(), geocoder.columns.end());
     wanted.emplace_back("distance_km");
+    for (const BlockOptions::ExtraColumn& extra : options_.extra_columns) wanted.push_back(extra.name);
     for (std::string& name : wanted) {
         while (taken.contains(name)) name.insert(0, "place_");
         taken.insert(name);
@@ -255,75 +314,66 @@ std::string BlockGeocoder::header_line() const {
     return line;
 }
 
-Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t first_line,
-                                           std::string& bytes) const {
-    BlockOutput out;
-    const bool check_utf8 = !text::is_valid_utf8(block);
-    const bool skip = options_.bad_rows == BadRowPolicy::kSkip;
-    const std::size_t width = options_.header.size();
-
-    // Reading and checking.
+void BlockGeocoder::coordinates(std::string_view block, std::size_t first_line,
+                                std::vector<double>& lats, std::vector<double>& lons) const {
     thread_local Scratch scratch;
-    scratch.clear();
-    FieldStore& store = scratch.store;
-    store.start_block(block.size());
-    std::vector<RowEntry>& rows = scratch.rows;
-    std::vector<double>& lats = scratch.lats;
-    std::vector<double>& lons = scratch.lons;
-    csv::CsvRowCursor cursor(block, options_.separator, true);
-    while (cursor.next(store) == csv::CsvRowCursor::Step::kRow) {
-        const std::size_t first = rows.empty() ? 0 : rows.back().first_field + rows.back().fields;
-        RowEntry row{first, store.size() - first,
-                     block.substr(cursor.row_begin(), cursor.row_end() - cursor.row_begin()), false};
-        std::optional<std::string> problem;
-        double lat = 0;
-        double lon = 0;
-        if (check_utf8 &&
-            !text::is_valid_utf8(block.substr(cursor.row_begin(),
-                                              cursor.position() - cursor.row_begin()))) {
-            problem = "the row is not UTF-8 text";
-        } else if (row.fields != width) {
-            problem = std::to_string(row.fields) + " fields where the header has " +
-                      std::to_string(width);
-        } else {
-            problem = coordinate_problem(store.field(first + options_.lat_column), "latitude",
-                                         kMaxBatchLatitude, lat);
-            if (!problem) {
-                problem = coordinate_problem(store.field(first + options_.lon_column), "longitude",
-                                             kMaxBatchLongitude, lon);
-            }
-        }
-        if (problem) {
-            BadRow bad{first_line + cursor.row_line(), std::move(*problem)};
-            if (!skip) {
-                out.bad = std::move(bad);
-                return out;
-            }
-            if (!out.bad) out.bad = std::move(bad);
-            row.bad = true;
-            ++out.skipped;
-        } else {
-            lats.push_back(lat);
-            lons.push_back(lon);
-        }
-        rows.push_back(row);
-    }
+    BlockOutput out;
+    read_block(options_, block, first_line, scratch, out);
+    lats = scratch.lats;
+    lons = scratch.lons;
+}
+
+Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t first_line,
+                                           std::string& bytes,
+                                           const SuppliedAnswers* supplied) const {
+    thread_local Scratch scratch;
+    BlockOutput out;
+    if (!read_block(options_, block, first_line, scratch, out)) return out;
+    const std::size_t width = options_.header.size();
+    const FieldStore& store = scratch.store;
+    const std::vector<RowEntry>& rows = scratch.rows;
+    const std::vector<double>& lats = scratch.lats;
+    const std::vector<double>& lons = scratch.lons;
 
     // Searching: this thread only, since blocks already run side by side.
     std::vector<std::int64_t>& nearest = scratch.nearest;
     std::vector<double>& km = scratch.km;
-    nearest.resize(lats.size());
-    km.resize(lats.size());
-    if (!lats.empty()) {
+    // Answers per good row: entries row * per_row + rank.
+    const std::size_t per_row = std::max<std::size_t>(options_.neighbours, 1);
+    nearest.resize(lats.size() * per_row);
+    km.resize(lats.size() * per_row);
+    const std::size_t extras = options_.extra_columns.size();
+    if (supplied != nullptr || extras > 0) {
+        // Null pointers are allowed where there is nothing to point at.
+        const bool none = lats.empty();
+        if (supplied == nullptr || options_.neighbours > 0 || supplied->count != lats.size() ||
+            (extras > 0 && supplied->extras == nullptr && !none) ||
+            ((supplied->rows == nullptr) != (supplied->km == nullptr))) {
+            return Error("the supplied answers do not match the block's rows");
+        }
+    }
+    if (supplied != nullptr && supplied->rows != nullptr) {
+        const auto table_rows = static_cast<std::int64_t>(geocoder_->indexed_data.size());
+        for (std::size_t i = 0; i < lats.size(); ++i) {
+            if (supplied->rows[i] < -1 || supplied->rows[i] >= table_rows) {
+                return Error("a supplied row is beyond the table");
+            }
+            km[i] = supplied->km[i];
+            // As nearest_rows leaves out a place beyond max_km.
+            nearest[i] = km[i] > options_.max_km ? -1 : supplied->rows[i];
+        }
+    } else if (!lats.empty()) {
         BatchQuery query;
         query.lats = DoubleColumn{lats.data(), 1};
         query.lons = DoubleColumn{lons.data(), 1};
         query.count = lats.size();
         query.max_km = options_.max_km;
         query.threads = 1;
-        if (Status status = nearest_rows(*geocoder_, query, nearest.data(), km.data()); !status) {
-            return std::move(status).error();
-        }
+        Status status =
+            options_.neighbours > 0
+                ? nearest_k_rows(*geocoder_, query, per_row, nearest.data(), km.data())
+                : nearest_rows(*geocoder_, query, nearest.data(), km.data());
+        if (!status) return std::move(status).error();
     }
 
     // The places' stored rows lie anywhere in the table: their addresses
@@ -345,108 +395,147 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     const bool json = options_.format == BlockFormat::kJsonLines;
     const char sep = options_.separator;
     const std::size_t places = geocoder_->columns.size();
+    const bool ranked = options_.neighbours > 0;
+    const std::size_t first_place_key = width + (ranked ? 1 : 0);
     csv::CsvRecord& place = scratch.place;
-    bytes.reserve(bytes.size() + block.size() + block.size() / 2 + rows.size() * 48);
+    bytes.reserve(bytes.size() + (block.size() + block.size() / 2 + rows.size() * 48) * per_row);
     std::size_t answer = 0;
+    // Extra column i of the current good row.
+    auto extra_value = [&](std::size_t i) -> const std::string& {
+        return supplied->extras[answer * extras + i];
+    };
     for (const RowEntry& row : rows) {
-        const bool found = !row.bad && nearest[answer] >= 0;
-        std::string_view place_text;
-        bool plain_place = false;
-        if (answer + kAhead / 2 < place_texts.size()) {
-            const std::string_view ahead = place_texts[answer + kAhead / 2];
-            __builtin_prefetch(ahead.data());
-            __builtin_prefetch(ahead.data() + ahead.size());
-        }
-        if (found) {
-            place_text = place_texts[answer];
-            plain_place = plain_places_ && is_plain(place_text) &&
-                          static_cast<std::size_t>(std::count(place_text.begin(), place_text.end(),
-                                                              place_separator_)) +
-                                  1 ==
-                              places;
-            if (!plain_place) {
-                if (Status status = read_row_fields(*geocoder_, place_text, place); !status) {
-                    return std::move(status).error();
+        for (std::size_t rank = 0; rank < per_row; ++rank) {
+            const std::size_t entry = answer * per_row + rank;
+            // Ranks past the table's last row have no distance: left out.
+            if (rank > 0 && (row.bad || std::isinf(km[entry]))) break;
+            const bool found = !row.bad && nearest[entry] >= 0;
+            std::string_view place_text;
+            bool plain_place = false;
+            if (entry + kAhead / 2 < place_texts.size()) {
+                const std::string_view ahead = place_texts[entry + kAhead / 2];
+                __builtin_prefetch(ahead.data());
+                __builtin_prefetch(ahead.data() + ahead.size());
+            }
+            if (found) {
+                place_text = place_texts[entry];
+                plain_place = plain_places_ && is_plain(place_text) &&
+                              static_cast<std::size_t>(std::count(place_text.begin(), place_text.end(),
+                                                                  place_separator_)) +
+                                      1 ==
+                                  places;
+                if (!plain_place) {
+                    if (Status status = read_row_fields(*geocoder_, place_text, place); !status) {
+                        return std::move(status).error();
+                    }
                 }
             }
-        }
-        auto place_field = [&](std::size_t i) {
-            return i < place.size() ? place.field(i) : std::string_view();
-        };
-        if (json) {
-            bytes.push_back('{');
-            // Short bad rows have nulls for their missing fields.
-            const std::size_t shown = std::max(row.fields, width);
-            for (std::size_t i = 0; i < shown; ++i) {
-                if (i > 0) bytes.push_back(',');
-                if (i < width) {
-                    bytes.append(json_keys_[i]);
-                } else {  // a long bad row's surplus, by position
-                    std::string key("field_");
-                    key.append(std::to_string(i + 1));
-                    append_json_string(bytes, key);
-                    bytes.push_back(':');
-                }
-                if (i < row.fields) {
-                    append_json_string(bytes, store.field(row.first_field + i));
-                } else {
-                    bytes.append("null");
-                }
-            }
-            if (plain_place) {
-                std::size_t i = 0;
-                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
-                    bytes.push_back(',');
-                    bytes.append(json_keys_[width + i++]);
-                    append_json_string(bytes, field);
-                });
-            } else {
-                for (std::size_t i = 0; i < places; ++i) {
-                    bytes.push_back(',');
-                    bytes.append(json_keys_[width + i]);
-                    if (found) {
-                        append_json_string(bytes, place_field(i));
+            auto place_field = [&](std::size_t i) {
+                return i < place.size() ? place.field(i) : std::string_view();
+            };
+            if (json) {
+                bytes.push_back('{');
+                // Short bad rows have nulls for their missing fields.
+                const std::size_t shown = std::max(row.fields, width);
+                for (std::size_t i = 0; i < shown; ++i) {
+                    if (i > 0) bytes.push_back(',');
+                    if (i < width) {
+                        bytes.append(json_keys_[i]);
+                    } else {  // a long bad row's surplus, by position
+                        std::string key("field_");
+                        key.append(std::to_string(i + 1));
+                        append_json_string(bytes, key);
+                        bytes.push_back(':');
+                    }
+                    if (i < row.fields) {
+                        append_json_string(bytes, store.field(row.first_field + i));
                     } else {
                         bytes.append("null");
                     }
                 }
-            }
-            bytes.push_back(',');
-            bytes.append(json_keys_[width + places]);
-            if (row.bad) {
-                bytes.append("null");
-            } else {
-                append_km_text(bytes, km[answer]);
-            }
-            bytes.append("}\n");
-        } else {
-            if (is_plain_input(row.text)) {
-                bytes.append(row.text);
-            } else {
-                for (std::size_t i = 0; i < row.fields; ++i) {
-                    if (i > 0) bytes.push_back(sep);
-                    csv::append_csv_field(bytes, store.field(row.first_field + i), sep);
+                if (ranked) {
+                    bytes.push_back(',');
+                    bytes.append(json_keys_[width]);
+                    if (row.bad) {
+                        bytes.append("null");
+                    } else {
+                        bytes.append(std::to_string(rank + 1));
+                    }
                 }
-            }
-            // A short bad row is padded, so its appended columns stay in place.
-            for (std::size_t i = row.fields; i < width; ++i) bytes.push_back(sep);
-            if (plain_place && place_separator_ == sep) {
+                if (plain_place) {
+                    std::size_t i = 0;
+                    for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                        bytes.push_back(',');
+                        bytes.append(json_keys_[first_place_key + i++]);
+                        append_json_string(bytes, field);
+                    });
+                } else {
+                    for (std::size_t i = 0; i < places; ++i) {
+                        bytes.push_back(',');
+                        bytes.append(json_keys_[first_place_key + i]);
+                        if (found) {
+                            append_json_string(bytes, place_field(i));
+                        } else {
+                            bytes.append("null");
+                        }
+                    }
+                }
+                bytes.push_back(',');
+                bytes.append(json_keys_[first_place_key + places]);
+                if (row.bad) {
+                    bytes.append("null");
+                } else {
+                    append_km_text(bytes, km[entry]);
+                }
+                for (std::size_t i = 0; i < extras; ++i) {
+                    bytes.push_back(',');
+                    bytes.append(json_keys_[first_place_key + places + 1 + i]);
+                    if (row.bad) {
+                        bytes.append("null");
+                    } else if (options_.extra_columns[i].flag) {
+                        bytes.append(extra_value(i) == "true" ? "true" : "false");
+                    } else {
+                        append_json_string(bytes, extra_value(i));
+                    }
+                }
+                bytes.append("}\n");
+            } else {
+                if (is_plain_input(row.text)) {
+                    bytes.append(row.text);
+                } else {
+                    for (std::size_t i = 0; i < row.fields; ++i) {
+                        if (i > 0) bytes.push_back(sep);
+                        csv::append_csv_field(bytes, store.field(row.first_field + i), sep);
+                    }
+                }
+                // A short bad row is padded, so its appended columns stay in place.
+                for (std::size_t i = row.fields; i < width; ++i) bytes.push_back(sep);
+                if (ranked) {
+                    bytes.push_back(sep);
+                    if (!row.bad) bytes.append(std::to_string(rank + 1));
+                }
+                if (plain_place && place_separator_ == sep) {
+                    bytes.push_back(sep);
+                    bytes.append(place_text);
+                } else if (plain_place) {
+                    for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                        bytes.push_back(sep);
+                        csv::append_csv_field(bytes, field, sep);
+                    });
+                } else {
+                    for (std::size_t i = 0; i < places; ++i) {
+                        bytes.push_back(sep);
+                        if (found) csv::append_csv_field(bytes, place_field(i), sep);
+                    }
+                }
                 bytes.push_back(sep);
-                bytes.append(place_text);
-            } else if (plain_place) {
-                for_each_plain_field(place_text, place_separator_, [&](std::string_view field) {
+                if (!row.bad) append_km_text(bytes, km[entry]);
+                for (std::size_t i = 0; i < extras; ++i) {
                     bytes.push_back(sep);
-                    csv::append_csv_field(bytes, field, sep);
-                });
-            } else {
-                for (std::size_t i = 0; i < places; ++i) {
-                    bytes.push_back(sep);
-                    if (found) csv::append_csv_field(bytes, place_field(i), sep);
+                    if (!row.bad) csv::append_csv_field(bytes, extra_value(i), sep);
                 }
+                bytes.push_back('\n');
             }
-            bytes.push_back(sep);
-            if (!row.bad) append_km_text(bytes, km[answer]);
-            bytes.push_back('\n');
         }
         if (!row.bad) ++answer;
         ++out.rows;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
@@ -36,6 +37,29 @@ struct BlockOptions {
     double max_km = std::numeric_limits<double>::infinity();
     BlockFormat format = BlockFormat::kCsv;
     BadRowPolicy bad_rows = BadRowPolicy::kFail;
+    // 0: the nearest place only. N: the N nearest (as nearest_k_rows gives
+    // them), one output row each with a rank column from 1; ranks beyond
+    // the table's rows are left out, so a row is written at least once.
+    std::size_t neighbours = 0;
+    // Columns after distance_km whose values the caller supplies per row
+    // (SuppliedAnswers::extras); a flag's values are true or false, bare
+    // in JSON lines.
+    struct ExtraColumn {
+        std::string name;
+        bool flag = false;
+    };
+    std::vector<ExtraColumn> extra_columns;
+};
+
+// What a caller that answers the rows itself hands to geocode, for the good
+// rows in order (those coordinates() gives): rows and km replace the
+// search unless null (max_km still applies), and extras holds each row's
+// extra_columns values, extra_columns.size() per row.
+struct SuppliedAnswers {
+    const std::int64_t* rows = nullptr;
+    const double* km = nullptr;
+    const std::string* extras = nullptr;
+    std::size_t count = 0;  // good rows covered
 };
 
 // Coordinates beyond these are bad rows: no table has a place there, and a
@@ -73,11 +97,21 @@ public:
     // `first_line` of the file; with kFail, nothing when a row is bad.
     // Searches on the calling thread only. `out` is the caller's, so that
     // it can reuse one buffer for block after block.
-    Result<BlockOutput> geocode(std::string_view block, std::size_t first_line,
-                                std::string& out) const;
+    // With `supplied` (required while extra_columns are asked for, refused
+    // with neighbours), its answers are written; a count other than the
+    // block's good rows is an error.
+    Result<BlockOutput> geocode(std::string_view block, std::size_t first_line, std::string& out,
+                                const SuppliedAnswers* supplied = nullptr) const;
 
-    // The names appended to the header: the place columns and distance_km,
-    // each prefixed with place_ while the input already has that name.
+    // The latitudes and longitudes of the block's good rows, read and
+    // checked as geocode reads them, for a caller that answers them itself
+    // (bad rows are left out here and reported by geocode).
+    void coordinates(std::string_view block, std::size_t first_line, std::vector<double>& lats,
+                     std::vector<double>& lons) const;
+
+    // The names appended to the header: rank (with neighbours), the place
+    // columns, distance_km and the extra columns, each prefixed with place_
+    // while the input already has that name.
     const std::vector<std::string>& appended_names() const noexcept { return appended_; }
 
 private:

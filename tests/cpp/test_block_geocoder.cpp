@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -12,6 +14,7 @@
 #include "geocoder/block_geocoder.hpp"
 #include "geocoder/construction.hpp"
 #include "geocoder/lookup.hpp"
+#include "geocoder/neighbour_batch.hpp"
 #include "geocoder/row_fields.hpp"
 
 namespace vicinor {
@@ -273,6 +276,111 @@ TEST(BlockGeocoder, RefusesColumnsOutsideTheHeaderOrTwiceTheSame) {
     options.lat_column = 1;
     options.lon_column = 1;
     EXPECT_FALSE(BlockGeocoder::make(geocoder, options).ok());
+}
+
+// With neighbours, each good row is written once per rank that exists,
+// in the order nearest_k_rows gives, the empty place of a rank beyond
+// max_km keeping its distance; a bad row is written once without a rank.
+TEST(BlockGeocoder, NeighboursAreRankedRowsInTheOrderOfTheKNearest) {
+    ReverseGeocoder geocoder = build_geocoder(
+        "lat,lon,name\n0,0,a\n0,0,b\n0,1,c\n1,1,\"d,e\"\n", U',', false).value();
+    prepare_lookups(geocoder);
+    prepare_neighbours(geocoder);
+    for (double max_km : {std::numeric_limits<double>::infinity(), 120.0}) {
+        BlockOptions options;
+        options.header = {"id", "lat", "lon"};
+        options.lat_column = 1;
+        options.lon_column = 2;
+        options.neighbours = 6;  // more than the table's four rows
+        options.max_km = max_km;
+        options.bad_rows = BadRowPolicy::kSkip;
+        Result<BlockGeocoder> made = BlockGeocoder::make(geocoder, options);
+        ASSERT_TRUE(made.ok());
+        EXPECT_EQ(made->header_line(), "id,lat,lon,rank,place_lat,place_lon,name,distance_km\n");
+        std::string bytes;
+        ASSERT_TRUE(made->geocode("p,0.1,0.2\nbad,x,1\nq,0.9,0.9\n", 2, bytes).ok());
+        const double lats[] = {0.1, 0.9};
+        const double lons[] = {0.2, 0.9};
+        BatchQuery query;
+        query.lats = DoubleColumn{lats, 1};
+        query.lons = DoubleColumn{lons, 1};
+        query.count = 2;
+        query.max_km = max_km;
+        std::vector<std::int64_t> nearest(2 * 6);
+        std::vector<double> km(2 * 6);
+        ASSERT_TRUE(nearest_k_rows(geocoder, query, 6, nearest.data(), km.data()).ok());
+        Rows expected;
+        csv::CsvRecord place;
+        for (std::size_t point = 0; point < 2; ++point) {
+            const std::vector<std::string> input =
+                point == 0 ? std::vector<std::string>{"p", "0.1", "0.2"}
+                           : std::vector<std::string>{"q", "0.9", "0.9"};
+            for (std::size_t rank = 0; rank < 4; ++rank) {
+                const std::int64_t row = nearest[point * 6 + rank];
+                std::vector<std::string> fields = input;
+                fields.push_back(std::to_string(rank + 1));
+                if (row >= 0) {
+                    ASSERT_TRUE(read_row_fields(geocoder, row_text_at(geocoder, row), place).ok());
+                    for (std::size_t f = 0; f < place.size(); ++f) fields.emplace_back(place.field(f));
+                } else {
+                    fields.insert(fields.end(), 3, "");
+                }
+                fields.push_back(distance_text(km[point * 6 + rank]));
+                expected.push_back(fields);
+            }
+            if (point == 0) expected.push_back({"bad", "x", "1", "", "", "", "", ""});
+        }
+        EXPECT_EQ(read_rows(bytes, ','), expected) << bytes;
+    }
+}
+
+// Answers supplied by the caller are written as given (a place beyond
+// max_km left out, its distance kept), with the extra columns after the
+// distance; a count other than the good rows' is refused.
+TEST(BlockGeocoder, SuppliedAnswersAndExtraColumnsAreWrittenForTheGoodRows) {
+    const ReverseGeocoder geocoder = small_geocoder();
+    BlockOptions options;
+    options.header = {"id", "lat", "lon"};
+    options.lat_column = 1;
+    options.lon_column = 2;
+    options.max_km = 100;
+    options.bad_rows = BadRowPolicy::kSkip;
+    options.format = BlockFormat::kJsonLines;
+    options.extra_columns = {{"code", false}, {"inside", true}};
+    Result<BlockGeocoder> made = BlockGeocoder::make(geocoder, options);
+    ASSERT_TRUE(made.ok());
+    const std::string block = "a,1,2\nb,x,2\nc,3,4\n";
+    std::vector<double> lats, lons;
+    made->coordinates(block, 2, lats, lons);
+    EXPECT_EQ(lats, (std::vector<double>{1, 3}));
+    EXPECT_EQ(lons, (std::vector<double>{2, 4}));
+    const std::int64_t rows[] = {7, 8};
+    const double km[] = {12.5, 100.25};
+    const std::string extras[] = {"F\"R", "true", "", "false"};
+    SuppliedAnswers supplied{rows, km, extras, 2};
+    std::string bytes;
+    ASSERT_TRUE(made->geocode(block, 2, bytes, &supplied).ok());
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t end = bytes.find('\n', at);
+        lines.push_back(bytes.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    std::string place_name = "\"name\":\"p7\"";
+    EXPECT_NE(lines[0].find(place_name), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"distance_km\":12.500,\"code\":\"F\\\"R\",\"inside\":true}"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("\"distance_km\":null,\"code\":null,\"inside\":null}"),
+              std::string::npos);
+    EXPECT_NE(lines[2].find("\"name\":null"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[2].find("\"distance_km\":100.250,\"code\":\"\",\"inside\":false}"),
+              std::string::npos)
+        << lines[2];
+    supplied.count = 1;
+    EXPECT_FALSE(made->geocode(block, 2, bytes, &supplied).ok());
+    EXPECT_FALSE(made->geocode(block, 2, bytes).ok());  // extra columns need their values
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 sanitizer): argument checks, blocks on several threads at once, and a
 file that a failing iterable must leave as it was."""
 
+import array
+import struct
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -11,7 +13,8 @@ import vicinor
 G = vicinor.ReverseGeocoder
 TABLE = "lat,lon,name\n" + "".join(f"{la},{lo},p{la}_{lo}\n" for la in range(-80, 81, 10)
                                    for lo in range(-180, 180, 15))
-OPTIONS = (",", ["id", "lat", "lon"], 1, 2, None, False, False)
+OPTIONS = (",", ["id", "lat", "lon"], 1, 2, None, False, False, 0, [])
+BORDER = OPTIONS[:-1] + ([("point_country", False), ("within_country", True)],)
 
 
 @pytest.fixture(scope="module")
@@ -22,14 +25,26 @@ def geocoder():
 @pytest.mark.parametrize("call, error", [
     (lambda g: g._geocode_csv_block(b"", 1, ("é",) + OPTIONS[1:], False), ValueError),
     (lambda g: g._geocode_csv_block(b"", -1, OPTIONS, False), ValueError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ("a", "b"), 0, 1, None, False, False), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ("a", "b"), 0, 1, None, False, False, 0, []), False),
      TypeError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", 2], 0, 1, None, False, False), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", 2], 0, 1, None, False, False, 0, []), False),
      TypeError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 2, None, False, False), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 2, None, False, False, 0, []), False),
      ValueError),
-    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 1, -1.0, False, False), False),
+    (lambda g: g._geocode_csv_block(b"", 1, (",", ["a", "b"], 0, 1, -1.0, False, False, 0, []), False),
      ValueError),
+    # Supplied answers of different lengths, or rows without distances.
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False,
+                                    (b"\0" * 8, b"\0" * 16, ["", "true"])), ValueError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False, (b"\0" * 8, None, [])),
+     ValueError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False, (None, None, ["x"])),
+     ValueError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False), RuntimeError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False,
+                                    (struct.pack("=q", 10**9), b"\0" * 8, ["", "true"])),
+     RuntimeError),
+    (lambda g: g._geocode_csv_block(b"", 1, OPTIONS[:-1] + ([("a", "b", "c")],), False), TypeError),
     (lambda g: G._cut_csv_rows(b"a\n", ",", True, -1, 10, 10), ValueError),
     (lambda g: G._read_csv_record(b"\xff,a\n", ","), ValueError),
 ])
@@ -70,3 +85,11 @@ def test_a_failing_iterable_leaves_the_file_as_it_was(tmp_path):
     assert [path.name for path in tmp_path.iterdir()] == ["out.csv"]
     G._write_file(target, iter([b"new\n", memoryview(b"rows\n")]))
     assert target.read_bytes() == b"new\nrows\n"
+
+
+def test_supplied_answers_of_an_empty_block_write_only_the_header(geocoder):
+    # Empty arrays may have no address: nothing may be copied from them.
+    empty = (array.array("q"), array.array("d"), [])
+    output, rows, skipped, bad = geocoder._geocode_csv_block(b"", 1, BORDER, True, empty)
+    assert output == b"id,lat,lon,place_lat,place_lon,name,distance_km,point_country,within_country\n"
+    assert (rows, skipped, bad) == (0, 0, None)
