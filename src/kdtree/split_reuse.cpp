@@ -161,8 +161,15 @@ ChangeSlice SplitReuse::keep_lower_side_together(std::size_t lo, std::size_t m, 
     // The region rotated: the front gained and the lower side, or what is
     // left of the lower side and as many upper positions.
     const std::size_t end = gained ? old_split : old_split + by;
-    if (end > lo + m || (!gained && (old_split <= lo || end > old_end))) return changes;
     const std::size_t first_moved = gained ? old_lo : old_split;
+    // A memory of the chunk that no longer fits inside it (its offsets
+    // wrapped as the chunks above moved) cannot be rotated: the node
+    // selects afresh, which the rules give the same answer as any reuse.
+    if (old_split > old_end || old_end > order_.size() || first_moved < lo || first_moved > end) {
+        arranged.valid = false;
+        return changes;
+    }
+    if (end > lo + m || (!gained && (old_split <= lo || end > old_end))) return changes;
     std::rotate(order_.begin() + static_cast<std::ptrdiff_t>(lo),
                 order_.begin() + static_cast<std::ptrdiff_t>(first_moved),
                 order_.begin() + static_cast<std::ptrdiff_t>(end));
