@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import dataclasses
+import errno
 import os
 import stat
 import sys
@@ -341,6 +342,10 @@ def write_file(path: str, chunks: Iterator[bytes]) -> None:
     try:
         Geocoder._write_file(path, chunks)
     except (RuntimeError, ValueError) as error:
+        # A pipe named as the output (/dev/stdout, a FIFO) whose reader went
+        # away ends the run as standard output's would.
+        if str(error).endswith(f"(os error {errno.EPIPE})"):
+            raise BrokenPipeError(errno.EPIPE, os.strerror(errno.EPIPE), path) from None
         from ._failures import one_line
         raise BatchError(f"cannot write {path}: {one_line(error)}") from None
 

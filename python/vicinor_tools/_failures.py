@@ -81,18 +81,47 @@ def writing(name: str) -> Iterator[None]:
 
 
 def fail(message: str, status: int = EXIT_FAILURE) -> NoReturn:
+    # Output still buffered from before the failure is written first: had
+    # it been written when it was made, a reader that has gone away would
+    # have ended the command already.
+    if not write_pending_output():
+        sys.exit(EXIT_BROKEN_PIPE)
     if sys.stderr is not None:
         sys.stderr.write(f"{PROG}: {message}\n")
     sys.exit(status)
 
 
-def quiet_broken_pipe() -> int:
-    # Standard output is pointed at nothing so that the interpreter's final
-    # flush does not complain again.
-    with contextlib.suppress(OSError, ValueError):
+def point_stdout_at_nothing() -> None:
+    # What standard output still buffers then goes nowhere, so that the
+    # interpreter's final flush does not complain again.
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        target = sys.stdout.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        if devnull != target:
+            os.dup2(devnull, target)
+            os.close(devnull)
+
+
+def quiet_broken_pipe() -> int:
+    point_stdout_at_nothing()
     return EXIT_BROKEN_PIPE
+
+
+def write_pending_output() -> bool:
+    """Writes what standard output still buffers; False when its reader has
+    gone away. Whatever cannot be written is dropped, as the command is
+    ending with a failure that says more than a second complaint would."""
+    if sys.stdout is None or isinstance(sys.stdout, ClosedStream):
+        return True
+    try:
+        sys.stdout.flush()
+        return True
+    except BrokenPipeError:
+        point_stdout_at_nothing()
+        return False
+    except (OSError, ValueError, KeyboardInterrupt):
+        point_stdout_at_nothing()
+        return True
 
 
 def run_command(command: Callable[[], int]) -> int:
@@ -123,6 +152,12 @@ def run_command(command: Callable[[], int]) -> int:
         fail("out of memory")
     except Exception as error:  # a fault of ours: still one line, with its kind
         fail(f"unexpected {type(error).__name__}: {one_line(error)}")
+    except SystemExit as leaving:
+        # argparse's exits, after --help or --version have printed into
+        # the buffer.
+        if leaving.code == 0 and not write_pending_output():
+            return EXIT_BROKEN_PIPE
+        raise
     finally:
         # The interpreter's last flush must find nothing it would complain of.
         for name, was_closed in closed.items():
