@@ -117,6 +117,16 @@ class WorldByBorder:
         lines = [self.geocoder.row_text(int(row)) for row in rows]
         return vicinor.ReverseGeocoder(header + "\n" + "\n".join(lines) + "\n")
 
+    def country_places(self, code: str
+                       ) -> tuple[vicinor.ReverseGeocoder, npt.NDArray[np.intp] | None]:
+        """A geocoder over the places within country `code`, and the table
+        row of each of its rows; the whole table and None for "" or a
+        country without places."""
+        rows = self._rows.get(code)
+        if rows is None:
+            return self.geocoder, None
+        return self._country_geocoder(code), rows
+
     def nearest(self, lat: float, lon: float) -> BorderAnswer:
         """The nearest place within the country (lat, lon) lies in, or the
         nearest place overall when it lies in none or one without places."""

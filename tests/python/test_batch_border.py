@@ -99,4 +99,5 @@ def test_a_skipped_bad_row_has_no_country(tmp_path, output_format):
 def test_k_and_by_border_are_refused_together():
     done = batch("-", "-k", 2, "--by-border", stdin=b"lat,lon\n1,2\n", check=False)
     assert done.returncode == 2
-    assert "-k and --by-border cannot be combined" in done.stderr.decode()
+    assert "-k and --by-border cannot be combined in batch" in done.stderr.decode()
+    assert "vicinor LAT LON -k N --by-border" in done.stderr.decode()
