@@ -263,7 +263,8 @@ def border_block_geocoder(geocoder: Geocoder, options: BatchOptions) -> Any:
         if world is None:
             supplied = (None, None, country_of(lats, lons, threads=1).tolist())
         else:
-            rows, km, countries, within = world.nearest_rows(lats, lons, threads=1)
+            rows, km, countries, within = world.nearest_rows(lats, lons, threads=1,
+                                                             k=options.neighbours or None)
             extras = [text for code, inside in zip(countries.tolist(), within.tolist())
                       for text in (code, "true" if inside else "false")]
             supplied = (rows, km, extras)

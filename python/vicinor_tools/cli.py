@@ -257,7 +257,8 @@ def run_batch(argv: Sequence[str]) -> int:
                         help="append point_country, the ISO code of the country the point "
                              "lies in (bundled country borders; empty at sea); with the "
                              "bundled table the place is the nearest within that country "
-                             "(else the nearest overall) and within_country says which")
+                             "(else the nearest overall; with -k, the N nearest) and "
+                             "within_country says which")
     add_source_options(parser)
     # None when not given, so that options that cannot apply are refused.
     parser.set_defaults(sep=None)
@@ -271,11 +272,6 @@ def run_batch(argv: Sequence[str]) -> int:
         parser.error(f"-k must be from 1 to {_batch.MAX_NEIGHBOURS}")
     if args.threads is not None and not 1 <= args.threads <= 1024:
         parser.error("--threads must be from 1 to 1024")
-    if args.k is not None and args.by_border:
-        parser.error("-k and --by-border cannot be combined in batch, which finds one place "
-                     "per row by border; for the N nearest places within a point's country, "
-                     "use `vicinor LAT LON -k N --by-border`, or -k N with "
-                     "--where country=CODE")
     if len(args.input_sep) != 1 or not args.input_sep.isascii() or args.input_sep in "\r\n\"":
         parser.error("--input-sep must be one ASCII character other than a quote or line break")
     if args.table is None and (args.sep is not None or args.drop_coordinates):
