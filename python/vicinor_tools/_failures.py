@@ -132,7 +132,12 @@ def run_command(command: Callable[[], int]) -> int:
     if closed["stdout"]:
         sys.stdout = ClosedStream("standard output")
     try:
-        status = command()
+        try:
+            status = command()
+        except SystemExit as leaving:
+            if leaving.code != 0:
+                raise
+            status = 0  # --help or --version, printed into the buffer
         if not closed["stdout"]:
             # Here, not at exit, so that a full disk is reported like any failure.
             with writing("standard output"):
@@ -152,12 +157,6 @@ def run_command(command: Callable[[], int]) -> int:
         fail("out of memory")
     except Exception as error:  # a fault of ours: still one line, with its kind
         fail(f"unexpected {type(error).__name__}: {one_line(error)}")
-    except SystemExit as leaving:
-        # argparse's exits, after --help or --version have printed into
-        # the buffer.
-        if leaving.code == 0 and not write_pending_output():
-            return EXIT_BROKEN_PIPE
-        raise
     finally:
         # The interpreter's last flush must find nothing it would complain of.
         for name, was_closed in closed.items():

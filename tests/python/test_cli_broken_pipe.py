@@ -1,6 +1,7 @@
 """A reader that goes away ends the command quietly with status 141, however
 the write that meets the closed pipe happens: in the loop, at the last
-flush, as a file named by -o, or at exit after a failure or --help."""
+flush, as a file named by -o, or at exit after a failure or --help; and
+those writes into a full disk fail with one line."""
 
 import os
 import random
@@ -61,3 +62,15 @@ MANY_BLOCKS = ["batch", "points.csv", "--table", "t.csv", "--chunk-rows", "500"]
 def test_a_leaving_reader_always_ends_the_command_with_141(folder, args, read, buffered, runs):
     for _ in range(runs):
         assert into_leaving_reader(args, folder, read, buffered) == (128 + signal.SIGPIPE, b"")
+
+
+@pytest.mark.parametrize("args, line", [
+    (["--help"], "vicinor: cannot write standard output: No space left on device"),
+    (["batch", "bad.csv", "--table", "t.csv"], "vicinor: bad.csv, line 12: longitude 'x' is not a number"),
+])
+def test_the_same_writes_into_a_full_disk_fail_with_one_line(folder, args, line):
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([COMMAND, *args], cwd=folder, env=env, stdout=full,
+                              stderr=subprocess.PIPE, text=True, timeout=300)
+    assert (done.returncode, done.stderr) == (1, line + "\n")
