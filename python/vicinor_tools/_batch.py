@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import dataclasses
+import errno
 import os
 import stat
 import sys
@@ -262,7 +263,8 @@ def border_block_geocoder(geocoder: Geocoder, options: BatchOptions) -> Any:
         if world is None:
             supplied = (None, None, country_of(lats, lons, threads=1).tolist())
         else:
-            rows, km, countries, within = world.nearest_rows(lats, lons, threads=1)
+            rows, km, countries, within = world.nearest_rows(lats, lons, threads=1,
+                                                             k=options.neighbours or None)
             extras = [text for code, inside in zip(countries.tolist(), within.tolist())
                       for text in (code, "true" if inside else "false")]
             supplied = (rows, km, extras)
@@ -341,6 +343,10 @@ def write_file(path: str, chunks: Iterator[bytes]) -> None:
     try:
         Geocoder._write_file(path, chunks)
     except (RuntimeError, ValueError) as error:
+        # A pipe named as the output (/dev/stdout, a FIFO) whose reader went
+        # away ends the run as standard output's would.
+        if str(error).endswith(f"(os error {errno.EPIPE})"):
+            raise BrokenPipeError(errno.EPIPE, os.strerror(errno.EPIPE), path) from None
         from ._failures import one_line
         raise BatchError(f"cannot write {path}: {one_line(error)}") from None
 
@@ -349,10 +355,10 @@ class Progress:
     """A bar on standard error (rows, rows per second, time left) when it is
     a terminal; nothing otherwise, so logs and pipes stay clean."""
 
-    def __init__(self, input_path: str) -> None:
+    def __init__(self, input_path: str, header: bool) -> None:
         self.bar: Any = None
         if sys.stderr is not None and sys.stderr.isatty():
-            total = count_lines(input_path) if input_path != "-" else None
+            total = count_rows(input_path, header) if input_path != "-" else None
             from tqdm import tqdm
             try:
                 sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
@@ -373,14 +379,27 @@ class Progress:
             self.bar.close()
 
 
-def count_lines(path: str) -> int | None:
-    """Data lines of a regular file (for the progress bar's time left)."""
+def count_rows(path: str, header: bool) -> int | None:
+    """Data rows of a regular file, for the progress bar's time left: CR,
+    LF and CR LF each end a row, as the reader ends them, and a last row
+    may go unended. Quoted line breaks count as well: it is an estimate,
+    made without parsing."""
     try:
         if not os.path.isfile(path):
             return None
+        ends = 0
+        last = b""
         with open(path, "rb") as file:
-            count = sum(block.count(b"\n") for block in iter(lambda: file.read(1 << 20), b""))
-        return max(count - 1, 0)
+            for block in iter(lambda: file.read(BLOCK_BYTES), b""):
+                ends += block.count(b"\n")
+                if b"\r" in block:
+                    ends += block.count(b"\r") - block.count(b"\r\n")
+                if last == b"\r" and block.startswith(b"\n"):
+                    ends -= 1  # a CR LF cut between two reads
+                last = block[-1:]
+        if last not in (b"", b"\r", b"\n"):
+            ends += 1
+        return max(ends - int(header), 0)
     except OSError:
         return None
 
@@ -412,7 +431,7 @@ def geocode_file(geocoder: Geocoder, input_path: str, output_path: str,
         block_options = (options.sep, header, lat, lon, options.max_km,
                          options.output_format == "jsonl", options.skip_bad, options.neighbours,
                          extra_columns(options))
-        progress = Progress(input_path)
+        progress = Progress(input_path, options.header)
         try:
             chunks = geocoded_blocks(geocoder, reader, block_options, options,
                                      reader.line, progress, summary)

@@ -117,6 +117,16 @@ class WorldByBorder:
         lines = [self.geocoder.row_text(int(row)) for row in rows]
         return vicinor.ReverseGeocoder(header + "\n" + "\n".join(lines) + "\n")
 
+    def country_places(self, code: str
+                       ) -> tuple[vicinor.ReverseGeocoder, npt.NDArray[np.intp] | None]:
+        """A geocoder over the places within country `code`, and the table
+        row of each of its rows; the whole table and None for "" or a
+        country without places."""
+        rows = self._rows.get(code)
+        if rows is None:
+            return self.geocoder, None
+        return self._country_geocoder(code), rows
+
     def nearest(self, lat: float, lon: float) -> BorderAnswer:
         """The nearest place within the country (lat, lon) lies in, or the
         nearest place overall when it lies in none or one without places."""
@@ -124,32 +134,32 @@ class WorldByBorder:
         return BorderAnswer(int(rows[0]), float(km[0]), str(countries[0]), bool(within[0]))
 
     def nearest_rows(self, lats: Coordinates, lons: Coordinates, *,
-                     threads: int | None = None
+                     threads: int | None = None, k: int | None = None
                      ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64],
                                 npt.NDArray[np.str_], npt.NDArray[np.bool_]]:
         """For whole columns: each point's row and distance (as
-        `nearest_rows` gives them), its country, and whether the row lies in
-        that country."""
+        `nearest_rows` gives them, with k the k nearest, -1 and inf past the
+        last place), its country, and whether the rows lie in that country."""
         lat_array = np.asarray(lats, dtype=np.float64)
         lon_array = np.asarray(lons, dtype=np.float64)
         countries = country_of(lat_array, lon_array, threads=threads)
-        rows = np.empty(len(countries), dtype=np.int64)
-        km = np.empty(len(countries), dtype=np.float64)
+        shape = (len(countries),) if k is None else (len(countries), k)
+        rows = np.empty(shape, dtype=np.int64)
+        km = np.empty(shape, dtype=np.float64)
         within = np.zeros(len(countries), dtype=np.bool_)
         order = np.argsort(countries, kind="stable")
         codes, starts = np.unique(countries[order], return_index=True)
         bounds = list(starts) + [len(order)]
+        ranks = {} if k is None else {"k": k}
         for i, code in enumerate(codes):
             points = order[bounds[i]:bounds[i + 1]]
-            table_rows = self._rows.get(str(code))
+            searched, table_rows = self.country_places(str(code))
+            found, found_km = searched.nearest_rows(lat_array[points], lon_array[points],
+                                                    threads=threads, **ranks)
             if table_rows is None:  # "" or a country without places
-                found, found_km = self.geocoder.nearest_rows(
-                    lat_array[points], lon_array[points], threads=threads)
                 rows[points] = found
             else:
-                found, found_km = self._country_geocoder(str(code)).nearest_rows(
-                    lat_array[points], lon_array[points], threads=threads)
-                rows[points] = table_rows[found]
+                rows[points] = np.where(found >= 0, table_rows[np.maximum(found, 0)], -1)
                 within[points] = True
             km[points] = found_km
         return rows, km, countries, within

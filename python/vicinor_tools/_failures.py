@@ -81,18 +81,47 @@ def writing(name: str) -> Iterator[None]:
 
 
 def fail(message: str, status: int = EXIT_FAILURE) -> NoReturn:
+    # Output still buffered from before the failure is written first: had
+    # it been written when it was made, a reader that has gone away would
+    # have ended the command already.
+    if not write_pending_output():
+        sys.exit(EXIT_BROKEN_PIPE)
     if sys.stderr is not None:
         sys.stderr.write(f"{PROG}: {message}\n")
     sys.exit(status)
 
 
-def quiet_broken_pipe() -> int:
-    # Standard output is pointed at nothing so that the interpreter's final
-    # flush does not complain again.
-    with contextlib.suppress(OSError, ValueError):
+def point_stdout_at_nothing() -> None:
+    # What standard output still buffers then goes nowhere, so that the
+    # interpreter's final flush does not complain again.
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        target = sys.stdout.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        if devnull != target:
+            os.dup2(devnull, target)
+            os.close(devnull)
+
+
+def quiet_broken_pipe() -> int:
+    point_stdout_at_nothing()
     return EXIT_BROKEN_PIPE
+
+
+def write_pending_output() -> bool:
+    """Writes what standard output still buffers; False when its reader has
+    gone away. Whatever cannot be written is dropped, as the command is
+    ending with a failure that says more than a second complaint would."""
+    if sys.stdout is None or isinstance(sys.stdout, ClosedStream):
+        return True
+    try:
+        sys.stdout.flush()
+        return True
+    except BrokenPipeError:
+        point_stdout_at_nothing()
+        return False
+    except (OSError, ValueError, KeyboardInterrupt):
+        point_stdout_at_nothing()
+        return True
 
 
 def run_command(command: Callable[[], int]) -> int:
@@ -103,7 +132,12 @@ def run_command(command: Callable[[], int]) -> int:
     if closed["stdout"]:
         sys.stdout = ClosedStream("standard output")
     try:
-        status = command()
+        try:
+            status = command()
+        except SystemExit as leaving:
+            if leaving.code != 0:
+                raise
+            status = 0  # --help or --version, printed into the buffer
         if not closed["stdout"]:
             # Here, not at exit, so that a full disk is reported like any failure.
             with writing("standard output"):

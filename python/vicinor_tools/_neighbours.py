@@ -87,14 +87,23 @@ def write_table(records: list[dict[str, str | float | int]], out: TextIO) -> Non
 
 
 def run_neighbours(args: argparse.Namespace, geocoder: vicinor.ReverseGeocoder,
-                   out: TextIO) -> None:
-    """Writes the k nearest places, or those within the distance."""
-    if args.k is not None:
-        rows, km = geocoder.nearest_rows([args.lat], [args.lon], k=args.k, threads=1)
-        found = [(int(r), float(d)) for r, d in zip(rows[0], km[0]) if r >= 0]
+                   out: TextIO, bundled: bool = False) -> None:
+    """Writes the k nearest places, or those within the distance; with
+    --by-border, each with the country the point lies in, and for the
+    bundled table only places within it."""
+    def search(searched: vicinor.ReverseGeocoder) -> list[tuple[int, float]]:
+        if args.k is not None:
+            rows, km = searched.nearest_rows([args.lat], [args.lon], k=args.k, threads=1)
+            return [(int(r), float(d)) for r, d in zip(rows[0], km[0]) if r >= 0]
+        return list(searched.get_rows_within(args.lat, args.lon, args.within_km))
+
+    border: dict[str, str | float] = {}
+    if getattr(args, "by_border", False):
+        from ._border_command import border_neighbours
+        found, border = border_neighbours(geocoder, bundled, args.lat, args.lon, search)
     else:
-        found = geocoder.get_rows_within(args.lat, args.lon, args.within_km)
-    records = [row_fields(geocoder, rank, row, km)
+        found = search(geocoder)
+    records = [row_fields(geocoder, rank, row, km) | border
                for rank, (row, km) in enumerate(found, start=1)]
     if args.format == "json":
         out.write(json.dumps(records, ensure_ascii=False) + "\n")

@@ -144,11 +144,11 @@ def run_lookup(argv: Sequence[str]) -> int:
     geocoder = open_geocoder(args)
     try:
         geocoder = _neighbours.apply_where(geocoder, args.where)
+        bundled = args.table is None and args.index is None
         if _neighbours.wants_neighbours(args):
-            _neighbours.run_neighbours(args, geocoder, sys.stdout)
+            _neighbours.run_neighbours(args, geocoder, sys.stdout, bundled)
             return 0
         if args.by_border:
-            bundled = args.table is None and args.index is None
             fields = border_fields(geocoder, bundled, args.lat, args.lon, place_fields)
         else:
             fields = nearest_fields(geocoder, args.lat, args.lon)
@@ -257,7 +257,8 @@ def run_batch(argv: Sequence[str]) -> int:
                         help="append point_country, the ISO code of the country the point "
                              "lies in (bundled country borders; empty at sea); with the "
                              "bundled table the place is the nearest within that country "
-                             "(else the nearest overall) and within_country says which")
+                             "(else the nearest overall; with -k, the N nearest) and "
+                             "within_country says which")
     add_source_options(parser)
     # None when not given, so that options that cannot apply are refused.
     parser.set_defaults(sep=None)
@@ -271,8 +272,6 @@ def run_batch(argv: Sequence[str]) -> int:
         parser.error(f"-k must be from 1 to {_batch.MAX_NEIGHBOURS}")
     if args.threads is not None and not 1 <= args.threads <= 1024:
         parser.error("--threads must be from 1 to 1024")
-    if args.k is not None and args.by_border:
-        parser.error("-k and --by-border cannot be combined")
     if len(args.input_sep) != 1 or not args.input_sep.isascii() or args.input_sep in "\r\n\"":
         parser.error("--input-sep must be one ASCII character other than a quote or line break")
     if args.table is None and (args.sep is not None or args.drop_coordinates):

@@ -1,5 +1,6 @@
 #include "binding/block_geocoding.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -292,10 +293,12 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
                     PyObject_GetBuffer(km_object, supplied_km.view(), PyBUF_C_CONTIGUOUS) != 0) {
                     return nullptr;
                 }
+                // With neighbours, every point's ranks.
+                const std::size_t ranks = std::max<std::size_t>(options.neighbours, 1);
                 const std::size_t count = supplied_rows.text().size() / sizeof(std::int64_t);
                 if (supplied_rows.text().size() % sizeof(std::int64_t) != 0 ||
-                    supplied_km.text().size() != count * sizeof(double) ||
-                    (per_row > 0 && extra_texts.size() != count * per_row)) {
+                    supplied_km.text().size() != count * sizeof(double) || count % ranks != 0 ||
+                    (per_row > 0 && extra_texts.size() != count / ranks * per_row)) {
                     raise_message(PyExc_ValueError, "the supplied answers differ in length");
                     return nullptr;
                 }
@@ -308,7 +311,7 @@ PyObject* Geocoder_geocode_csv_block(PyObject* self, PyObject* args) {
                 }
                 supplied.rows = supplied_copy_rows.data();
                 supplied.km = supplied_copy_km.data();
-                supplied.count = count;
+                supplied.count = count / ranks;
             }
         }
         Result<BlockGeocoder> block_geocoder = BlockGeocoder::make(geocoder->record, std::move(options));

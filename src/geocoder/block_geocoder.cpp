@@ -346,7 +346,7 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     if (supplied != nullptr || extras > 0) {
         // Null pointers are allowed where there is nothing to point at.
         const bool none = lats.empty();
-        if (supplied == nullptr || options_.neighbours > 0 || supplied->count != lats.size() ||
+        if (supplied == nullptr || supplied->count != lats.size() ||
             (extras > 0 && supplied->extras == nullptr && !none) ||
             ((supplied->rows == nullptr) != (supplied->km == nullptr))) {
             return Error("the supplied answers do not match the block's rows");
@@ -354,7 +354,7 @@ Result<BlockOutput> BlockGeocoder::geocode(std::string_view block, std::size_t f
     }
     if (supplied != nullptr && supplied->rows != nullptr) {
         const auto table_rows = static_cast<std::int64_t>(geocoder_->indexed_data.size());
-        for (std::size_t i = 0; i < lats.size(); ++i) {
+        for (std::size_t i = 0; i < nearest.size(); ++i) {
             if (supplied->rows[i] < -1 || supplied->rows[i] >= table_rows) {
                 return Error("a supplied row is beyond the table");
             }

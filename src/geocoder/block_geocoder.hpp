@@ -56,6 +56,8 @@ struct BlockOptions {
 // search unless null (max_km still applies), and extras holds each row's
 // extra_columns values, extra_columns.size() per row.
 struct SuppliedAnswers {
+    // With neighbours, each good row's ranks one after another (-1 and an
+    // infinite distance past the last place), as nearest_k_rows gives them.
     const std::int64_t* rows = nullptr;
     const double* km = nullptr;
     const std::string* extras = nullptr;
@@ -97,9 +99,9 @@ public:
     // `first_line` of the file; with kFail, nothing when a row is bad.
     // Searches on the calling thread only. `out` is the caller's, so that
     // it can reuse one buffer for block after block.
-    // With `supplied` (required while extra_columns are asked for, refused
-    // with neighbours), its answers are written; a count other than the
-    // block's good rows is an error.
+    // With `supplied` (required while extra_columns are asked for), its
+    // answers are written; a count other than the block's good rows is an
+    // error.
     Result<BlockOutput> geocode(std::string_view block, std::size_t first_line, std::string& out,
                                 const SuppliedAnswers* supplied = nullptr) const;
 

@@ -383,5 +383,37 @@ TEST(BlockGeocoder, SuppliedAnswersAndExtraColumnsAreWrittenForTheGoodRows) {
     EXPECT_FALSE(made->geocode(block, 2, bytes).ok());  // extra columns need their values
 }
 
+// With neighbours, each good row's ranks are supplied one after another;
+// ranks past the last place (infinite distance) are left out.
+TEST(BlockGeocoder, SuppliedNeighboursAreWrittenRankByRank) {
+    const ReverseGeocoder geocoder = small_geocoder();
+    BlockOptions options;
+    options.header = {"id", "lat", "lon"};
+    options.lat_column = 1;
+    options.lon_column = 2;
+    options.neighbours = 2;
+    options.extra_columns = {{"code", false}};
+    Result<BlockGeocoder> made = BlockGeocoder::make(geocoder, options);
+    ASSERT_TRUE(made.ok());
+    const std::string block = "a,1,2\nc,3,4\n";
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::int64_t rows[] = {7, 8, 9, -1};
+    const double km[] = {1, 2, 3, inf};
+    const std::string extras[] = {"FR", "DE"};
+    SuppliedAnswers supplied{rows, km, extras, 2};
+    std::string bytes;
+    ASSERT_TRUE(made->geocode(block, 2, bytes, &supplied).ok());
+    Rows got;
+    for (const std::vector<std::string>& row : read_rows(bytes, ',')) {
+        got.push_back({row[0], row[3], row[6], row[8], row[9]});
+    }
+    EXPECT_EQ(got, (Rows{{"a", "1", "p7", "1.000", "FR"},
+                         {"a", "2", "p8", "2.000", "FR"},
+                         {"c", "1", "p9", "3.000", "DE"}}))
+        << bytes;
+    supplied.count = 1;
+    EXPECT_FALSE(made->geocode(block, 2, bytes, &supplied).ok());
+}
+
 }  // namespace
 }  // namespace vicinor

@@ -96,7 +96,32 @@ def test_a_skipped_bad_row_has_no_country(tmp_path, output_format):
     assert got[1][3:] == [""] * (len(got[1]) - 3)
 
 
-def test_k_and_by_border_are_refused_together():
-    done = batch("-", "-k", 2, "--by-border", stdin=b"lat,lon\n1,2\n", check=False)
-    assert done.returncode == 2
-    assert "-k and --by-border cannot be combined" in done.stderr.decode()
+@pytest.mark.parametrize("bundled", [True, False])
+def test_k_nearest_by_border_are_the_single_lookups_ones(tmp_path, bundled):
+    from vicinor_tools._border_command import border_neighbours
+
+    coordinates = points(30) + [("41.9029", "12.4534")]  # the Vatican: one place
+    source = tmp_path / "points.csv"
+    source.write_text("id,lat,lon\n" + "".join(f"i{n},{lat},{lon}\n"
+                                               for n, (lat, lon) in enumerate(coordinates)))
+    table = tmp_path / "table.csv"
+    table.write_text(TABLE)
+    done = batch(source, "-k", 3, "--by-border", "--chunk-rows", 4, "--threads", 2,
+                 *([] if bundled else ["--table", table]))
+    header, got = read_output(done.stdout.decode(), "csv")
+    geocoder = vicinor_tools.world() if bundled else vicinor.ReverseGeocoder(TABLE)
+
+    def k_nearest(searched):
+        rows, km = searched.nearest_rows([lat], [lon], k=3)
+        return [(int(r), float(d)) for r, d in zip(rows[0], km[0]) if r >= 0]
+
+    want = []
+    for n, (lat_text, lon_text) in enumerate(coordinates):
+        lat, lon = float(lat_text), float(lon_text)
+        found, border = border_neighbours(geocoder, bundled, lat, lon, k_nearest)
+        extra = [border["point_country"]] + ([str(border["within_country"]).lower()]
+                                             if bundled else [])
+        for rank, (row, km) in enumerate(found, start=1):
+            place = next(csv.reader([geocoder.row_text(row)]))
+            want.append([f"i{n}", lat_text, lon_text, str(rank)] + place + [f"{km:.3f}"] + extra)
+    assert got == want

@@ -192,6 +192,25 @@ def test_bare_cr_and_mixed_endings_end_rows(table):
     assert b"\r" not in done.stdout
 
 
+@pytest.mark.parametrize("text, header, rows", [
+    (b"lat,lon\n1,2\n3,4\n", True, 2),
+    (b"lat,lon\r1,2\r3,4\r", True, 2),
+    (b"lat,lon\r\n1,2\r\n3,4\r\n", True, 2),
+    (b"lat,lon\r1,2\n3,4\r\n5,6", True, 3),
+    (b"1,2\r3,4", False, 2),
+    (b"", True, 0),
+])
+def test_the_progress_total_counts_rows_as_the_reader_ends_them(tmp_path, monkeypatch, text,
+                                                                header, rows):
+    from vicinor_tools import _batch
+
+    path = tmp_path / "points.csv"
+    path.write_bytes(text)
+    for read_bytes in (1, 2, 3, 1 << 20):  # a CR LF may be cut between reads
+        monkeypatch.setattr(_batch, "BLOCK_BYTES", read_bytes)
+        assert _batch.count_rows(str(path), header) == rows
+
+
 def test_output_is_refused_when_it_is_the_input(table, tmp_path):
     source = tmp_path / "in.csv"
     source.write_text("lat,lon\n1,2\n")

@@ -41,6 +41,11 @@ def geocoder():
     (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False, (None, None, ["x"])),
      ValueError),
     (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False), RuntimeError),
+    # With neighbours, a rank short, or a point short of its ranks.
+    (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER[:-2] + (2, BORDER[-1]), False,
+                                    (b"\0" * 24, b"\0" * 24, ["", "true"])), ValueError),
+    (lambda g: g._geocode_csv_block(b"1,2,3\n4,5,6\n", 2, BORDER[:-2] + (2, BORDER[-1]), False,
+                                    (b"\0" * 16, b"\0" * 16, ["", "true"])), RuntimeError),
     (lambda g: g._geocode_csv_block(b"1,2,3\n", 2, BORDER, False,
                                     (struct.pack("=q", 10**9), b"\0" * 8, ["", "true"])),
      RuntimeError),

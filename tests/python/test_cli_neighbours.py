@@ -76,3 +76,44 @@ def test_neighbour_option_errors_are_one_line(towns, args, status, message):
     done = run("10", "20", "--table", towns, *args, check=False)
     assert done.returncode == status
     assert message in done.stderr and "Traceback" not in done.stderr
+
+
+@pytest.fixture(scope="module")
+def world():
+    import vicinor_tools
+    return vicinor_tools.world()
+
+
+@pytest.mark.parametrize("lat, lon, code, radius", [
+    (46.72, 6.30, "FR", 12),      # the Jura: the nearest places overall are Swiss
+    (48.95, -113.9, "US", 70),    # Montana, by Canada
+    (0.0, -30.0, "", 520),        # at sea: the nearest places overall
+])
+@pytest.mark.parametrize("search", ["k", "within"])
+def test_neighbours_by_border_lie_in_the_points_country(world, lat, lon, code, radius, search):
+    import vicinor_tools
+
+    option = ["-k", "6"] if search == "k" else ["--within-km", str(radius)]
+    answer = json.loads(run(str(lat), str(lon), *option, "--by-border", "--format",
+                            "json").stdout)
+    searched = vicinor_tools.where(world, country=code) if code else world
+    if search == "k":
+        rows, km = searched.nearest_rows([lat], [lon], k=6)
+        expected = list(zip(rows[0].tolist(), km[0].tolist()))
+    else:
+        expected = searched.get_rows_within(lat, lon, radius)
+    assert len(expected) > 1
+    assert [(r["geonames_id"], r["distance_km"]) for r in answer] == \
+        [(searched.row_dict(row)["geonames_id"], round(km, 3)) for row, km in expected]
+    assert {(r["point_country"], r["within_country"]) for r in answer} == {(code, bool(code))}
+    # The first is the place a single lookup by border answers, ties included.
+    single = vicinor_tools.world(by_border=True).nearest(lat, lon)
+    assert answer[0]["geonames_id"] == world.row_dict(single.row)["geonames_id"]
+
+
+def test_neighbours_of_a_table_by_border_are_all_its_rows(towns):
+    plain = json.loads(run("10", "20", "-k", "3", "--table", towns, "--format", "json").stdout)
+    bordered = json.loads(run("10", "20", "-k", "3", "--by-border", "--table", towns,
+                              "--format", "json").stdout)
+    assert bordered == [row | {"point_country": "TD", "point_country_name": "Chad"}
+                        for row in plain]
