@@ -182,14 +182,24 @@ void check_against_reference(const std::vector<Point>& points) {
             if (v != v) return;
         }
     }
-    const auto fast = vicinor::kdtree::detail::build_packed_tree(points);
+    using vicinor::kdtree::detail::PackedMethod;
+    const auto fast = vicinor::kdtree::detail::build_packed_tree(points, PackedMethod::kPermutation);
     auto same_bytes = [](const auto& a, const auto& b) {
         return a.size() == b.size() &&
                (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
     };
+    // Found on ranks: the same bytes, and the same tables left to the fallback.
+    const auto ranked = vicinor::kdtree::detail::build_packed_tree(points, PackedMethod::kRanks);
+    if (fast.has_value() != ranked.has_value() ||
+        (fast && (!same_bytes(fast->stems, ranked->stems) ||
+                  !same_bytes(fast->leaves, ranked->leaves)))) {
+        std::fprintf(stderr, "construction on ranks differs\n");
+        std::abort();
+    }
     // Numbered along the curve, as large tables are built: the same bytes.
     vicinor::kdtree::PointColumns columns = vicinor::kdtree::PointColumns::from_points(points);
-    const auto renumbered = vicinor::kdtree::detail::build_packed_tree(columns, nullptr, 0);
+    const auto renumbered =
+        vicinor::kdtree::detail::build_packed_tree(columns, nullptr, 0, PackedMethod::kPermutation);
     if (fast.has_value() != renumbered.has_value() ||
         (fast && (!same_bytes(fast->stems, renumbered->stems) ||
                   !same_bytes(fast->leaves, renumbered->leaves)))) {

@@ -3,7 +3,10 @@
 // packed construction did on the way (attempts, splits moved, entries read
 // by selections and repairs), or that it gave up and the fallback ran.
 //
-//   build_anatomy <table.csv> [--rounds N]
+//   build_anatomy <table.csv> [--rounds N] [--method choose|permutation|ranks]
+//
+// The method applies to the packed construction timed alone (packed_ms), so
+// that one run can set the ways of finding the splits side by side.
 //
 // CPU time, median of the rounds. Prints one JSON object.
 #include <algorithm>
@@ -71,12 +74,22 @@ std::uint64_t layout_digest(const vicinor::kdtree::ImmutableKdTree& tree) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using vicinor::kdtree::detail::PackedMethod;
     if (argc < 2) {
-        std::fprintf(stderr, "usage: build_anatomy <table.csv> [--rounds N]\n");
+        std::fprintf(stderr, "usage: build_anatomy <table.csv> [--rounds N] [--method M]\n");
         return 2;
     }
     int rounds = 3;
-    if (argc >= 4 && std::string(argv[2]) == "--rounds") rounds = std::stoi(argv[3]);
+    PackedMethod method = PackedMethod::kChoose;
+    for (int arg = 2; arg + 1 < argc; arg += 2) {
+        const std::string option = argv[arg], value = argv[arg + 1];
+        if (option == "--rounds") rounds = std::stoi(value);
+        if (option == "--method") {
+            method = value == "ranks" ? PackedMethod::kRanks
+                     : value == "permutation" ? PackedMethod::kPermutation
+                                              : PackedMethod::kChoose;
+        }
+    }
     std::ifstream in(argv[1], std::ios::binary);
     std::stringstream buffer;
     buffer << in.rdbuf();
@@ -102,7 +115,8 @@ int main(int argc, char** argv) {
         PointColumns columns = PointColumns::from_points(points);
         counters = {};
         start = cpu_ms();
-        exact = vicinor::kdtree::detail::build_packed_tree(columns, &counters)
+        exact = vicinor::kdtree::detail::build_packed_tree(
+                    columns, &counters, vicinor::kdtree::detail::SpatialNumbering::kMinPoints, method)
                     .has_value();
         packed.push_back(cpu_ms() - start);
     }
@@ -110,9 +124,10 @@ int main(int argc, char** argv) {
         "{\"rows\": %zu, \"constructor_ms\": %.1f, \"tree_ms\": %.1f, \"packed_ms\": %.1f, "
         "\"exact\": %s, \"attempts\": %zu, \"split_moves\": %zu, \"entries_read\": %zu, "
         "\"entries_selected\": %zu, \"fresh_selections\": %zu, \"repairs\": %zu, "
-        "\"fronts_gained\": %zu, \"fronts_lost\": %zu, \"layout\": \"%016llx\"}\n",
+        "\"fronts_gained\": %zu, \"fronts_lost\": %zu, \"by_rank\": %s, \"layout\": \"%016llx\"}\n",
         points.size(), median(whole), median(tree), median(packed), exact ? "true" : "false",
         counters.attempts, counters.split_moves, counters.entries_read,
         counters.entries_selected, counters.fresh_selections, counters.repairs,
-        counters.fronts_gained, counters.fronts_lost, static_cast<unsigned long long>(digest));
+        counters.fronts_gained, counters.fronts_lost, counters.by_rank ? "true" : "false",
+        static_cast<unsigned long long>(digest));
 }

@@ -61,7 +61,14 @@ struct PackedBuildCounters {
     // it, gaining or losing positions at the front.
     std::size_t fronts_gained = 0;
     std::size_t fronts_lost = 0;
+    // The splits were found on ranks (ranked_build.hpp).
+    bool by_rank = false;
 };
+
+// How the packed construction finds its splits: on ranks where values
+// repeat often in a table of moderate size, else on the permutation; or
+// either way for certain (to compare them). The layout is the same.
+enum class PackedMethod { kChoose, kPermutation, kRanks };
 
 // The canonical left-packed construction, whose layout saved files carry.
 // Empty when it cannot finish on this input (identical points that overfill
@@ -72,8 +79,10 @@ struct PackedBuildCounters {
 // curve (SpatialNumbering); the layout is the same either way.
 std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
                                                  PackedBuildCounters* counters = nullptr,
-                                                 std::size_t renumber_from = SpatialNumbering::kMinPoints);
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points);
+                                                 std::size_t renumber_from = SpatialNumbering::kMinPoints,
+                                                 PackedMethod method = PackedMethod::kChoose);
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points,
+                                                 PackedMethod method = PackedMethod::kChoose);
 
 // Puts every point into the leaf its descent through `stems` reaches, in
 // ascending point order. Empty, with `points` untouched, when a descent ends

@@ -13,6 +13,7 @@
 #include "common/page_buffer.hpp"
 #include "common/stop_check.hpp"
 #include "kdtree/build_parts.hpp"
+#include "kdtree/ranked_build.hpp"
 #include "kdtree/spatial_numbering.hpp"
 #include "kdtree/special_values.hpp"
 #include "kdtree/split_reuse.hpp"
@@ -23,12 +24,6 @@ namespace {
 std::size_t leaves_for(std::size_t points) { return (points + B - 1) / B; }
 
 std::size_t stems_for(std::size_t leaves) { return leaves < 2 ? 1 : std::bit_ceil(leaves); }
-
-// The outcome of the split attempts: everything placement needs.
-struct PackedSplits {
-    std::vector<double> stems;
-    std::size_t leaf_count = 0;
-};
 
 // Finds the stems; its working arrays die with it, before placement
 // allocates the leaves.
@@ -202,9 +197,25 @@ private:
 
 std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
                                                  PackedBuildCounters* counters,
-                                                 std::size_t renumber_from) {
+                                                 std::size_t renumber_from, PackedMethod method) {
     PackedBuildCounters ignored;
+    PackedBuildCounters& count = counters != nullptr ? *counters : ignored;
     const SpecialValues special = special_values(points);
+    // Retries are what ranks make cheap; a table that will hardly retry
+    // starts quicker on the permutation.
+    const bool by_rank = !special.nan && points.size() <= kMaxRankedPoints &&
+                         (method == PackedMethod::kRanks ||
+                          (method == PackedMethod::kChoose && values_repeat_often(points)));
+    if (by_rank) {
+        count.by_rank = true;
+        RankedSplits ranked = find_splits_by_rank(points, count);
+        if (ranked.outcome == RankedOutcome::kUnbuildable) return std::nullopt;
+        if (ranked.outcome == RankedOutcome::kBuilt) {
+            return place_points(std::move(ranked.splits.stems), ranked.splits.leaf_count, points);
+        }
+        // Out of its own work bound: the permutation decides.
+        count = PackedBuildCounters{};
+    }
     // Which copy of a NaN lands at a split follows the arrangement, so such
     // tables keep their numbers.
     SpatialNumbering numbering =
@@ -212,8 +223,7 @@ std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
     stop_point();
     std::optional<PackedSplits> splits;
     try {
-        splits = PackedBuild(points, numbering, special, counters != nullptr ? *counters : ignored)
-                     .run();
+        splits = PackedBuild(points, numbering, special, count).run();
     } catch (const Unbuildable&) {
         // the rules cannot finish: the caller falls back on the points
     }
@@ -225,9 +235,9 @@ std::optional<ImmutableKdTree> build_packed_tree(PointColumns& points,
     return place_points(std::move(splits->stems), splits->leaf_count, points);
 }
 
-std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points) {
+std::optional<ImmutableKdTree> build_packed_tree(std::span<const Point> points, PackedMethod method) {
     PointColumns columns = PointColumns::from_points(points);
-    return build_packed_tree(columns);
+    return build_packed_tree(columns, nullptr, SpatialNumbering::kMinPoints, method);
 }
 
 }  // namespace vicinor::kdtree::detail

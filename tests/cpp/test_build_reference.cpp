@@ -1,10 +1,12 @@
-// The fast left-packed construction against the plain statement of its
-// rules: both must give the same bytes wherever both finish.
+// The fast left-packed construction, on the permutation and on ranks,
+// against the plain statement of its rules: all must give the same bytes
+// wherever they finish, and finish on the same tables.
 #include <cmath>
 #include <cstring>
 #include <optional>
 
 #include "kdtree/build_parts.hpp"
+#include "kdtree/ranked_build.hpp"
 #include "kdtree/reference_build.hpp"
 #include "test_build_support.hpp"
 
@@ -29,13 +31,18 @@ struct ComparedBuilds {
 
     void compare(const std::vector<Point>& points) {
         const std::optional<ImmutableKdTree> plain = detail::build_reference_tree(points);
-        const std::optional<ImmutableKdTree> packed = detail::build_packed_tree(points);
+        const std::optional<ImmutableKdTree> packed =
+            detail::build_packed_tree(points, detail::PackedMethod::kPermutation);
         ASSERT_EQ(plain.has_value(), packed.has_value());
+        const std::optional<ImmutableKdTree> ranked =
+            detail::build_packed_tree(points, detail::PackedMethod::kRanks);
+        ASSERT_EQ(ranked.has_value(), packed.has_value());
+        if (ranked) expect_same_bytes(*ranked, *packed);
         // Numbered along the space-filling curve, as large tables are: the
         // same bytes, and on failure the points back as they were.
         PointColumns columns = PointColumns::from_points(points);
         const std::optional<ImmutableKdTree> renumbered =
-            detail::build_packed_tree(columns, nullptr, /*renumber_from=*/0);
+            detail::build_packed_tree(columns, nullptr, /*renumber_from=*/0, detail::PackedMethod::kPermutation);
         ASSERT_EQ(renumbered.has_value(), packed.has_value());
         if (renumbered) expect_same_bytes(*renumbered, *packed);
         for (std::size_t k = 0; !renumbered && k < points.size(); ++k) {
@@ -156,6 +163,23 @@ TEST(BuildReference, SameLoneCopyBelowASplit) {
         if (::testing::Test::HasFailure()) break;
     }
     EXPECT_GT(builds.both_built, 40);
+}
+
+// Ranks pay only where values repeat: a grid of rounded places says so, a
+// table of distinct places does not, whatever its order.
+TEST(BuildReference, RanksChosenWhereValuesRepeat) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> lat(-60.0, 70.0), lon(-180.0, 180.0);
+    for (const double step : {0.0, 0.01, 0.1}) {
+        std::vector<Point> points;
+        for (int k = 0; k < 60000; ++k) {
+            double la = lat(rng), lo = lon(rng);
+            if (step > 0.0) la = std::round(la / step) * step, lo = std::round(lo / step) * step;
+            points.push_back(sphere_point(la, lo));
+        }
+        const PointColumns columns = PointColumns::from_points(points);
+        EXPECT_EQ(detail::values_repeat_often(columns), step > 0.0) << "step " << step;
+    }
 }
 
 }  // namespace
