@@ -92,7 +92,8 @@ std::vector<Rank> sorted_by_key(std::span<const double> column, std::vector<Orde
     for (std::size_t b = 0; b < n; ++b) {
         const auto first = order.begin() + static_cast<std::ptrdiff_t>(start[b]);
         const auto last = order.begin() + static_cast<std::ptrdiff_t>(start[b + 1]);
-        if (last - first > 1) std::sort(first, last, before);
+        // Equal values arrive in ascending numbers, already in order.
+        if (last - first > 1 && !std::is_sorted(first, last, before)) std::sort(first, last, before);
     }
     return order;
 }
