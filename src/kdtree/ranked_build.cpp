@@ -76,25 +76,43 @@ std::vector<Rank> sorted_by_key(std::span<const double> column, std::vector<Orde
         return order;
     }
     // Buckets of equal width in value, about one point each; the rounding
-    // of the bucket number never reverses the order of two values.
+    // of the bucket number never reverses the order of two values. Each
+    // point goes in with its key, so that a bucket sorts without reading
+    // elsewhere, and in ascending numbers, so that equal keys stay in order.
     std::vector<Rank> bucket(n);
-    std::vector<std::size_t> start(n + 1, 0);
+    std::vector<Rank> start(n + 1, 0);
     for (std::size_t k = 0; k < n; ++k) {
         const double at = (column[k] - *low) * scale;
         bucket[k] = static_cast<Rank>(std::min(at, static_cast<double>(n - 1)));
         ++start[bucket[k] + 1];
     }
     for (std::size_t b = 0; b < n; ++b) start[b + 1] += start[b];
+    struct Keyed {
+        OrderKey key;
+        Rank point;
+    };
+    std::vector<Keyed> keyed(n);
     {
-        std::vector<std::size_t> next(start.begin(), start.end() - 1);
-        for (Rank k = 0; k < n; ++k) order[next[bucket[k]]++] = k;  // ascending numbers in each
+        std::vector<Rank> next(start.begin(), start.end() - 1);
+        for (Rank k = 0; k < n; ++k) keyed[next[bucket[k]]++] = {keys[k], k};
     }
+    const auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
     for (std::size_t b = 0; b < n; ++b) {
-        const auto first = order.begin() + static_cast<std::ptrdiff_t>(start[b]);
-        const auto last = order.begin() + static_cast<std::ptrdiff_t>(start[b + 1]);
-        // Equal values arrive in ascending numbers, already in order.
-        if (last - first > 1 && !std::is_sorted(first, last, before)) std::sort(first, last, before);
+        Keyed* first = keyed.data() + start[b];
+        Keyed* last = keyed.data() + start[b + 1];
+        if (last - first <= 1) continue;
+        if (last - first > 32) {
+            std::stable_sort(first, last, by_key);
+            continue;
+        }
+        for (Keyed* at = first + 1; at < last; ++at) {  // stable: equal keys keep their order
+            const Keyed entry = *at;
+            Keyed* to = at;
+            for (; to > first && to[-1].key > entry.key; --to) *to = to[-1];
+            *to = entry;
+        }
     }
+    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].point;
     return order;
 }
 
