@@ -217,8 +217,9 @@ public:
     }
 
 private:
-    // The bounds of the permutation-based construction, so that both give up
-    // on the same tables; the work is counted in entries handed on or sorted.
+    // The rules' bounds, as the permutation-based construction has them. The
+    // work bound is this construction's own, in entries handed on, sorted or
+    // moved; past it the permutation decides, so it tightens nothing.
     static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
     static constexpr std::size_t kCleanAttemptsOfWork = 320;
     static constexpr std::size_t kMaxAttempts = 128;
