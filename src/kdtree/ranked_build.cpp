@@ -96,13 +96,15 @@ std::vector<Rank> sorted_by_key(std::span<const double> column, std::vector<Orde
         std::vector<Rank> next(start.begin(), start.end() - 1);
         for (Rank k = 0; k < n; ++k) keyed[next[bucket[k]]++] = {keys[k], k};
     }
-    const auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
+    const auto by_key_then_point = [](const Keyed& a, const Keyed& b) {
+        return a.key < b.key || (a.key == b.key && a.point < b.point);
+    };
     for (std::size_t b = 0; b < n; ++b) {
         Keyed* first = keyed.data() + start[b];
         Keyed* last = keyed.data() + start[b + 1];
         if (last - first <= 1) continue;
         if (last - first > 32) {
-            std::stable_sort(first, last, by_key);
+            std::sort(first, last, by_key_then_point);
             continue;
         }
         for (Keyed* at = first + 1; at < last; ++at) {  // stable: equal keys keep their order
