@@ -2,7 +2,8 @@
 family of tables derived from the bundled ones: on the permutation and on
 ranks (`build_anatomy --method`), plus what the construction chooses by
 itself. CPU time of the packed construction alone, medians of interleaved
-rounds; every method must give the same layout.
+rounds; every method must give the same packed layout, or give up on the
+same tables.
 
     benchmarks/construction_methods.sh [--rounds 5]
 """
@@ -76,7 +77,7 @@ def main() -> None:
                 for method in order:
                     result = measure(args.anatomy, path, method)
                     times[method].append(result["packed_ms"])
-                    layouts.add(result["layout"])
+                    layouts.add(result["packed_layout"])
                     if method == "choose":
                         chosen, attempts = result["by_rank"], result["attempts"]
             if len(layouts) != 1:
