@@ -28,6 +28,37 @@ inline std::size_t descend_to_leaf(std::span<const double> stems, const Point& p
     return node - stem_count;
 }
 
+// Sizing: ceil(n / 32) leaves; stems the smallest power of two holding
+// them (1 for n <= 32).
+inline std::size_t leaves_for(std::size_t points) noexcept { return (points + B - 1) / B; }
+inline std::size_t stems_for(std::size_t leaves) noexcept {
+    return leaves < 2 ? 1 : std::bit_ceil(leaves);
+}
+
+// The moves recorded per stem once the stems doubled: the old tree becomes
+// the new root's left subtree, keeping its moves one level down, and the
+// new root gets the shift that caused the doubling.
+inline std::vector<std::size_t> moves_after_doubling(const std::vector<std::size_t>& old,
+                                                     std::size_t shift) {
+    std::vector<std::size_t> moves(2 * old.size(), 0);
+    moves[1] = shift;
+    if (old.size() > 1) moves[2] = old[1];
+    for (std::size_t j = 2; j < old.size(); ++j) moves[j + std::bit_floor(j)] = old[j];
+    return moves;
+}
+
+// Where the fast constructions give up: the rules' own bound on attempts,
+// shared so that both finish on the same tables, and a work bound that
+// stops only runaways (each counts entries in its own way, about n per
+// level for a clean attempt; the floor is a few milliseconds).
+inline constexpr std::size_t kMaxPackedAttempts = 128;
+inline std::size_t packed_work_bound(std::size_t points, std::size_t stem_count) noexcept {
+    constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
+    constexpr std::size_t kCleanAttemptsOfWork = 320;
+    const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stem_count)) + 1;
+    return kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(points, 1) * levels;
+}
+
 // The rules' target for the split of m points at `node`, before runs of
 // equal values are looked at: half the chunk plus the moves recorded at the
 // node, rounded to a power of two so that left subtrees fill whole leaves,

@@ -21,10 +21,6 @@
 namespace vicinor::kdtree::detail {
 namespace {
 
-std::size_t leaves_for(std::size_t points) { return (points + B - 1) / B; }
-
-std::size_t stems_for(std::size_t leaves) { return leaves < 2 ? 1 : std::bit_ceil(leaves); }
-
 // Finds the stems; its working arrays die with it, before placement
 // allocates the leaves.
 class PackedBuild {
@@ -44,14 +40,8 @@ public:
         const std::size_t leaf_limit = std::max<std::size_t>(2 * leaves, 4);
         resize_stems(stems_for(leaves));
         const std::size_t stem_limit = 2 * stems_.size();
-        // Bounds stop only runaways, so that the caller falls back in
-        // bounded time: besides the rules' own, work (entries handed to
-        // selections and repairs, a multiple of what a clean attempt
-        // reads). What real tables need against these bounds is recorded
-        // with the construction benchmark (docs/performance.md).
-        const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stems_.size())) + 1;
-        const std::size_t budget =
-            kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
+        // Work is counted in entries handed to selections and repairs.
+        const std::size_t budget = packed_work_bound(n, stems_.size());
         reuse_.set_budget(budget);
         const CountOnExit count_on_exit{*this, budget};
         for (std::size_t attempt = 1;; ++attempt) {
@@ -60,7 +50,7 @@ public:
             // points, so the root may repair its split like any node.
             const std::size_t shift = split(0, n, 1, 0, leaves * B, kNoChanges);
             if (shift == 0) break;
-            if (attempt == kMaxAttempts) throw Unbuildable{};
+            if (attempt == kMaxPackedAttempts) throw Unbuildable{};
             leaves += leaves_for(shift);
             if (leaves > leaf_limit) throw Unbuildable{};
             if (leaves > stems_.size()) {
@@ -79,12 +69,6 @@ public:
     }
 
 private:
-    // Work is counted in entries handed to the selection; a clean attempt
-    // hands over about n per level. The floor is a few milliseconds.
-    static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
-    static constexpr std::size_t kCleanAttemptsOfWork = 320;
-    static constexpr std::size_t kMaxAttempts = 128;
-
     // Keeps the counters current on every exit, an abandoned construction
     // included.
     struct CountOnExit {
@@ -107,11 +91,9 @@ private:
     // caused the doubling. Every node moved, so nothing remembered about
     // nodes still holds.
     void double_stems(std::size_t shift) {
-        const std::vector<std::size_t> old = std::move(moves_);
+        std::vector<std::size_t> moves = moves_after_doubling(moves_, shift);
         resize_stems(2 * stems_.size());
-        moves_[1] = shift;
-        if (old.size() > 1) moves_[2] = old[1];
-        for (std::size_t j = 2; j < old.size(); ++j) moves_[j + std::bit_floor(j)] = old[j];
+        moves_ = std::move(moves);
     }
 
     // Where the split of m points at `node` goes before runs are looked at.

@@ -29,10 +29,6 @@
 namespace vicinor::kdtree::detail {
 namespace {
 
-std::size_t leaves_for(std::size_t points) { return (points + B - 1) / B; }
-
-std::size_t stems_for(std::size_t leaves) { return leaves < 2 ? 1 : std::bit_ceil(leaves); }
-
 using Rank = std::uint32_t;
 constexpr Rank kLeaves = std::uint32_t{1} << 31;         // a pending entry's flag: the point left
 constexpr Rank kAllLeft = std::numeric_limits<Rank>::max();  // a cut above every rank
@@ -186,8 +182,9 @@ public:
         const std::size_t leaf_limit = std::max<std::size_t>(2 * leaves, 4);
         resize_stems(stems_for(leaves));
         const std::size_t stem_limit = 2 * stems_.size();
-        const std::size_t levels = static_cast<std::size_t>(std::countr_zero(stems_.size())) + 1;
-        work_left_ = kWorkFloor + kCleanAttemptsOfWork * std::max<std::size_t>(n, 1) * levels;
+        // Work is counted in entries handed on, sorted or moved; past the
+        // bound the permutation decides, so it tightens nothing.
+        work_left_ = packed_work_bound(n, stems_.size());
         RankedSplits out;
         try {
             for (std::size_t attempt = 1;; ++attempt) {
@@ -195,7 +192,7 @@ public:
                 stop_point();
                 const std::size_t shift = split(1, 0, n, leaves * B);
                 if (shift == 0) break;
-                if (attempt == kMaxAttempts) throw Unfinished{};
+                if (attempt == kMaxPackedAttempts) throw Unfinished{};
                 leaves += leaves_for(shift);
                 if (leaves > leaf_limit) throw Unfinished{};
                 if (leaves > stems_.size()) {
@@ -219,12 +216,6 @@ public:
     }
 
 private:
-    // The rules' bounds, as the permutation-based construction has them. The
-    // work bound is this construction's own, in entries handed on, sorted or
-    // moved; past it the permutation decides, so it tightens nothing.
-    static constexpr std::size_t kWorkFloor = std::size_t{1} << 20;
-    static constexpr std::size_t kCleanAttemptsOfWork = 320;
-    static constexpr std::size_t kMaxAttempts = 128;
     static constexpr std::size_t kFewChanges = 24;  // pending entries sorted in place
 
     // Sorts dimension d: each rank's point and value, and its run of equal
@@ -288,11 +279,9 @@ private:
     }
 
     void double_stems(std::size_t shift) {
-        const std::vector<std::size_t> old = std::move(moves_);
+        std::vector<std::size_t> moves = moves_after_doubling(moves_, shift);
         resize_stems(2 * stems_.size());
-        moves_[1] = shift;
-        if (old.size() > 1) moves_[2] = old[1];
-        for (std::size_t j = 2; j < old.size(); ++j) moves_[j + std::bit_floor(j)] = old[j];
+        moves_ = std::move(moves);
     }
 
     void spend(std::size_t entries) {

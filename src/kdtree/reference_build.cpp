@@ -33,10 +33,6 @@
 namespace vicinor::kdtree::detail {
 namespace {
 
-std::size_t leaves_for(std::size_t points) { return (points + B - 1) / B; }
-
-std::size_t stems_for(std::size_t leaves) { return leaves < 2 ? 1 : std::bit_ceil(leaves); }
-
 // Thrown where the rules cannot go on.
 struct Unfinished {};
 
@@ -68,12 +64,8 @@ public:
 
 private:
     void double_stems(std::size_t shift) {
-        const std::vector<std::size_t> old = moves_;
         stems_.assign(2 * stems_.size(), kUnsetStem);
-        moves_.assign(stems_.size(), 0);
-        moves_[1] = shift;
-        if (old.size() > 1) moves_[2] = old[1];
-        for (std::size_t j = 2; j < old.size(); ++j) moves_[j + std::bit_floor(j)] = old[j];
+        moves_ = moves_after_doubling(moves_, shift);
     }
 
     OrderKey key(std::size_t position, std::size_t dim) const {
