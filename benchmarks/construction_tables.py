@@ -6,7 +6,8 @@ constructor's time depends on how coordinates coincide and on size.
 
 Family: tables derived from the world table (as shipped; coordinates rounded
 to 2, 3 and 4 decimals; random 80% subsets; longitudes shifted by +7.3
-degrees) and synthetic ones (a 1-degree grid, clustered points, a million
+degrees; subsets by country), the places table and its subsets by
+population, and synthetic ones (a 1-degree grid, clustered points, a million
 points drawn around the world's places). For each: vicinor's constructor,
 the C++ from_chars + nanoflann parse and build of the same file, and the
 `csv` module + scipy cKDTree, interleaved in rounds, CPU time, medians.
@@ -20,6 +21,7 @@ fresh interpreter, with cKDTree over the same points in the same process.
 from __future__ import annotations
 
 import argparse
+import csv
 import gzip
 import json
 import math
@@ -37,12 +39,21 @@ sys.path.insert(0, str(HERE))
 from harness import peers  # noqa: E402
 
 WORLD = HERE.parent / "data" / "world-cities.csv.gz"
+PLACES = HERE.parent / "data" / "world-places.csv.gz"
 SCALE_ROWS = [1_000_000, 2_000_000, 4_000_000, 4_200_000, 8_400_000, 16_000_000]
 
 
 def world_rows() -> tuple[str, list[list[str]]]:
     lines = gzip.decompress(WORLD.read_bytes()).decode("utf-8").splitlines()
     return lines[0], [line.split(",", 2) for line in lines[1:]]
+
+
+def places_by_population() -> tuple[str, list[tuple[str, int]]]:
+    """The places table's header and its lines, each with its population."""
+    lines = gzip.decompress(PLACES.read_bytes()).decode("utf-8").splitlines()
+    column = next(csv.reader([lines[0]])).index("population")
+    return lines[0], [(line, int(fields[column] or 0))
+                      for line, fields in zip(lines[1:], csv.reader(lines[1:]))]
 
 
 def table_text(header: str, rows) -> str:
@@ -83,6 +94,13 @@ def family_tables() -> dict[str, str]:
     europe = {"IT", "FR", "DE", "ES", "GB", "PL", "NL", "BE", "CH", "AT", "PT", "CZ", "SE"}
     tables["13 European countries"] = table_text(
         header, (row for row in rows if row[2].split(",")[1] in europe))
+    # A gazetteer of every populated place, whose old entries sit on a grid
+    # of arc minutes, and its subsets by population.
+    places_header, places = places_by_population()
+    tables["world places"] = "\n".join([places_header] + [line for line, _ in places]) + "\n"
+    for least in (1_000, 15_000):
+        tables[f"places of {least:,}+ people"] = "\n".join(
+            [places_header] + [line for line, people in places if people >= least]) + "\n"
     rng = random.Random(5)
     sample = rng.sample(rows, 50_000)
     tables["50,000 at 2 decimals"] = table_text(

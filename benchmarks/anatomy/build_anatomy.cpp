@@ -126,10 +126,10 @@ int main(int argc, char** argv) {
         "{\"rows\": %zu, \"constructor_ms\": %.1f, \"tree_ms\": %.1f, \"packed_ms\": %.1f, "
         "\"exact\": %s, \"attempts\": %zu, \"split_moves\": %zu, \"entries_read\": %zu, "
         "\"entries_selected\": %zu, \"fresh_selections\": %zu, \"repairs\": %zu, "
-        "\"fronts_gained\": %zu, \"fronts_lost\": %zu, \"by_rank\": %s, \"layout\": \"%016llx\", \"packed_layout\": \"%016llx\"}\n",
+        "\"fronts_gained\": %zu, \"fronts_lost\": %zu, \"divisions\": %zu, \"by_rank\": %s, \"layout\": \"%016llx\", \"packed_layout\": \"%016llx\"}\n",
         points.size(), median(whole), median(tree), median(packed), exact ? "true" : "false",
         counters.attempts, counters.split_moves, counters.entries_read,
         counters.entries_selected, counters.fresh_selections, counters.repairs,
-        counters.fronts_gained, counters.fronts_lost, counters.by_rank ? "true" : "false",
+        counters.fronts_gained, counters.fronts_lost, counters.divisions, counters.by_rank ? "true" : "false",
         static_cast<unsigned long long>(digest), static_cast<unsigned long long>(packed_digest));
 }

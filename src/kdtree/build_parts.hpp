@@ -92,6 +92,10 @@ struct PackedBuildCounters {
     // it, gaining or losing positions at the front.
     std::size_t fronts_gained = 0;
     std::size_t fronts_lost = 0;
+    // Chunks divided over all attempts. A node whose points and capacity
+    // are as at its last call, which moved no split below it, is answered
+    // without dividing or visiting its subtree.
+    std::size_t divisions = 0;
     // The splits were found on ranks (ranked_build.hpp).
     bool by_rank = false;
 };

@@ -116,6 +116,7 @@ private:
         if (reuse_.answer_as_before(node, lo, m, capacity, changes, same_points)) {
             return reuse_.last_result(node);
         }
+        ++counters_.divisions;
         const SplitReuse::Bracket bracket = reuse_.begin();
         const std::size_t result = divide(lo, m, node, dim, capacity, changes);
         reuse_.finish(node, capacity, result, bracket);

@@ -323,6 +323,7 @@ private:
         NodeState& state = nodes_[node];
         if (state.chunk.size() != m) raise_fault("ranked construction lost track of a chunk");
         if (!changed && state.clean && state.capacity == capacity) return state.result;
+        ++counters_.divisions;
         const std::size_t moves_before = split_moves_;
         const std::size_t result = divide(node, dim, m, capacity);
         NodeState& after = nodes_[node];
