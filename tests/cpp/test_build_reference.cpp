@@ -182,5 +182,29 @@ TEST(BuildReference, RanksChosenWhereValuesRepeat) {
     }
 }
 
+// A retry divides only nodes whose points or capacity changed, or below
+// which a split moved. Here the root's left subtree is exactly the 65,536
+// points with x < 0, all distinct, and fills its 2,048 leaves: after the
+// first attempt nothing in it changes, so its 2,047 divisions happen once,
+// while values repeated in the small right part (a 0.01 grid) force retries.
+TEST(BuildReference, RetriesLeaveUnchangedSubtreesAlone) {
+    std::mt19937_64 rng(27);
+    std::uniform_real_distribution<double> low(-1.0, -0.1), high(0.1, 1.0), any(-1.0, 1.0);
+    const auto rounded = [](double v) { return std::round(v * 100) / 100; };
+    std::vector<Point> points;
+    for (int k = 0; k < 65536; ++k) points.push_back({low(rng), any(rng), any(rng)});
+    for (int k = 0; k < 3200; ++k) points.push_back({rounded(high(rng)), rounded(any(rng)), rounded(any(rng))});
+    constexpr std::size_t kLeftDivisions = 2047;
+    for (const auto method : {detail::PackedMethod::kPermutation, detail::PackedMethod::kRanks}) {
+        PointColumns columns = PointColumns::from_points(points);
+        detail::PackedBuildCounters counters;
+        ASSERT_TRUE(detail::build_packed_tree(columns, &counters, detail::SpatialNumbering::kMinPoints, method));
+        EXPECT_GE(counters.attempts, 3u);
+        // The right part takes about a thousand divisions over all attempts;
+        // dividing the left subtree again on any retry would add 2,047.
+        EXPECT_LT(counters.divisions, 2 * kLeftDivisions);
+    }
+}
+
 }  // namespace
 }  // namespace vicinor::kdtree::testing
