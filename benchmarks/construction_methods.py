@@ -45,6 +45,11 @@ def tables() -> dict[str, list[tuple[float, float]]]:
                                        if rng.random() < 0.8]
     family["world, 2 decimals, shifted"] = [(round(min(90.0, a * 0.999 + 0.37), 2),
                                              round(o + 0.123, 2)) for a, o in world]
+    # Near where the two ways cost the same: some rows rounded, a subset.
+    near = random.Random(30)
+    family["world, 30% at 3 decimals"] = [(round(a, 3), round(o, 3)) if near.random() < 0.3 else (a, o)
+                                          for a, o in world]
+    family["world places 80%"] = [p for p in places if near.random() < 0.8]
     family["50,000 at 2 decimals"] = [(round(a, 2), round(o, 2)) for a, o in rng.sample(world, 50_000)]
     # The finest grid at which no cell holds more than 32 places: with more
     # copies of a point the construction never tries the packed layout.

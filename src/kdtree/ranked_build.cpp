@@ -606,9 +606,12 @@ private:
 
 bool values_repeat_often(const PointColumns& points) {
     // Pairs of equal values among s evenly spread points estimate how many
-    // distinct values there are (about s^2 / 2 per pair); fewer than points
-    // means values repeat. The last dimension is a latitude's, which
-    // rounding repeats most.
+    // distinct values there are (about s^2 / 2 per pair). The last
+    // dimension is a latitude's, which rounding repeats most. Retries grow
+    // as that estimate falls towards the number of points; ranks start
+    // paying a little before it gets there, so they are taken below 6/5 of
+    // it, just short of where the two ways cost the same and a wrong guess
+    // costs little either way.
     const std::size_t n = points.size();
     const std::size_t step = std::max<std::size_t>(n / kRepeatSample, 1);
     std::vector<OrderKey> sample;
@@ -625,7 +628,8 @@ bool values_repeat_often(const PointColumns& points) {
         pairs += run * (run - 1) / 2;
         run = 1;
     }
-    return pairs != 0 && sample.size() * sample.size() < 2 * pairs * n;
+    // s^2 / (2 pairs) < 6 n / 5
+    return pairs != 0 && 5 * sample.size() * sample.size() < 12 * pairs * n;
 }
 
 RankedSplits find_splits_by_rank(const PointColumns& points, PackedBuildCounters& counters) {

@@ -41,7 +41,8 @@ inline constexpr std::size_t kMaxRankedPoints = SpatialNumbering::kMinPoints;
 // Whether the points' coordinate values repeat so often that the rules will
 // retry many times; only then is ranking them worth its price, for without
 // retries the permutation-based construction starts quicker. An estimate
-// from a sample of about kRepeatSample points.
+// from a sample of about kRepeatSample points: fewer distinct latitudes
+// than 6/5 of the points.
 inline constexpr std::size_t kRepeatSample = 8192;
 bool values_repeat_often(const PointColumns& points);
 
