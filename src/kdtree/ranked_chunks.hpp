@@ -71,7 +71,7 @@ private:
 
     struct NodeState {
         std::vector<Rank> chunk;    // the chunk at the last call, ranks on the node's dimension
-        std::vector<Rank> pending;  // entered (or left: top bit set) since, ranks on this dimension
+        std::vector<Rank> pending;  // entered (or left, kLeaves) since, ranks on this dimension
         Rank cut = kAllLeft;        // ranks below go left
         std::size_t cut_at = 0;     // where the cut lies in `chunk` during the node's division
         Rank seen_cut[2] = {kAllLeft, kAllLeft};  // the cut each child's chunk follows
