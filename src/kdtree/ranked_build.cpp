@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "common/stop_check.hpp"
@@ -51,11 +52,8 @@ public:
                 }
             }
             if (leaves > stems_.size()) throw Unfinished{};
-            for (double stem : stems_) {
-                if (stem != stem) throw Unfinished{};
-            }
             out.outcome = RankedOutcome::kBuilt;
-            out.splits = PackedSplits{std::move(stems_), leaves};
+            out.splits = PackedSplits{stem_values(), leaves};
         } catch (const Unfinished&) {
             out.outcome = RankedOutcome::kUnbuildable;
         } catch (const RankedOutOfWork&) {
@@ -67,7 +65,7 @@ public:
 
 private:
     void resize_stems(std::size_t stem_count) {
-        stems_.assign(stem_count, kUnsetStem);
+        stems_.assign(stem_count, kUnsetRank);
         moves_.assign(stem_count, 0);
         chunks_.resize(stem_count);
     }
@@ -105,7 +103,7 @@ private:
         if (p < m) {
             p = chunks_.select(node, dim, p);
             chunks_.move_cut(node, p);
-            stems_[node] = chunks_.value_at(node, dim, p);
+            stems_[node] = chunks_.rank_at(node, p);
         } else {
             chunks_.move_cut(node, m);
         }
@@ -125,14 +123,27 @@ private:
             ++split_moves_;
             chunks_.move_cut(node, p);
             if (m - p > right_capacity) return (m - p) - right_capacity;
-            stems_[node] = chunks_.value_at(node, dim, p);
+            stems_[node] = chunks_.rank_at(node, p);
         }
+    }
+
+    // The split values of the stems set: there are no NaN among ranked points.
+    std::vector<double> stem_values() const {
+        std::vector<double> values(stems_.size(), kUnsetStem);
+        for (std::size_t node = 1; node < stems_.size(); ++node) {
+            const std::size_t dim = static_cast<std::size_t>(std::bit_width(node) - 1) % K;
+            if (stems_[node] != kUnsetRank) values[node] = chunks_.value(dim, stems_[node]);
+        }
+        return values;
     }
 
     const std::size_t point_count_;
     PackedBuildCounters& counters_;
     RankedChunks chunks_;
-    std::vector<double> stems_;
+    // Per stem, the rank on its dimension of the point whose value it
+    // splits at: only the values of the last attempt are looked up.
+    static constexpr Rank kUnsetRank = std::numeric_limits<Rank>::max();
+    std::vector<Rank> stems_;
     std::vector<std::size_t> moves_;  // per stem, how far its split moved left
     std::size_t split_moves_ = 0;
 };

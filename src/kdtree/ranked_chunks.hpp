@@ -57,10 +57,10 @@ public:
         state.cut_at = p;
         state.cut = p < state.chunk.size() ? state.chunk[p] : kAllLeft;
     }
-    // The coordinate of the chunk's p-th point: the split value there.
-    double value_at(std::size_t node, std::size_t dim, std::size_t p) const {
-        return ranks_.value(dim, nodes_[node].chunk[p]);
-    }
+    // The rank of the chunk's p-th point, whose value is the split value
+    // there; looked up only for the splits that stand at the end.
+    Rank rank_at(std::size_t node, std::size_t p) const { return nodes_[node].chunk[p]; }
+    double value(std::size_t dim, Rank rank) const noexcept { return ranks_.value(dim, rank); }
     // Readies the child on `side` (0 left, 1 right) to be called: its chunk
     // follows the node's present cut.
     void enter_child(std::size_t node, std::size_t side, std::size_t dim);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kdtree/order_key.hpp"
+#include "kdtree/rank_lists.hpp"
 #include "kdtree/select.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -291,6 +292,32 @@ TEST(BuildSelect, ArrangementIsPinned) {
     }
     ASSERT_EQ(index, std::size(expected));
     for (std::size_t j = 0; j < index; ++j) EXPECT_EQ(seen[j], expected[j]) << "case " << j;
+}
+
+// A splice gives the sorted set difference and union, whatever the mix of
+// changes (runs of removals or insertions at either end, lists emptied or
+// filled), and reports a rank to remove that is missing.
+TEST(BuildSelect, SplicedRankListsEqualTheSetComputedPlainly) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t universe = 1 + rng() % 300;
+        std::vector<Rank> list, come, gone, expected;
+        const unsigned keep = rng() % 4, change = 1 + rng() % 8;
+        for (Rank r = 0; r < universe; ++r) {
+            const bool in = rng() % 4 <= keep;
+            const bool changes = rng() % 16 < change;
+            if (in) list.push_back(r);
+            if (in && changes) gone.push_back(r);
+            if (!in && changes) come.push_back(r);
+            if (in != changes) expected.push_back(r);
+        }
+        ASSERT_TRUE(splice_ranks(list, come, gone));
+        ASSERT_EQ(list, expected) << "round " << round;
+    }
+    std::vector<Rank> list = {1, 3, 5};
+    EXPECT_FALSE(splice_ranks(list, {}, {4}));
+    list = {1, 3, 5};
+    EXPECT_FALSE(splice_ranks(list, {2}, {6}));
 }
 
 }  // namespace
