@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -37,18 +38,19 @@ Iterator gallop_down(Iterator first, Iterator last, Rank value) {
                             first + static_cast<std::ptrdiff_t>(n - 1 - bound / 2), value);
 }
 
-// Sorts ranks (below 2^31): by radix where there are many.
-inline void sort_ranks(std::span<Rank> ranks) {
+// Sorts ranks (below 2^31): by radix where there are many, through
+// `spare`, which keeps its memory for the next sort.
+inline void sort_ranks(std::span<Rank> ranks, std::vector<Rank>& spare) {
     if (ranks.size() < 1024) {
         std::sort(ranks.begin(), ranks.end());
         return;
     }
-    std::vector<Rank> spare(ranks.size());
+    if (spare.size() < ranks.size()) spare.resize(ranks.size());
     Rank highest = 0;
     for (Rank rank : ranks) highest = std::max(highest, rank);
-    std::span<Rank> from = ranks, to = spare;
+    std::span<Rank> from = ranks, to(spare.data(), ranks.size());
     for (int shift = 0; shift < 32 && (highest >> shift) != 0; shift += 11) {
-        std::size_t count[2049] = {};
+        std::uint32_t count[2049] = {};
         for (Rank rank : from) ++count[((rank >> shift) & 2047) + 1];
         for (std::size_t v = 1; v <= 2048; ++v) count[v] += count[v - 1];
         for (Rank rank : from) to[count[(rank >> shift) & 2047]++] = rank;

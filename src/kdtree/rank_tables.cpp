@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <numeric>
 #include <span>
 
 #include "common/stop_check.hpp"
@@ -13,23 +12,29 @@
 namespace vicinor::kdtree::detail {
 namespace {
 
-// Point numbers sorted by (key, number) on one dimension, and each point's
-// key in `keys`.
-std::vector<Rank> sorted_by_key(std::span<const double> column, std::vector<OrderKey>& keys) {
+constexpr OrderKey kZeroKey = std::uint64_t{1} << 63;  // order_key(0.0)
+
+struct Keyed {
+    OrderKey key;
+    Rank point;
+};
+
+// The points of one dimension with their keys, sorted by (key, number).
+std::vector<Keyed> sorted_by_key(std::span<const double> column) {
     const std::size_t n = column.size();
-    keys.resize(n);
-    for (std::size_t k = 0; k < n; ++k) keys[k] = order_key(column[k]);
-    const auto before = [&](Rank a, Rank b) { return keys[a] < keys[b] || (keys[a] == keys[b] && a < b); };
-    std::vector<Rank> order(n);
+    std::vector<Keyed> keyed(n);
+    const auto by_key_then_point = [](const Keyed& a, const Keyed& b) {
+        return a.key < b.key || (a.key == b.key && a.point < b.point);
+    };
     const auto [low, high] = std::minmax_element(column.begin(), column.end());
     const double span = n == 0 ? 0.0 : *high - *low;
     const double scale = n < 2 ? 0.0 : static_cast<double>(n - 1) / span;
     const double most = std::numeric_limits<double>::max();
     if (!(span > 0.0 && span <= most && scale <= most)) {
         // One value, or a span no bucket width can measure.
-        std::iota(order.begin(), order.end(), Rank{0});
-        std::sort(order.begin(), order.end(), before);
-        return order;
+        for (Rank k = 0; k < n; ++k) keyed[k] = {order_key(column[k]), k};
+        std::sort(keyed.begin(), keyed.end(), by_key_then_point);
+        return keyed;
     }
     // Buckets of equal width in value, about one point each; the rounding
     // of the bucket number never reverses the order of two values. Each
@@ -43,18 +48,10 @@ std::vector<Rank> sorted_by_key(std::span<const double> column, std::vector<Orde
         ++start[bucket[k] + 1];
     }
     for (std::size_t b = 0; b < n; ++b) start[b + 1] += start[b];
-    struct Keyed {
-        OrderKey key;
-        Rank point;
-    };
-    std::vector<Keyed> keyed(n);
     {
         std::vector<Rank> next(start.begin(), start.end() - 1);
-        for (Rank k = 0; k < n; ++k) keyed[next[bucket[k]]++] = {keys[k], k};
+        for (Rank k = 0; k < n; ++k) keyed[next[bucket[k]]++] = {order_key(column[k]), k};
     }
-    const auto by_key_then_point = [](const Keyed& a, const Keyed& b) {
-        return a.key < b.key || (a.key == b.key && a.point < b.point);
-    };
     for (std::size_t b = 0; b < n; ++b) {
         Keyed* first = keyed.data() + start[b];
         Keyed* last = keyed.data() + start[b + 1];
@@ -70,45 +67,52 @@ std::vector<Rank> sorted_by_key(std::span<const double> column, std::vector<Orde
             *to = entry;
         }
     }
-    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].point;
-    return order;
+    return keyed;
 }
 
 }  // namespace
 
 RankTables::RankTables(const PointColumns& points) {
-    std::vector<Rank> rank_of[K];   // per dimension, the rank of each point
-    std::vector<Rank> point_at[K];  // per dimension, the point of each rank
-    for (std::size_t d = 0; d < K; ++d) rank(points, d, rank_of[d], point_at[d]);
+    std::vector<Rank> rank_of[K];  // per dimension, the rank of each point
+    for (std::size_t d = 0; d < K; ++d) rank(points, d, rank_of[d]);
     const std::size_t n = points.size();
     for (std::size_t from = 0; from < K; ++from) {
         for (std::size_t to = 0; to < K; ++to) {
-            if (from == to) continue;
-            std::vector<Rank>& table = rank_on_[from][to];
-            table.resize(n);
-            for (Rank r = 0; r < n; ++r) table[r] = rank_of[to][point_at[from][r]];
+            if (from != to) rank_on_[from][to].resize(n);
+        }
+    }
+    // Point by point, so that the ranks are read in order and only the
+    // writes land at random.
+    for (std::size_t point = 0; point < n; ++point) {
+        for (std::size_t from = 0; from < K; ++from) {
+            for (std::size_t to = 0; to < K; ++to) {
+                if (from != to) rank_on_[from][to][rank_of[from][point]] = rank_of[to][point];
+            }
         }
     }
 }
 
-// Sorts dimension d: each rank's point and value, and its run of equal
-// values.
-void RankTables::rank(const PointColumns& points, std::size_t d, std::vector<Rank>& rank_of,
-                      std::vector<Rank>& point_at) {
+// Sorts dimension d: each point's rank, each rank's value and its run of
+// equal values.
+void RankTables::rank(const PointColumns& points, std::size_t d, std::vector<Rank>& rank_of) {
     const std::size_t n = points.size();
-    std::vector<OrderKey> keys;
-    point_at = sorted_by_key(points.column(d), keys);
+    const std::vector<Keyed> sorted = sorted_by_key(points.column(d));
     rank_of.resize(n);
     run_start_[d].resize(n);
+    starts_[d].assign(n / 64 + 1, 0);
     value_at_[d].resize(n);
     OrderKey previous = kNanKey;
     Rank start = 0;
     for (Rank r = 0; r < n; ++r) {
-        const Rank point = point_at[r];
+        const Rank point = sorted[r].point;
+        const OrderKey key = sorted[r].key;
         rank_of[point] = r;
-        value_at_[d][r] = points.column(d)[point];
-        const OrderKey key = keys[point];
-        if (key == kNanKey || key != previous) start = r;
+        // A key gives back its double, except that -0.0 and +0.0 share one.
+        value_at_[d][r] = key == kZeroKey || key == kNanKey ? points.column(d)[point] : key_value(key);
+        if (key == kNanKey || key != previous) {
+            start = r;
+            starts_[d][r / 64] |= std::uint64_t{1} << (r % 64);
+        }
         run_start_[d][r] = start;
         previous = key;
     }

@@ -78,7 +78,7 @@ void RankedChunks::know(std::size_t node, std::size_t dim) {
     state.chunk.clear();
     state.chunk.reserve(count);
     for (auto at = from; at != to; ++at) state.chunk.push_back(ranks_.rank_on(parent_dim, dim, *at));
-    sort_ranks(state.chunk);
+    sort_ranks(state.chunk, sort_spare_);
     if (!state.has_others) return;
     state.own_others.resize(2 * count);
     for (std::size_t list = 0; list < 2; ++list) {
@@ -86,7 +86,7 @@ void RankedChunks::know(std::size_t node, std::size_t dim) {
         Rank* into = state.own_others.data() + list * count;
         for (auto at = from; at != to; ++at) *into++ = ranks_.rank_on(parent_dim, d, *at);
         state.others[list] = state.own_others.data() + list * count;
-        sort_ranks(std::span(state.others[list], count));
+        sort_ranks(std::span(state.others[list], count), sort_spare_);
     }
 }
 
@@ -173,8 +173,8 @@ void RankedChunks::net_changes(std::vector<Rank>& pending, std::size_t dim) {
         if (net == -1) left_.push_back(at);
         if (net < -1 || net > 1) raise_fault("ranked construction counted a point twice");
     }
-    sort_ranks(entered_);
-    sort_ranks(left_);
+    sort_ranks(entered_, sort_spare_);
+    sort_ranks(left_, sort_spare_);
 }
 
 }  // namespace vicinor::kdtree::detail

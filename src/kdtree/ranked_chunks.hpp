@@ -101,6 +101,7 @@ private:
     RankTables ranks_;
     std::vector<NodeState> nodes_;
     std::vector<Rank> entered_, left_, spare_;
+    std::vector<Rank> sort_spare_;  // the radix sort's second buffer
     std::vector<std::int8_t> tally_[K];  // per dimension and rank, a point's net entries; 0 between uses
     std::size_t work_left_ = 0;
 };

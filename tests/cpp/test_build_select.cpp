@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "kdtree/order_key.hpp"
+#include "kdtree/point_columns.hpp"
 #include "kdtree/rank_lists.hpp"
+#include "kdtree/rank_tables.hpp"
 #include "kdtree/select.hpp"
 
 namespace vicinor::kdtree::detail {
@@ -318,6 +320,50 @@ TEST(BuildSelect, SplicedRankListsEqualTheSetComputedPlainly) {
     EXPECT_FALSE(splice_ranks(list, {}, {4}));
     list = {1, 3, 5};
     EXPECT_FALSE(splice_ranks(list, {2}, {6}));
+}
+
+// Ranks follow a sort by (key, point number) on each dimension: the value
+// at each rank is the point's own double (-0.0 kept), the run start is the
+// first rank of equal key, however long the run, and a rank carries over to
+// the same point's rank on another dimension.
+TEST(BuildSelect, RankTablesAgreeWithASortByKeyAndNumber) {
+    std::mt19937 rng(11);
+    for (const std::size_t longest_run : {1u, 3u, 70u, 700u}) {
+        const std::size_t n = 2000;
+        std::vector<Point> points(n);
+        for (std::size_t d = 0; d < K; ++d) {
+            for (std::size_t k = 0; k < n;) {
+                const std::size_t run = 1 + rng() % longest_run;
+                const double value = rng() % 5 == 0 ? (rng() % 2 == 0 ? -0.0 : 0.0) : double(rng() % 997) - 498.5;
+                for (std::size_t j = 0; j < run && k < n; ++j) points[k++][d] = value;
+            }
+            std::shuffle(points.begin(), points.end(), rng);
+        }
+        const RankTables ranks(PointColumns::from_points(points));
+        std::vector<Rank> point_at[K], rank_of[K];
+        for (std::size_t d = 0; d < K; ++d) {
+            point_at[d].resize(n);
+            rank_of[d].resize(n);
+            for (Rank k = 0; k < n; ++k) point_at[d][k] = k;
+            std::sort(point_at[d].begin(), point_at[d].end(), [&](Rank a, Rank b) {
+                const OrderKey ka = order_key(points[a][d]), kb = order_key(points[b][d]);
+                return ka < kb || (ka == kb && a < b);
+            });
+            for (Rank r = 0; r < n; ++r) rank_of[d][point_at[d][r]] = r;
+        }
+        for (std::size_t d = 0; d < K; ++d) {
+            Rank start = 0;
+            for (Rank r = 0; r < n; ++r) {
+                const double value = points[point_at[d][r]][d];
+                if (r > 0 && order_key(value) != order_key(points[point_at[d][r - 1]][d])) start = r;
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(ranks.value(d, r)), std::bit_cast<std::uint64_t>(value));
+                ASSERT_EQ(ranks.run_start(d, r), start) << "run " << longest_run << " dim " << d;
+                for (std::size_t to = 0; to < K; ++to) {
+                    ASSERT_EQ(ranks.rank_on(d, to, r), rank_of[to][point_at[d][r]]);
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
