@@ -63,6 +63,22 @@ inline void sort_ranks(std::span<Rank> ranks, std::vector<Rank>& spare) {
 // (none in it) in, both ascending, moving each stretch between changes
 // once. False when some rank of `gone` is missing.
 inline bool splice_ranks(std::vector<Rank>& list, const std::vector<Rank>& come, const std::vector<Rank>& gone) {
+    if (gone.size() == 1 && come.size() == 1) {
+        // One point out and one in, the common change: only the entries
+        // between the two move, by one place.
+        const auto out = std::lower_bound(list.begin(), list.end(), gone[0]);
+        if (out == list.end() || *out != gone[0]) return false;
+        if (come[0] > gone[0]) {
+            const auto in = std::lower_bound(out + 1, list.end(), come[0]);
+            std::move(out + 1, in, out);
+            in[-1] = come[0];
+        } else {
+            const auto in = std::lower_bound(list.begin(), out, come[0]);
+            std::move_backward(in, out, out + 1);
+            *in = come[0];
+        }
+        return true;
+    }
     if (!gone.empty()) {
         auto write = std::lower_bound(list.begin(), list.end(), gone.front());
         auto read = write;

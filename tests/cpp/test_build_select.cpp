@@ -316,8 +316,22 @@ TEST(BuildSelect, SplicedRankListsEqualTheSetComputedPlainly) {
         ASSERT_TRUE(splice_ranks(list, come, gone));
         ASSERT_EQ(list, expected) << "round " << round;
     }
+    // One out and one in, at every pair of places in a short list.
+    for (Rank out = 0; out < 20; out += 2) {
+        for (Rank in = 1; in < 22; in += 2) {
+            std::vector<Rank> list, expected;
+            for (Rank r = 0; r < 20; r += 2) list.push_back(r);
+            for (Rank r = 0; r < 22; ++r) {
+                if ((r % 2 == 0 && r < 20 && r != out) || r == in) expected.push_back(r);
+            }
+            ASSERT_TRUE(splice_ranks(list, {in}, {out}));
+            ASSERT_EQ(list, expected) << out << " out, " << in << " in";
+        }
+    }
     std::vector<Rank> list = {1, 3, 5};
     EXPECT_FALSE(splice_ranks(list, {}, {4}));
+    list = {1, 3, 5};
+    EXPECT_FALSE(splice_ranks(list, {2}, {4}));
     list = {1, 3, 5};
     EXPECT_FALSE(splice_ranks(list, {2}, {6}));
 }
