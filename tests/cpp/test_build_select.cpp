@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <span>
@@ -313,6 +314,21 @@ TEST(BuildSelect, SplicedRankListsEqualTheSetComputedPlainly) {
             if (!in && changes) come.push_back(r);
             if (in != changes) expected.push_back(r);
         }
+        ASSERT_TRUE(splice_ranks(list, come, gone));
+        ASSERT_EQ(list, expected) << "round " << round;
+    }
+    // As many out as in, a few of each, anywhere.
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<Rank> members, others;
+        for (Rank r = 0; r < 1 + rng() % 200; ++r) (rng() % 2 == 0 ? members : others).push_back(r);
+        const std::size_t k = std::min<std::size_t>({1 + rng() % 4, members.size(), others.size()});
+        std::vector<Rank> list = members, gone, come;
+        std::sample(members.begin(), members.end(), std::back_inserter(gone), k, rng);
+        std::sample(others.begin(), others.end(), std::back_inserter(come), k, rng);
+        std::vector<Rank> expected;
+        std::set_difference(members.begin(), members.end(), gone.begin(), gone.end(), std::back_inserter(expected));
+        expected.insert(expected.end(), come.begin(), come.end());
+        std::sort(expected.begin(), expected.end());
         ASSERT_TRUE(splice_ranks(list, come, gone));
         ASSERT_EQ(list, expected) << "round " << round;
     }
