@@ -12,8 +12,6 @@
 namespace vicinor::kdtree::detail {
 namespace {
 
-constexpr OrderKey kZeroKey = std::uint64_t{1} << 63;  // order_key(0.0)
-
 struct Keyed {
     OrderKey key;
     Rank point;
@@ -101,6 +99,7 @@ void RankTables::rank(const PointColumns& points, std::size_t d, std::vector<Ran
     run_start_[d].resize(n);
     starts_[d].assign(n / 64 + 1, 0);
     value_at_[d].resize(n);
+    const OrderKey zero_key = order_key(0.0);  // -0.0's too
     OrderKey previous = kNanKey;
     Rank start = 0;
     for (Rank r = 0; r < n; ++r) {
@@ -108,7 +107,7 @@ void RankTables::rank(const PointColumns& points, std::size_t d, std::vector<Ran
         const OrderKey key = sorted[r].key;
         rank_of[point] = r;
         // A key gives back its double, except that -0.0 and +0.0 share one.
-        value_at_[d][r] = key == kZeroKey || key == kNanKey ? points.column(d)[point] : key_value(key);
+        value_at_[d][r] = key == zero_key || key == kNanKey ? points.column(d)[point] : key_value(key);
         if (key == kNanKey || key != previous) {
             start = r;
             starts_[d][r / 64] |= std::uint64_t{1} << (r % 64);
